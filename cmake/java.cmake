@@ -1,0 +1,24 @@
+# Java classes of the bridge and the Java API, packed into one jar that also
+# carries the native libraries, so that the jar alone is enough to run.
+file(GLOB_RECURSE TESSERA_JAVA_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/main/java/*.java)
+set(CMAKE_JAVA_COMPILE_FLAGS -Xlint:all -Xlint:-serial --release 17 -encoding UTF-8)
+set(TESSERA_JAR_DIR ${CMAKE_BINARY_DIR}/jar)
+set(TESSERA_JAR ${TESSERA_JAR_DIR}/tessera-store.jar)
+add_jar(tessera-store
+  SOURCES ${TESSERA_JAVA_SOURCES}
+  OUTPUT_DIR ${TESSERA_JAR_DIR})
+add_dependencies(tessera-store tessera_replicatedio mirrorbank1)
+
+# The jar that add_jar makes holds the classes only. After each build of the
+# target the bridge and the client library are put into it under
+# native/linux-x86_64/, where NativeLibrary looks for them; the step does
+# nothing while jar and libraries are unchanged.
+add_custom_command(TARGET tessera-store POST_BUILD
+  COMMAND ${CMAKE_COMMAND}
+    -DJAR_TOOL=${Java_JAR_EXECUTABLE}
+    -DJAR=${TESSERA_JAR}
+    -DSTAGE=${CMAKE_BINARY_DIR}/jar-native
+    -DLIBS=$<TARGET_FILE:tessera_replicatedio>|$<TARGET_FILE:mirrorbank1>
+    -DNAMES=libtessera_replicatedio.so|libmirrorbank1.so
+    -P ${CMAKE_SOURCE_DIR}/cmake/jar_natives.cmake
+  VERBATIM)

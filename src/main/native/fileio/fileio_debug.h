@@ -1,0 +1,126 @@
+/*
+ * fileio_debug.h - logging state, Java system property readers and the
+ * fault-injection flag table of the replicated file bridge.
+ */
+#ifndef FILEIO_DEBUG_H
+#define FILEIO_DEBUG_H
+
+#include <jni.h>
+#include <stdbool.h>
+#include <stddef.h>
+
+#include "linux_x86_64/mirrorbank_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct mirrorbank_ctx mirrorbank_ctx;
+
+/* ---- Logging state (written at load, read afterwards) ---- */
+extern JNIEnv* jvm_global_env;
+extern jclass jniclass;
+extern jmethodID debugLogMethod;
+extern jmethodID verboseLogMethod;
+extern bool nativeToJavaDebug;
+extern bool nativeToJavaVerbose;
+extern bool debugWarned;
+extern bool verboseWarned;
+extern bool instrumentation;
+extern int mblibTraceLevel;
+extern bool debugNativeFlag;
+
+void initializeLogging(JNIEnv* j_env);
+int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
+                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
+                   ...) __attribute__((format(printf, 9, 10)));
+bool readBooleanJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
+int readIntJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
+size_t mbloggercallback(void* log_ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void debugNative(char* format, ...) __attribute__((format(printf, 1, 2)));
+
+/* Source file name that log lines and exception texts carry. */
+#define FILEIO_SRC_NAME_DEBUG "fileio_debug"
+
+/*
+ * Log statements: the channel switch is tested at the call site, so a
+ * statement whose channel is off costs one byte test and computes nothing.
+ * LOG_FILE must name the statement's own source file.
+ */
+#define LOG_DEBUG(env, ...)                                                                                   \
+    do {                                                                                                      \
+        if (nativeToJavaDebug)                                                                                \
+            logWithContext((env), &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, \
+                           NULL, __VA_ARGS__);                                                                \
+    } while (0)
+#define LOG_VERBOSE(env, ...)                                                                                  \
+    do {                                                                                                       \
+        if (nativeToJavaVerbose)                                                                               \
+            logWithContext((env), &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, \
+                           NULL, NULL, __VA_ARGS__);                                                           \
+    } while (0)
+
+/* ---- Fault-injection flags ---- */
+#define TESTFLAG_PAIR(name) \
+    const char* name##Key;  \
+    bool name
+
+typedef struct TestFlags {
+    TESTFLAG_PAIR(configPassing);
+    TESTFLAG_PAIR(mb_initErrorTest);
+    TESTFLAG_PAIR(mbRetriedWriteErrorTest);
+    TESTFLAG_PAIR(mbRetriedReadErrorTest);
+    TESTFLAG_PAIR(mb_read_fenceErrorTest);
+    TESTFLAG_PAIR(mb_registerErrorTest);
+    TESTFLAG_PAIR(fileio_mb_write_mb_get_storeinfoErrorTest);
+    TESTFLAG_PAIR(mb_openstoreErrorTest);
+    TESTFLAG_PAIR(fileio_mb_open_mb_get_storeinfoErrorTest);
+    TESTFLAG_PAIR(mb_closestoreErrorTest);
+    TESTFLAG_PAIR(mb_finiErrorTest);
+    TESTFLAG_PAIR(used_memory_mb_get_local_daemon_infoErrorTest);
+    TESTFLAG_PAIR(total_memory_mb_get_local_daemon_infoErrorTest);
+    TESTFLAG_PAIR(mb_get_local_daemon_infoErrorTest);
+    TESTFLAG_PAIR(admintool_mb_initErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_attach_daemonAfterInitErrorTest);
+    TESTFLAG_PAIR(admintool_mb_finiErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_shutdown_daemonErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_get_storeinfoErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_delete_storeErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_enumerate_storesErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_enumerate_global_storesErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_enumerate_daemonsErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_get_attached_daemonErrorTest);
+    TESTFLAG_PAIR(admintool_mb_admin_attach_daemonErrorTest);
+    TESTFLAG_PAIR(crash_primary_daemon_during_writeTest);
+    TESTFLAG_PAIR(crash_primary_daemon_during_deleteTest);
+    TESTFLAG_PAIR(crash_primary_daemon_during_openstoreTest);
+    TESTFLAG_PAIR(crash_primary_daemon_during_closestoreTest);
+    TESTFLAG_PAIR(crash_storejvm_during_writeTest);
+    TESTFLAG_PAIR(crash_storejvm_during_deleteTest);
+    TESTFLAG_PAIR(crash_storejvm_during_openstoreTest);
+    TESTFLAG_PAIR(crash_storejvm_during_closestoreTest);
+    TESTFLAG_PAIR(crash_secondary_daemon_during_writeTest);
+    TESTFLAG_PAIR(crash_secondary_daemon_during_deleteTest);
+} TestFlags;
+
+extern TestFlags tests;
+
+/* Refresh step: while instrumentation is on, re-read one flag from its
+ * property and log it on the verbose channel. */
+void refreshTestFlag(JNIEnv* j_env, const char* key, bool* flag, const char* file__, int line__);
+#define setTestFlag(env, name) refreshTestFlag((env), tests.name##Key, &tests.name, LOG_FILE, __LINE__)
+
+/* Simulated failure: right after the client call the flag names. */
+#define simulateFailure(name, rqsPtr)                   \
+    do {                                                \
+        if (instrumentation && tests.name) {            \
+            (rqsPtr)->status = MB_FAIL;                 \
+            (rqsPtr)->error = MB_ERR_CANCEL;            \
+        }                                               \
+    } while (0)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FILEIO_DEBUG_H */

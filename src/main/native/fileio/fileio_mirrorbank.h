@@ -1,0 +1,146 @@
+/*
+ * fileio_mirrorbank.h - the replicated file device: store context table,
+ * open/close, asynchronous operation engine, read and write paths, device
+ * figures, configuration, plus the load entry and the Java glue shared by
+ * the whole bridge (exceptions, string conversion, message prefix,
+ * contextual exceptions, daemon failure events).
+ */
+#ifndef FILEIO_MIRRORBANK_H
+#define FILEIO_MIRRORBANK_H
+
+#include <jni.h>
+#include <stdint.h>
+
+#include "fileio_debug.h"
+#include "linux_x86_64/mirrorbank_api.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define MIRRORBANK_MAX_CONTEXTS 10000
+#define MIRRORBANK_OPEN_FLAGS 6
+#define MIRRORBANK_CLOSE_FLAGS 0
+#define MIRRORBANK_RETRY_BUDGET 1024
+#define MIRRORBANK_MSG_BUFFER 4096
+
+/* One region opened as a file. */
+struct mirrorbank_ctx {
+    mb_store_handle handle;
+    mb_client_ctx* client_ctx;
+    mb_client_storeinfo storeInfo;
+    mb_ldinfo localDaemonInfo;
+    int32_t fileDescriptor;
+    int32_t minReplicaCount;
+    int32_t maxReplicaCount;
+    int32_t localIndex;
+    ub4 totalsize;
+    ub4 blocksize;
+    ub4 ioBufferSize;
+    uint32_t writtenFileSize;
+    boolean skipReadFence;
+    mb_init_args initConfig;
+    int32_t closeCount;
+};
+
+/* Notification record of one asynchronous operation. */
+typedef struct general_ncb general_ncb;
+struct general_ncb {
+    int32_t savedError;
+    int32_t savedStatus;
+    int32_t pending;
+    int32_t reportedException;
+    mb_rqs rqsTmp;
+    JNIEnv* j_env;
+    general_ncb* valid_ncb;
+};
+
+/* ---- Store context table ---- */
+extern mirrorbank_ctx replicatedContextArray[MIRRORBANK_MAX_CONTEXTS];
+void mirrorbank_onLoad(void);
+void clearCtx(mirrorbank_ctx* ctx);
+
+/* ---- Load entry and Java glue ---- */
+extern jclass String_clazz;
+extern jmethodID MID_String_init;
+extern jmethodID MID_String_getBytes;
+extern int64_t granularity;
+extern JavaVM* cachedJavaVM;
+
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
+void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg);
+void TSSRepIOThrowIO(JNIEnv* env, const char* msg);
+void TSSRepIOThrowNPE(JNIEnv* env, const char* msg);
+void TSSRepIOThrowOOM(JNIEnv* env, const char* msg);
+char* getStringNativeChars(JNIEnv* env, jstring jstr);
+int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
+                   mirrorbank_ctx* ctx, mb_rqs* rqsPtr);
+/* A Java string of native text (at most maxBytes bytes, stopping at a NUL),
+ * decoded with the platform's default charset through String(byte[]), so
+ * any byte sequence is safe. Null with an exception pending on failure. */
+jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes);
+
+/* ---- Contextual I/O exceptions ---- */
+void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                            mb_rqs* rqsPtr, const char* format, ...) __attribute__((format(printf, 6, 7)));
+
+/* ---- Daemon failure events ---- */
+void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
+                            char* storeName);
+void unregisterMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
+                              char* storeName);
+
+/* ---- Configuration and client start-up ---- */
+int getConfigString(JNIEnv* j_env, char* query, jsize current, jsize length, char** keys, char** values);
+mirrorbank_ctx* fileio_mb_contextInternal(JNIEnv* j_env, int length, char** keys, char** values,
+                                          char** errorStringPtr, int* errorCodePtr);
+void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values);
+int validatemblibTraceLevel(JNIEnv* j_env, int sourceTraceLevel);
+char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug);
+
+/* ---- Open and close ---- */
+jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
+                               jboolean j_exclusive, jobjectArray j_configurationKeys,
+                               jobjectArray j_configurationValues);
+int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename);
+void fileio_mb_close(JNIEnv* j_env, mirrorbank_ctx* ctx, int file_descriptor);
+int fileio_mb_getLength(JNIEnv* j_env, mirrorbank_ctx* ctx);
+void assignNewFileLength(JNIEnv* j_env, mirrorbank_ctx* ctx, const unsigned int newFileLength, char* debug,
+                         const int linenumber, mb_client_storeinfo* localStoreInfo);
+
+/* ---- Asynchronous operation engine ---- */
+extern int64_t totalMB_Waits; /* incremented atomically */
+boolean read_ncb(mb_client_opargs* opargs);
+boolean write_ncb(mb_client_opargs* opargs);
+int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op);
+int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op);
+mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf);
+/* Records of operations that failed while the client library may still
+ * deliver their notification: kept alive, never reused. */
+extern int64_t parkedOperationRecords;
+
+/* ---- Read and write paths ---- */
+int fileio_mb_read_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
+                            const int length);
+int fileio_mb_write_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
+                             const int length);
+int fileio_mb_read(JNIEnv* j_env, mirrorbank_ctx* ctx, int userOffsetIntoStore, char* buf, int size, mb_key* key);
+int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf, const int size,
+                    mb_key* key);
+int fileio_internal_read(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOffsetIntoStore, void* buf,
+                         const int length, mb_key* key);
+int fileio_internal_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOffsetIntoStore, char* buf,
+                          const int length, mb_key* key);
+
+/* ---- Device figures ---- */
+int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx);
+int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx);
+
+/* ---- Admin surface load hook (rs_admin) ---- */
+void rs_admin_onLoad(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FILEIO_MIRRORBANK_H */

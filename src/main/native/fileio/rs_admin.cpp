@@ -1,0 +1,751 @@
+/*
+ * rs_admin.cpp - native side of tessera.store.io.file.ReplicatedStoreAdmin.
+ *
+ * One admin connection per process, kept in plain globals without a lock
+ * (the Java side serialises admin calls). The listings hand every daemon or
+ * region that the client library reports back to the Java admin object
+ * through addDaemonInfo / addRegionInfo.
+ *
+ * Exception discipline: once a Java exception is pending, the only JNI
+ * calls made are the exception-safe ones. Where a log line or a second
+ * failure report has to reach Java while an exception is pending, the
+ * pending exception is taken aside first and put back afterwards, so the
+ * Java caller always sees the first failure.
+ */
+#include "rs_admin.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdarg.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "fileio_debug.h"
+#include "fileio_mirrorbank.h"
+
+#define LOG_FILE "rs_admin"
+
+#define ADD_REGION_INFO_SIG "(Ljava/lang/String;IIIJJJZZIILjava/lang/String;IIJ)V"
+#define ADD_DAEMON_INFO_SIG "(ILjava/lang/String;ILjava/lang/String;SIJJJJIIIII)V"
+#define TRACE_LEVEL_PROPERTY "tessera.store.replicated.nativelib.tracelevel"
+#define STORE_NAME_BYTES 256
+
+extern "C" {
+mb_client_ctx* ctx = NULL;
+mb_init_args iniargs;
+mb_callbacks ccb;
+client_log_ctx log_ctx;
+int debug = 0;
+}
+
+namespace {
+
+/* Frees a native copy of a Java string when the native method returns. */
+struct NativeChars {
+    char* p;
+    explicit NativeChars(char* text) : p(text) {}
+    ~NativeChars() { free(p); }
+    NativeChars(const NativeChars&) = delete;
+    NativeChars& operator=(const NativeChars&) = delete;
+};
+
+/* Takes a pending Java exception aside for the life of the guard and puts it
+ * back at the end; an exception raised meanwhile gives way to it. With
+ * nothing pending at the start the guard does nothing. */
+struct PendingStash {
+    JNIEnv* env;
+    jthrowable held;
+    explicit PendingStash(JNIEnv* e) : env(e), held(e->ExceptionOccurred()) {
+        if (held != NULL) env->ExceptionClear();
+    }
+    ~PendingStash() {
+        if (held == NULL) return;
+        if (env->ExceptionCheck()) env->ExceptionClear();
+        env->Throw(held);
+        env->DeleteLocalRef(held);
+    }
+    PendingStash(const PendingStash&) = delete;
+    PendingStash& operator=(const PendingStash&) = delete;
+};
+
+}  // namespace
+
+/* Log statements that may run while a listing callback's exception is
+ * pending. */
+#define ADMIN_VERBOSE(env, ...)                  \
+    do {                                         \
+        if (nativeToJavaVerbose) {               \
+            PendingStash stash_(env);            \
+            LOG_VERBOSE((env), __VA_ARGS__);     \
+        }                                        \
+    } while (0)
+#define ADMIN_DEBUG(env, ...)                    \
+    do {                                         \
+        if (nativeToJavaDebug) {                 \
+            PendingStash stash_(env);            \
+            LOG_DEBUG((env), __VA_ARGS__);       \
+        }                                        \
+    } while (0)
+
+static unsigned int low32(const void* p) {
+    return (unsigned int)(uintptr_t)p;
+}
+
+/* The first 255 bytes of a name, always NUL-terminated. */
+static void copyStoreName(char dest[STORE_NAME_BYTES], const char* src) {
+    strncpy(dest, src, STORE_NAME_BYTES - 1);
+    dest[STORE_NAME_BYTES - 1] = '\0';
+}
+
+/* The verbose byte that the listings on the admin connection pass. */
+static ub1 adminVerboseByte(void) {
+    return (ub1)(iniargs.trace_level & 0xff);
+}
+
+static void describeAndClear(JNIEnv* env) {
+    if (debug) env->ExceptionDescribe();
+    env->ExceptionClear();
+}
+
+/* Reports a failed client call as an IOException carrying the request's
+ * status. When an exception is already pending, that one stays what Java
+ * sees and this report only reaches the log channel. */
+static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...) {
+    char body[MIRRORBANK_MSG_BUFFER];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(body, sizeof body, format, args);
+    va_end(args);
+    PendingStash stash(env);
+    contextIOExceptionImpl(env, LOG_FILE, line, NULL, rqsPtr, "%s", body);
+}
+
+/* After a failed start-up with no client tracing, tell how to get some. */
+static void tracingHint(JNIEnv* env, const mb_init_args* args) {
+    if (args->trace_level == 0 && nativeToJavaDebug) {
+        PendingStash stash(env);
+        LOG_DEBUG(env, "Run with tracing on using system property %s value <1-3> to get more details.",
+                  TRACE_LEVEL_PROPERTY);
+    }
+}
+
+/* Converts a Java string argument; on failure an exception is pending
+ * (the conversion's own, or an IOException with nullText for a null
+ * reference) and null is returned. */
+static char* convertArgument(JNIEnv* env, jstring text, const char* nullText) {
+    char* chars = getStringNativeChars(env, text);
+    if (chars == NULL && !env->ExceptionCheck()) TSSRepIOThrowIO(env, nullText);
+    return chars;
+}
+
+/* Init arguments as attach builds them; the trace sink and the client
+ * trace level only when a log channel is on. */
+static void buildInitArgs(JNIEnv* env, mb_init_args* args, mb_callbacks* callbacks, client_log_ctx* logCtx,
+                          const char* cfgfile, jint localindex) {
+    memset(args, 0, sizeof *args);
+    args->busywait = 100;
+    args->timeout = 1000;
+    args->localindex = (ub4)localindex;
+    copyStoreName(args->cfg_filename, cfgfile);
+    logCtx->fp = stdout;
+    if (nativeToJavaDebug || nativeToJavaVerbose) {
+        memset(callbacks, 0, sizeof *callbacks);
+        callbacks->trace = trace_logger;
+        callbacks->tracecbctx = logCtx;
+        args->trace_level = validatemblibTraceLevel(env, mblibTraceLevel);
+        args->ccb = callbacks;
+    }
+}
+
+extern "C" {
+
+size_t trace_logger(void* logCtx, const char* format, ...) {
+    client_log_ctx* lc = (client_log_ctx*)logCtx;
+    if (lc == NULL || lc->fp == NULL) return 0;
+    va_list args;
+    va_start(args, format);
+    int n = vfprintf(lc->fp, format, args);
+    va_end(args);
+    return (size_t)n;
+}
+
+void rs_admin_onLoad(void) {}
+
+/* ------------------------------------------------------------------ */
+/* Admin connection                                                    */
+/* ------------------------------------------------------------------ */
+
+JNIEXPORT jboolean JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_isAttached(JNIEnv* j_env, jobject) {
+    LOG_VERBOSE(j_env, "begin/end: isAttached");
+    return ctx != NULL ? JNI_TRUE : JNI_FALSE;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv* j_env, jobject,
+                                                                              jstring j_cfgfile,
+                                                                              jint j_localindex) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin: attach");
+    if (instrumentation) {
+        setTestFlag(j_env, admintool_mb_initErrorTest);
+        setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
+    }
+
+    NativeChars cfgfile(
+        convertArgument(j_env, j_cfgfile, "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
+    if (cfgfile.p == NULL) return -1;
+    LOG_DEBUG(j_env, "attach arguments j_cfgfile =>%s cfgfile =>%s, j_localindex =>%d", cfgfile.p, cfgfile.p,
+              (int)j_localindex);
+
+    /* The library may use iniargs and ccb for as long as a connection
+     * lives: finish an earlier one before rebuilding them. */
+    if (ctx != NULL) {
+        mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+        mb_fini(&finiRqs, ctx);
+        ctx = NULL;
+        if (finiRqs.status != MB_SUCC)
+            LOG_DEBUG(j_env, "attach could not finish the earlier admin connection (status=%d error=%d)",
+                      (int)finiRqs.status, (int)finiRqs.error);
+    }
+
+    buildInitArgs(j_env, &iniargs, &ccb, &log_ctx, cfgfile.p, j_localindex);
+
+    ctx = mb_init(&rqs, &iniargs);
+    if (instrumentation && tests.admintool_mb_initErrorTest) {
+        simulateFailure(admintool_mb_initErrorTest, &rqs);
+        if (ctx != NULL) {
+            /* The connection counts as failed: do not leave it running. */
+            mb_rqs dropRqs = {MB_SUCC, MB_ERR_NONE};
+            mb_fini(&dropRqs, ctx);
+            ctx = NULL;
+        }
+    }
+    if (ctx == NULL) {
+        adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach mb_init failed");
+        tracingHint(j_env, &iniargs);
+        return -1;
+    }
+
+    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach Failed to get attached daemon");
+        tracingHint(j_env, &iniargs);
+        return -1;
+    }
+
+    mb_admin_attach_daemon(&rqs, ctx, dindex);
+    simulateFailure(admintool_mb_admin_attach_daemonAfterInitErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach Failed to do admin attach to daemon %d",
+                     (int)dindex);
+        tracingHint(j_env, &iniargs);
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "end: attach");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JNIEnv* j_env, jobject) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin: detach");
+    if (instrumentation) setTestFlag(j_env, admintool_mb_finiErrorTest);
+
+    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
+    mb_fini(&rqs, ctx);
+    /* A connection that mb_fini finished is never handed out again, even
+     * when the outcome below is turned into a failure. */
+    if (rqs.status == MB_SUCC) {
+        ctx = NULL;
+        log_ctx.fp = NULL;
+    }
+    simulateFailure(admintool_mb_finiErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d",
+                     (int)dindex);
+        return;
+    }
+    LOG_VERBOSE(j_env, "end: detach");
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon(JNIEnv* j_env, jobject,
+                                                                                      jint j_dindex) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin: attachToDaemon");
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
+    LOG_DEBUG(j_env, "attachToDaemon with j_dindex=%d", (int)j_dindex);
+
+    mb_admin_attach_daemon(&rqs, ctx, (int32_t)j_dindex);
+    simulateFailure(admintool_mb_admin_attach_daemonErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
+                     (int)j_dindex);
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "end: attachToDaemon");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex(JNIEnv* j_env,
+                                                                                              jobject) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin/end: getAttachedDaemonIndex");
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
+
+    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
+    simulateFailure(admintool_mb_admin_get_attached_daemonErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached "
+                     "daemon");
+        return -1;
+    }
+    return (jint)dindex;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon(JNIEnv* j_env, jobject,
+                                                                                      jint /* j_dindex */,
+                                                                                      jboolean j_force,
+                                                                                      jboolean j_safe) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin: shutdownDaemon");
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
+
+    ub4 flags = 0;
+    if (j_force) flags += 0x10;
+    if (j_safe) flags += 0x40;
+    LOG_DEBUG(j_env, "shutdownDaemon j_force=%d, j_safe=%d", j_force ? 1 : 0, j_safe ? 1 : 0);
+    LOG_DEBUG(j_env, "shutdownDaemon flags=0x%x", (unsigned)flags);
+
+    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
+    mb_admin_shutdown_daemon(&rqs, ctx, flags);
+    simulateFailure(admintool_mb_admin_shutdown_daemonErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
+                     (int)dindex);
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "end: shutdownDaemon");
+    return (jint)rqs.status;
+}
+
+/* ------------------------------------------------------------------ */
+/* Listing callbacks                                                   */
+/* ------------------------------------------------------------------ */
+
+int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj) {
+    callbackPointers->j_env_callback = NULL;
+    callbackPointers->j_obj_ReplicatedStoreAdmin = NULL;
+    callbackPointers->addRegionInfo_method = NULL;
+    callbackPointers->addDaemonInfo_method = NULL;
+    callbackPointers->prefix = NULL;
+
+    jclass cls = j_env->GetObjectClass(j_obj);
+    callbackPointers->j_env_callback = j_env;
+    if (cls == NULL || j_env->ExceptionCheck()) {
+        if (j_env->ExceptionCheck()) describeAndClear(j_env);
+        LOG_DEBUG(j_env, "Error calling getObjectClass");
+        TSSRepIOThrowIO(j_env, "Error calling getObjectClass.");
+        return -1;
+    }
+    LOG_DEBUG(j_env, "After calling GetObjectClass cls=0x%x", low32(cls));
+    callbackPointers->j_obj_ReplicatedStoreAdmin = j_obj;
+    LOG_DEBUG(j_env, "temporary callbackPointers->j_obj_ReplicatedStoreAdmin=0x%x", low32(j_obj));
+
+    callbackPointers->addRegionInfo_method = j_env->GetMethodID(cls, "addRegionInfo", ADD_REGION_INFO_SIG);
+    if (callbackPointers->addRegionInfo_method == NULL || j_env->ExceptionCheck()) {
+        if (j_env->ExceptionCheck()) describeAndClear(j_env);
+        j_env->DeleteLocalRef(cls);
+        LOG_DEBUG(j_env, "Error calling  getMethodID addRegionInfo");
+        TSSRepIOThrowIO(j_env, "Error calling getMethodID addRegionInfo.");
+        return -1;
+    }
+    LOG_DEBUG(j_env, "callbackPointers->addRegionInfo_method=0x%x", low32(callbackPointers->addRegionInfo_method));
+
+    callbackPointers->addDaemonInfo_method = j_env->GetMethodID(cls, "addDaemonInfo", ADD_DAEMON_INFO_SIG);
+    j_env->DeleteLocalRef(cls);
+    if (callbackPointers->addDaemonInfo_method == NULL || j_env->ExceptionCheck()) {
+        if (j_env->ExceptionCheck()) describeAndClear(j_env);
+        LOG_DEBUG(j_env, "Error calling getMethodID for addDaemonInfo");
+        TSSRepIOThrowIO(j_env, "Error calling getMethodID for addDaemonInfo.");
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "callbackPointers->addDaemonInfo_method=0x%x", low32(callbackPointers->addDaemonInfo_method));
+    return 1;
+}
+
+static const char* const BANNER = "=== === === === === === === === === ===\n";
+
+static void dumpStoreInfo(const callbackContext* cb, const mb_client_storeinfo* info) {
+    printf("Inside callback_storeinfo(entryPoint=0x%x)\n", low32(cb));
+    printf("j_env=0x%x\n", low32(cb->j_env_callback));
+    printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
+    printf("entryPoint->addRegionInfo_method=0x%x\n", low32(cb->addRegionInfo_method));
+    fputs(BANNER, stdout);
+    printf("Store Information on the Native Side   \n");
+    fputs(BANNER, stdout);
+    printf("Store: %.*s\n", (int)sizeof info->name, info->name);
+    printf("Storesize: %llu\n", (unsigned long long)info->size);
+    printf("Blocksize: %u\n", (unsigned)info->blocksize);
+    printf("Used: %llu\n", (unsigned long long)info->used);
+    printf("Created At: %llu\n", (unsigned long long)info->ctime);
+    printf("Modified At: %llu\n", (unsigned long long)info->mtime);
+    printf("Accessed At: %llu\n", (unsigned long long)info->atime);
+    printf("Primary Daemon: %d\n", (int)info->primary);
+    printf("Open: %d\n", (int)info->open);
+    printf("Local: %d\n", (int)info->local);
+    printf("Opened Process ID: %u\n", (unsigned)info->pid);
+    printf("Opened IP: 0x%x\n", (unsigned)info->ip);
+    printf("Minimum Redundancy: %d\n", (int)info->minredundancy);
+    printf("Redundancy: %d\n", (int)info->redundancy);
+    printf("Nodes: 0x%llx\n", (unsigned long long)info->nodes);
+    printf("\n");
+}
+
+static void dumpDaemonInfo(const callbackContext* cb, const mb_daemon_info* info) {
+    const char* status =
+        info->status == MB_DAEMON_UP ? "UP" : (info->status == MB_DAEMON_DOWN ? "DOWN" : "unknown");
+    printf("Inside callback_daemoninfo()\n");
+    printf("j_env=0x%x\n", low32(cb->j_env_callback));
+    printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
+    printf("entryPoint->addDaemonInfo_method=0x%x\n", low32(cb->addDaemonInfo_method));
+    fputs(BANNER, stdout);
+    printf("Daemon Information on the Native Side  \n");
+    fputs(BANNER, stdout);
+    printf("Index: %d\n", (int)info->dindex);
+    printf("Status: %s\n", status);
+    printf("Reachable over IB: %s\n", info->reachable ? "TRUE" : "FALSE");
+    printf("IP: 0x%x\n", (unsigned)ntohl(info->ip));
+    printf("Port: %d\n", (int)ntohs(info->port));
+    printf("Shared Memory Key: 0x%x\n", (unsigned)info->shmkey);
+    printf("Startup Time: %llu\n", (unsigned long long)info->start_time);
+    printf("Current Time: %llu\n", (unsigned long long)info->current_time);
+    printf("Total Configured Memory: %llu\n", (unsigned long long)info->total_memory);
+    printf("Current Memory Usage: %llu\n", (unsigned long long)info->used_memory);
+    printf("Number of Stores Managed: %d\n", (int)info->number_stores);
+    printf("Number of Stores Currently Opened: %d\n", (int)info->number_opens);
+    printf("Number of Stores Opened by Local Client: %d\n", (int)info->number_local_opens);
+    printf("Number of Resilvers in Progress: %d\n", (int)info->number_resilvers);
+    printf("Total Number Of Daemons in the Cluster: %d\n", (int)info->number_daemons);
+    printf("\n");
+}
+
+/* Dotted-decimal form of an address held in network byte order. */
+static void dottedAddress(ub4 ip, char out[INET_ADDRSTRLEN]) {
+    struct in_addr addr;
+    addr.s_addr = ip;
+    if (inet_ntop(AF_INET, &addr, out, INET_ADDRSTRLEN) == NULL) out[0] = '\0';
+}
+
+/* A failed Java callback becomes an IOException with the same text. */
+static void callbackFailed(JNIEnv* env, const char* text) {
+    describeAndClear(env);
+    LOG_DEBUG(env, "%s", text);
+    TSSRepIOThrowIO(env, text);
+}
+
+void callback_storeinfo(void* cookie, mb_client_storeinfo* info) {
+    callbackContext* cb = (callbackContext*)cookie;
+    if (cb == NULL || info == NULL || cb->j_env_callback == NULL) return;
+    JNIEnv* env = cb->j_env_callback;
+
+    bool skipFilteredName = false;
+    if (cb->prefix != NULL) {
+        /* A prefix longer than the name field never matches; the name is
+         * read within its field even when it carries no NUL. */
+        size_t prefixLength = strlen(cb->prefix);
+        skipFilteredName =
+            prefixLength > sizeof info->name || strncasecmp(info->name, cb->prefix, prefixLength) != 0;
+    }
+    if (debug) dumpStoreInfo(cb, info);
+    if (skipFilteredName) {
+        if (debug) printf("callback_storeinfo(skipFilteredName %d) java method NOT called. prefix %s\n", 1, cb->prefix);
+        return;
+    }
+    /* An earlier record of this listing failed: its exception stands and
+     * the rest of the listing reaches Java no more. */
+    if (env->ExceptionCheck()) return;
+
+    jstring j_name = newJavaStringFromNative(env, info->name, sizeof info->name);
+    if (j_name == NULL) return;
+    char ipText[INET_ADDRSTRLEN];
+    dottedAddress(info->ip, ipText);
+    jstring j_ip = env->NewStringUTF(ipText);
+    if (j_ip == NULL) {
+        env->DeleteLocalRef(j_name);
+        return;
+    }
+    env->CallVoidMethod(cb->j_obj_ReplicatedStoreAdmin, cb->addRegionInfo_method, j_name,
+                        (jint)(uint32_t)info->size, (jint)(uint32_t)info->used, (jint)info->blocksize,
+                        (jlong)info->ctime, (jlong)info->mtime, (jlong)info->atime,
+                        (jboolean)(info->open ? JNI_TRUE : JNI_FALSE),
+                        (jboolean)(info->local ? JNI_TRUE : JNI_FALSE), (jint)info->primary, (jint)info->pid, j_ip,
+                        (jint)info->minredundancy, (jint)info->redundancy, (jlong)info->nodes);
+    env->DeleteLocalRef(j_ip);
+    env->DeleteLocalRef(j_name);
+    if (env->ExceptionCheck()) callbackFailed(env, "callback_storeinfo: Error calling  CallVoidMethod/addRegionInfo");
+}
+
+void callback_daemoninfo(void* cookie, mb_daemon_info* info) {
+    callbackContext* cb = (callbackContext*)cookie;
+    if (cb == NULL || info == NULL || cb->j_env_callback == NULL) return;
+    JNIEnv* env = cb->j_env_callback;
+
+    if (debug) dumpDaemonInfo(cb, info);
+    if (env->ExceptionCheck()) return;
+
+    jstring j_ip = NULL;
+    if (info->ip != 0) {
+        char ipText[INET_ADDRSTRLEN];
+        dottedAddress(info->ip, ipText);
+        j_ip = env->NewStringUTF(ipText);
+        if (j_ip == NULL) return;
+    }
+    jstring j_status = NULL;
+    if (info->status == MB_DAEMON_UP || info->status == MB_DAEMON_DOWN) {
+        j_status = env->NewStringUTF(info->status == MB_DAEMON_UP ? "UP" : "DOWN");
+        if (j_status == NULL) {
+            if (j_ip != NULL) env->DeleteLocalRef(j_ip);
+            return;
+        }
+    }
+    env->CallVoidMethod(cb->j_obj_ReplicatedStoreAdmin, cb->addDaemonInfo_method, (jint)info->dindex, j_status,
+                        (jint)info->reachable, j_ip, (jshort)ntohs(info->port), (jint)info->shmkey,
+                        (jlong)info->start_time, (jlong)info->current_time, (jlong)info->total_memory,
+                        (jlong)info->used_memory, (jint)info->number_stores, (jint)info->number_opens,
+                        (jint)info->number_local_opens, (jint)info->number_resilvers, (jint)info->number_daemons);
+    if (j_status != NULL) env->DeleteLocalRef(j_status);
+    if (j_ip != NULL) env->DeleteLocalRef(j_ip);
+    if (env->ExceptionCheck()) callbackFailed(env, "callback_daemoninfo: Error calling  CallVoidMethod/addDaemonInfo");
+}
+
+/* ------------------------------------------------------------------ */
+/* Listings and deletion on the admin connection                       */
+/* ------------------------------------------------------------------ */
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv* j_env, jobject j_obj) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "begin: listDaemons");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_daemonsErrorTest);
+
+    mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
+    simulateFailure(admintool_mb_admin_enumerate_daemonsErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons");
+        return -1;
+    }
+    ADMIN_VERBOSE(j_env, "end: listDaemons");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env,
+                                                                                         jobject j_obj) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "begin: listGlobalRegions");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_global_storesErrorTest);
+
+    mb_admin_enumerate_global_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+    simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global "
+                     "stores");
+        return -1;
+    }
+    ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env,
+                                                                                        jobject j_obj) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "begin: listLocalRegions");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_storesErrorTest);
+
+    mb_admin_enumerate_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+    simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local "
+                     "stores");
+        return -1;
+    }
+    ADMIN_VERBOSE(j_env, "end: listLocalRegions");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv* j_env, jobject j_obj,
+                                                                                  jstring j_storename) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "begin: listRegion");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
+
+    NativeChars converted(convertArgument(
+        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
+    if (converted.p == NULL) return -1;
+    char storename[STORE_NAME_BYTES];
+    copyStoreName(storename, converted.p);
+    LOG_DEBUG(j_env, "storename (TS region name) ->%s", storename);
+
+    mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
+    simulateFailure(admintool_mb_admin_get_storeinfoErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
+                     storename);
+        return -1;
+    }
+    ADMIN_VERBOSE(j_env, "end: listRegion");
+    return (jint)rqs.status;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion(JNIEnv* j_env, jobject,
+                                                                                    jstring j_storename,
+                                                                                    jboolean j_force) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    LOG_VERBOSE(j_env, "begin: deleteRegion");
+    if (instrumentation) {
+        setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
+        setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
+        setTestFlag(j_env, crash_storejvm_during_deleteTest);
+        setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
+    }
+
+    NativeChars converted(convertArgument(
+        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
+    if (converted.p == NULL) return -1;
+    char storename[STORE_NAME_BYTES];
+    copyStoreName(storename, converted.p);
+    LOG_DEBUG(j_env, "attach arguments j_force =>%s", j_force ? "true" : "false");
+
+    char* const deleteEvents[3] = {const_cast<char*>(tests.crash_primary_daemon_during_deleteTestKey),
+                                   const_cast<char*>(tests.crash_storejvm_during_deleteTestKey),
+                                   const_cast<char*>(tests.crash_secondary_daemon_during_deleteTestKey)};
+    for (char* key : deleteEvents) registerMBFailureEvent(j_env, key, ctx, 0, storename);
+    mb_admin_delete_store(&rqs, ctx, storename, (ub1)(j_force ? 1 : 0));
+    for (char* key : deleteEvents) unregisterMBFailureEvent(j_env, key, ctx, 0, storename);
+
+    simulateFailure(admintool_mb_admin_delete_storeErrorTest, &rqs);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
+                     storename);
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "end: deleteRegion");
+    return (jint)rqs.status;
+}
+
+/* ------------------------------------------------------------------ */
+/* Recovery listing on a connection of its own                         */
+/* ------------------------------------------------------------------ */
+
+int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client, callbackContext* cookie,
+                                           const mb_init_args* args, mb_rqs* rqsPtr) {
+    LOG_VERBOSE(j_env, "begin: connected_listRecoveryRegionsAndDaemon");
+
+    mb_enumerate_global_stores(rqsPtr, client, cookie, callback_storeinfo, (ub1)(args->trace_level & 0xff));
+    if (rqsPtr->status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, rqsPtr,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to "
+                     "enumerate global stores");
+        return -1;
+    }
+
+    if (instrumentation) {
+        PendingStash stash(j_env);
+        setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
+    }
+    mb_ldinfo ldinfo;
+    memset(&ldinfo, 0, sizeof ldinfo);
+    mb_get_local_daemon_info(rqsPtr, client, &ldinfo);
+    simulateFailure(used_memory_mb_get_local_daemon_infoErrorTest, rqsPtr);
+    if (rqsPtr->status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, rqsPtr, "listRecoveryRegionsAndDaemon mb_get_local_daemon_info failed");
+        return -1;
+    }
+
+    mb_daemon_info local;
+    memset(&local, 0, sizeof local);
+    local.dindex = ldinfo.dindex;
+    local.total_memory = ldinfo.total_memory;
+    local.used_memory = ldinfo.used_memory;
+    callback_daemoninfo(cookie, &local);
+
+    ADMIN_VERBOSE(j_env, "end: connected_listRecoveryRegionsAndDaemon");
+    return 1;
+}
+
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon(
+    JNIEnv* j_env, jobject j_obj, jint j_localindex, jstring j_cfgfile, jstring j_prefix) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "begin: listRecoveryRegionsAndDaemon");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+
+    NativeChars cfgfile(getStringNativeChars(j_env, j_cfgfile));
+    if (cfgfile.p == NULL || cfgfile.p[0] == '\0') {
+        /* A conversion that failed keeps its own exception. */
+        if (!j_env->ExceptionCheck())
+            TSSRepIOThrowIO(j_env, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
+                                   "j_cfgfile null");
+        return -1;
+    }
+    NativeChars prefix(NULL);
+    if (j_prefix != NULL) {
+        prefix.p = convertArgument(j_env, j_prefix,
+                                   "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
+                                   "j_prefix null");
+        if (prefix.p == NULL) return -1;
+        cookie.prefix = prefix.p;
+    }
+    LOG_DEBUG(j_env, "listRecoveryRegionsAndDaemon arguments cfgfile =>%s, j_localindex =>%d prefix =>%s",
+              cfgfile.p, (int)j_localindex, prefix.p != NULL ? prefix.p : "nUll");
+
+    /* Arguments of this call's own connection; the admin connection's
+     * state is neither read nor changed. */
+    mb_init_args args;
+    mb_callbacks callbacks;
+    client_log_ctx logCtx;
+    memset(&callbacks, 0, sizeof callbacks);
+    buildInitArgs(j_env, &args, &callbacks, &logCtx, cfgfile.p, j_localindex);
+
+    mb_client_ctx* client = mb_init(&rqs, &args);
+    if (client == NULL) {
+        adminFailure(j_env, __LINE__, &rqs,
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon mb_init failed");
+        tracingHint(j_env, &args);
+        return -1;
+    }
+
+    int listed = connected_listRecoveryRegionsAndDaemon(j_env, client, &cookie, &args, &rqs);
+
+    /* Finished on every path; if the listing already raised, its exception
+     * is what Java sees and a failure here only reaches the log. */
+    mb_fini(&rqs, client);
+    if (rqs.status != MB_SUCC) {
+        adminFailure(j_env, __LINE__, &rqs, "listRecoveryRegionsAndDaemon mb_fini failed");
+        return -1;
+    }
+    ADMIN_VERBOSE(j_env, "end: listRecoveryRegionsAndDaemon");
+    return listed < 0 ? -1 : 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+// backend.h - the seam between the client-library surface and whatever
+// holds the regions.
+//
+// The C surface (connections, handles, asynchronous completion, failure
+// events, test controls) talks to the cluster only through this interface.
+// The embedded simulated cluster is one implementation; a backend on a real
+// distributed engine plugs in here. A backend is not thread-safe: the
+// surface serialises every call into it.
+#ifndef MIRRORBANK_STANDIN_BACKEND_H
+#define MIRRORBANK_STANDIN_BACKEND_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "mirrorbank_api.h"
+
+namespace mbstandin {
+
+// One daemon as the cluster layout describes it.
+struct DaemonAddress {
+    uint32_t ip_net = 0;  // network byte order
+    uint16_t port = 0;    // host byte order
+};
+
+// Shape of a cluster: how many daemons, how much region memory each, and
+// the addresses that listings show.
+struct ClusterLayout {
+    int daemons = 3;
+    uint64_t memory = 1ull << 30;
+    std::vector<DaemonAddress> addresses;  // one per daemon
+
+    bool operator==(const ClusterLayout& o) const;
+    bool operator!=(const ClusterLayout& o) const { return !(*this == o); }
+    static ClusterLayout defaults(int daemons, uint64_t memory);
+};
+
+// Names one region as opened through the backend. Never 0 when valid.
+using RegionId = uint64_t;
+
+struct OpenRequest {
+    const char* name = nullptr;
+    int32_t min_copies = 0;
+    int32_t max_copies = 0;
+    bool create = false;     // create the region when it does not exist
+    bool exclusive = false;  // fail when it does exist
+    uint64_t size = 0;       // already defaulted by the caller
+    uint32_t blocksize = 0;  // already defaulted by the caller
+    int preferred_primary = 0;  // the opener's local daemon
+    uint32_t opener_pid = 0;
+    uint32_t opener_ip = 0;  // network byte order
+};
+
+class Backend {
+public:
+    virtual ~Backend() = default;
+
+    virtual const ClusterLayout& layout() const = 0;
+    virtual bool daemonUp(int dindex) const = 0;
+
+    // Regions. Every call answers MB_ERR_NONE on success.
+    virtual mb_error open(const OpenRequest& req, RegionId* out) = 0;
+    virtual mb_error close(RegionId id) = 0;
+    virtual mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) = 0;
+    // MB_ERR_EMPTYBLOCK when every block the range touches was never written.
+    virtual mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) = 0;
+    virtual mb_error fence(RegionId id) = 0;
+    virtual mb_error describe(RegionId id, mb_client_storeinfo* out) const = 0;
+    virtual mb_error describeByName(const char* name, mb_client_storeinfo* out) const = 0;
+    // Daemons holding a copy of the named region, primary first (empty when
+    // the region does not exist).
+    virtual std::vector<int> placement(const char* name) const = 0;
+    virtual mb_error remove(const char* name, bool force) = 0;
+
+    // Listings: dindex < 0 lists every region, else those with a copy there.
+    virtual void listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const = 0;
+    virtual void listDaemons(std::vector<mb_daemon_info>* out) const = 0;
+    virtual mb_error daemonFigures(int dindex, mb_ldinfo* out) const = 0;
+
+    // Daemon life. shutdown honours the flags of mb_admin_shutdown_daemon;
+    // crash takes a daemon down at once, losing its copies.
+    virtual mb_error shutdown(int dindex, uint32_t flags) = 0;
+    virtual void crash(int dindex) = 0;
+    virtual void revive(int dindex) = 0;
+};
+
+}  // namespace mbstandin
+
+#endif
