@@ -58,6 +58,16 @@ constexpr ub4 kMinBlockSize = 512;
 constexpr ub4 kMaxBlockSize = 64u << 20;
 constexpr int kProcessCrashExit = 86;
 
+// Status and error fields may carry any value a caller or a test script put
+// there; they are moved and compared as plain integers.
+int rawInt(const void* field) {
+    int v;
+    std::memcpy(&v, field, sizeof v);
+    return v;
+}
+
+void setRaw(void* field, int v) { std::memcpy(field, &v, sizeof v); }
+
 void put(mb_rqs* rqs, mb_status st, mb_error er) {
     if (rqs) {
         rqs->status = st;
@@ -81,14 +91,14 @@ std::string formatText(const char* fmt, va_list ap) {
 
 struct Note {
     mb_client_opargs* op;
-    mb_status status;
-    mb_error error;
+    int status;
+    int error;
     bool read;
 };
 
 void deliver(const Note& n) {
-    n.op->status = n.status;
-    n.op->error = n.error;
+    setRaw(&n.op->status, n.status);
+    setRaw(&n.op->error, n.error);
     if (n.read && n.status == MB_SUCC) n.op->readdone = 1;
     if (n.op->ncb) n.op->ncb(n.op);
 }
@@ -117,14 +127,16 @@ public:
     void journal(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
         if (!s_.ctl.journal_on) return;
         std::string line(op_);
-        if (fmt && *fmt) {
-            va_list ap;
-            va_start(ap, fmt);
-            line += ' ';
-            line += formatText(fmt, ap);
-            va_end(ap);
-        }
+        va_list ap;
+        va_start(ap, fmt);
+        line += ' ';
+        line += formatText(fmt, ap);
+        va_end(ap);
         s_.ctl.journal.push_back(std::move(line));
+    }
+
+    void journalBare() {
+        if (s_.ctl.journal_on) s_.ctl.journal.push_back(op_);
     }
 
     int clientId(const mb_client_ctx* client) const {
@@ -187,7 +199,7 @@ public:
         va_end(ap);
     }
 
-    void note(mb_client_opargs* op, mb_status st, mb_error er, bool read) { notes_.push_back({op, st, er, read}); }
+    void note(mb_client_opargs* op, int st, int er, bool read) { notes_.push_back({op, st, er, read}); }
 
     // Releases the lock and runs the caller-thread work. Idempotent.
     void finish() {
@@ -285,10 +297,14 @@ void refuse(mb_rqs* rqs, mb_client_opargs* op, mb_error er) {
 
 // A submission that follows a test script instead of the cluster.
 void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read, const mbt_ioscript& sc) {
-    put(rqs, sc.submit_status, sc.submit_error);
-    if (sc.op_status != 0 || sc.op_error != 0) {
-        op->status = sc.op_status;
-        op->error = sc.op_error;
+    if (rqs) {
+        setRaw(&rqs->status, rawInt(&sc.submit_status));
+        setRaw(&rqs->error, rawInt(&sc.submit_error));
+    }
+    int opStatus = rawInt(&sc.op_status), opError = rawInt(&sc.op_error);
+    if (opStatus != 0 || opError != 0) {
+        setRaw(&op->status, opStatus);
+        setRaw(&op->error, opError);
     }
     if (sc.perform) {
         OpenEntry* e = findHandle(c, op->storehandle);
@@ -300,10 +316,11 @@ void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read,
         }
     }
     if (sc.notify_count <= 0) return;
+    int st = rawInt(&sc.notify_status), er = rawInt(&sc.notify_error);
     if (sc.notify_after_waits <= 0) {
-        for (int i = 0; i < sc.notify_count; ++i) call.note(op, sc.notify_status, sc.notify_error, read);
+        for (int i = 0; i < sc.notify_count; ++i) call.note(op, st, er, read);
     } else {
-        c->scripted.push_back({op, sc.notify_after_waits, sc.notify_count, sc.notify_status, sc.notify_error});
+        c->scripted.push_back({op, sc.notify_after_waits, sc.notify_count, st, er});
     }
 }
 
@@ -332,7 +349,7 @@ void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read
         mbt_ioscript sc = script.script;
         if (script.times > 0) script.times--;
         scripted(call, c, rqs, op, read, sc);
-        call.trace(3, "%s handle=%u scripted status=%d", opname, op->storehandle, static_cast<int>(sc.submit_status));
+        call.trace(3, "%s handle=%u scripted status=%d", opname, op->storehandle, rawInt(&sc.submit_status));
         return;
     }
     OpenEntry* e = findHandle(c, op->storehandle);
@@ -354,7 +371,7 @@ void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read
     if (call.tracing(3)) {
         call.trace(3, "%s handle=%u offset=%llu length=%llu status=%d error=%d", opname, op->storehandle,
                    static_cast<unsigned long long>(op->offset), static_cast<unsigned long long>(op->length),
-                   rqs ? static_cast<int>(rqs->status) : 0, rqs ? static_cast<int>(rqs->error) : 0);
+                   rqs ? rawInt(&rqs->status) : 0, rqs ? rawInt(&rqs->error) : 0);
     }
 }
 
@@ -468,7 +485,7 @@ extern "C" {
 void mb_get_libinfo(mb_libinfo* info) {
     {
         Call call(nullptr, "mb_get_libinfo");
-        call.journal(nullptr);
+        call.journalBare();
     }
     if (!info) return;
     info->mb_lib_version = "mirrorbank stand-in 1.0.0";
@@ -580,7 +597,7 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
         put(rqs, MB_FAIL, MB_ERR_INVAL);
         return 0;
     }
-    if (processEventArmed(c, name)) fireEvents(call.s(), c, name);
+    if (processEventArmed(c, name)) ::_exit(kProcessCrashExit);
     OpenRequest req;
     req.name = name;
     req.min_copies = min_copies;
@@ -740,11 +757,11 @@ const char* mb_get_error_message(mb_rqs* rqs) {
         std::lock_guard<std::mutex> g(lockState());
         auto& msgs = state().ctl.messages;
         if (!msgs.empty()) {
-            auto it = msgs.find(static_cast<int>(rqs->error));
+            auto it = msgs.find(rawInt(&rqs->error));
             if (it != msgs.end()) return it->second;
         }
     }
-    int e = static_cast<int>(rqs->error);
+    int e = rawInt(&rqs->error);
     if (e < 0 || e >= MB_ERR_LAST) return "error code out of range";
     return kErrorTexts[e];
 }

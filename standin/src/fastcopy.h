@@ -1,12 +1,14 @@
 // fastcopy.h - byte copy that stays fast whatever the relative placement
 // of source and destination.
 //
-// The C library's memcpy falls into a slow path for copies of a few KiB and
-// more when the destination lies just above the source modulo the page size
-// (the stores then keep colliding with the loads that follow). Block data of
-// the cluster is 64-byte aligned while callers' buffers are not, so this
-// placement is common; in that case copy with explicit 32-byte moves, which
-// do not suffer from it.
+// Some C libraries' memcpy falls into a slow path for copies of a few KiB
+// and more when the destination lies just above the source modulo the page
+// size. Block data of the cluster is 64-byte aligned while callers' buffers
+// are not, so the placement is common. copyBytes keeps one place to treat
+// it; the explicit 32-byte-move loop below is selected by
+// MIRRORBANK_AVOID_PAGE_ALIASING, off by default because bench/standin_bench
+// measured memcpy faster than the loop at every placement on our machines
+// (glibc 2.36): re-measure before switching it on.
 #ifndef MIRRORBANK_STANDIN_FASTCOPY_H
 #define MIRRORBANK_STANDIN_FASTCOPY_H
 
@@ -22,8 +24,12 @@ inline bool copyPlacementIsSlow(const void* dst, const void* src, size_t n) {
     return (diff >= 1 && diff <= 63) || diff >= 4033;
 }
 
+#ifndef MIRRORBANK_AVOID_PAGE_ALIASING
+#define MIRRORBANK_AVOID_PAGE_ALIASING 0
+#endif
+
 inline void copyBytes(void* dst, const void* src, size_t n) {
-    if (!copyPlacementIsSlow(dst, src, n)) {
+    if (!MIRRORBANK_AVOID_PAGE_ALIASING || !copyPlacementIsSlow(dst, src, n)) {
         std::memcpy(dst, src, n);
         return;
     }

@@ -336,7 +336,7 @@ void SimCluster::listDaemons(std::vector<mb_daemon_info>* out) const {
         d.status = daemons_[i].up ? MB_DAEMON_UP : MB_DAEMON_DOWN;
         d.reachable = daemons_[i].up;
         d.ip = layout_.addresses[i].ip_net;
-        d.port = layout_.addresses[i].port;
+        d.port = htons(layout_.addresses[i].port);  // the record carries it in network byte order
         d.shmkey = static_cast<key_t>(0x4d420000 + i);
         d.start_time = daemons_[i].start_time;
         d.current_time = now;

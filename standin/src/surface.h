@@ -39,8 +39,8 @@ struct ScriptNote {
     mb_client_opargs* op;
     int waits_left;
     int count;
-    mb_status status;
-    mb_error error;
+    int status;  // raw values: scripts may give any
+    int error;
 };
 
 struct ArmedEvent {

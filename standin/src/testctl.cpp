@@ -1,0 +1,210 @@
+// testctl.cpp - the mbt_ test controls. They only touch the surface's own
+// state (journal, forced outcomes, scripts, given records) and reach the
+// cluster through the backend interface like every other caller.
+#pragma GCC visibility push(default)
+#include "mirrorbank_api.h"
+#include "mirrorbank_testctl.h"
+#pragma GCC visibility pop
+
+#include <cstring>
+
+#include "surface.h"
+
+using namespace mbstandin;
+
+namespace {
+
+std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(lockState()); }
+
+}  // namespace
+
+extern "C" {
+
+void mbt_reset(void) {
+    auto g = hold();
+    resetState();
+}
+
+void mbt_journal_enable(int on) {
+    auto g = hold();
+    state().ctl.journal_on = on != 0;
+}
+
+void mbt_journal_clear(void) {
+    auto g = hold();
+    state().ctl.journal.clear();
+}
+
+int mbt_journal_count(void) {
+    auto g = hold();
+    return static_cast<int>(state().ctl.journal.size());
+}
+
+const char* mbt_journal_line(int i) {
+    auto g = hold();
+    const auto& j = state().ctl.journal;
+    if (i < 0 || static_cast<size_t>(i) >= j.size()) return nullptr;
+    return j[static_cast<size_t>(i)].c_str();
+}
+
+int mbt_journal_count_op(const char* op) {
+    if (!op) return 0;
+    auto g = hold();
+    size_t n = std::strlen(op);
+    int count = 0;
+    for (const auto& line : state().ctl.journal) {
+        if (line.compare(0, n, op) == 0 && (line.size() == n || line[n] == ' ')) count++;
+    }
+    return count;
+}
+
+void mbt_force(const char* op, int times, mb_status status, mb_error error) {
+    if (!op) return;
+    auto g = hold();
+    Controls& c = state().ctl;
+    if (times == 0)
+        c.forced.erase(op);
+    else
+        c.forced[op] = Forced{times, status, error};
+    c.any_forced = !c.forced.empty();
+}
+
+void mbt_clear_forced(void) {
+    auto g = hold();
+    state().ctl.forced.clear();
+    state().ctl.any_forced = false;
+}
+
+void mbt_script_io(const char* op, int times, const mbt_ioscript* script) {
+    if (!op) return;
+    auto g = hold();
+    Controls& c = state().ctl;
+    IoScript* target = nullptr;
+    if (std::strcmp(op, "mb_read") == 0) target = &c.read_script;
+    if (std::strcmp(op, "mb_write") == 0) target = &c.write_script;
+    if (!target) return;
+    if (!script || times == 0) {
+        *target = IoScript();
+        return;
+    }
+    target->times = times;
+    target->script = *script;
+}
+
+void mbt_clear_scripts(void) {
+    auto g = hold();
+    state().ctl.read_script = IoScript();
+    state().ctl.write_script = IoScript();
+}
+
+int mbt_pending_notifications(void) {
+    auto g = hold();
+    int n = 0;
+    for (const auto& kv : state().conns) {
+        if (!kv.second->live) continue;
+        for (const auto& sn : kv.second->scripted) n += sn.count;
+    }
+    return n;
+}
+
+void mbt_set_storeinfo(const mb_client_storeinfo* info) {
+    auto g = hold();
+    state().ctl.storeinfo_set = info != nullptr;
+    if (info) state().ctl.storeinfo = *info;
+}
+
+void mbt_set_ldinfo(const mb_ldinfo* info) {
+    auto g = hold();
+    state().ctl.ldinfo_set = info != nullptr;
+    if (info) state().ctl.ldinfo = *info;
+}
+
+void mbt_set_listed_daemons(const mb_daemon_info* infos, int count) {
+    auto g = hold();
+    Controls& c = state().ctl;
+    c.daemons_set = infos != nullptr && count >= 0;
+    c.daemons.clear();
+    if (c.daemons_set) c.daemons.assign(infos, infos + count);
+}
+
+void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count) {
+    auto g = hold();
+    Controls& c = state().ctl;
+    c.stores_set = infos != nullptr && count >= 0;
+    c.stores.clear();
+    if (c.stores_set) c.stores.assign(infos, infos + count);
+}
+
+void mbt_set_attached_daemon(int32_t dindex) {
+    auto g = hold();
+    state().ctl.attached_override = dindex < 0 ? -1 : dindex;
+}
+
+void mbt_set_error_message(mb_error error, const char* text) {
+    auto g = hold();
+    Controls& c = state().ctl;
+    if (!text) {
+        c.messages.erase(static_cast<int>(error));
+        return;
+    }
+    c.message_texts.push_back(text);
+    c.messages[static_cast<int>(error)] = c.message_texts.back().c_str();
+}
+
+void mbt_emit_trace_once(const char* text) {
+    auto g = hold();
+    state().ctl.trace_once_kind = text ? 1 : 0;
+    state().ctl.trace_once = text ? text : "";
+}
+
+void mbt_emit_trace_format_once(const char* format) {
+    auto g = hold();
+    state().ctl.trace_once_kind = format ? 2 : 0;
+    state().ctl.trace_once = format ? format : "";
+}
+
+void mbt_set_inline_completion(int on) {
+    auto g = hold();
+    state().ctl.inline_completion = on != 0;
+}
+
+int mbt_daemon_count(void) {
+    auto g = hold();
+    return state().backend ? state().backend->layout().daemons : 0;
+}
+
+int mbt_daemon_is_up(int dindex) {
+    auto g = hold();
+    return state().backend && state().backend->daemonUp(dindex) ? 1 : 0;
+}
+
+void mbt_set_daemon_up(int dindex, int up) {
+    auto g = hold();
+    if (!state().backend) return;
+    if (up)
+        state().backend->revive(dindex);
+    else
+        state().backend->crash(dindex);
+}
+
+int mbt_live_connections(void) {
+    auto g = hold();
+    int n = 0;
+    for (const auto& kv : state().conns) n += kv.second->live ? 1 : 0;
+    return n;
+}
+
+int mbt_last_init_args(mb_init_args* out) {
+    auto g = hold();
+    if (!state().ctl.have_init_args) return 0;
+    if (out) *out = state().ctl.last_args;
+    return 1;
+}
+
+int mbt_last_init_callbacks(mb_callbacks* out) {
+    auto g = hold();
+    if (out) *out = state().ctl.last_callbacks;
+    return state().ctl.have_init_callbacks ? 1 : 0;
+}
+
+}  // extern "C"
