@@ -4,8 +4,14 @@ file(GLOB_RECURSE TESSERA_JAVA_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src
 set(CMAKE_JAVA_COMPILE_FLAGS -Xlint:all -Xlint:-serial --release 17 -encoding UTF-8)
 set(TESSERA_JAR_DIR ${CMAKE_BINARY_DIR}/jar)
 set(TESSERA_JAR ${TESSERA_JAR_DIR}/tessera-store.jar)
+# `java -jar tessera-store.jar` runs the example journal application.
+set(TESSERA_JAR_ENTRY_POINT)
+if(EXISTS ${CMAKE_SOURCE_DIR}/src/main/java/tessera/store/examples/JournalDemo.java)
+  set(TESSERA_JAR_ENTRY_POINT ENTRY_POINT tessera.store.examples.JournalDemo)
+endif()
 add_jar(tessera-store
   SOURCES ${TESSERA_JAVA_SOURCES}
+  ${TESSERA_JAR_ENTRY_POINT}
   OUTPUT_DIR ${TESSERA_JAR_DIR})
 add_dependencies(tessera-store tessera_replicatedio mirrorbank1)
 

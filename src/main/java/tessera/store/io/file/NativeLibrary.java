@@ -85,24 +85,31 @@ public final class NativeLibrary {
         }
     }
 
-    /** True once {@link #load()} has succeeded. */
+    /**
+     * Whether the libraries are loaded.
+     *
+     * @return true once {@link #load()} has succeeded
+     */
     public static boolean isLoaded() {
         return source != null;
     }
 
     /**
-     * Where the bridge was loaded from: the file's absolute path, or
-     * {@code java.library.path} when loaded through it; null before a
-     * successful {@link #load()}.
+     * Where the bridge was loaded from.
+     *
+     * @return the file's absolute path, or {@code java.library.path} when
+     *         loaded through it; null before a successful {@link #load()}
      */
     public static String source() {
         return source;
     }
 
     /**
-     * The directory the libraries were loaded from (the extraction directory
-     * when they came from the jar); null before a successful {@link #load()}
-     * and when they were loaded through {@code java.library.path}.
+     * The directory the libraries were loaded from.
+     *
+     * @return the directory (the extraction directory when they came from the
+     *         jar); null before a successful {@link #load()} and when they
+     *         were loaded through {@code java.library.path}
      */
     public static Path directory() {
         return directory;

@@ -84,7 +84,11 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         return new Builder(regionName);
     }
 
-    /** The name of the region this channel is open on. */
+    /**
+     * The region this channel is open on.
+     *
+     * @return the region name given to the builder
+     */
     public String regionName() {
         return regionName;
     }
@@ -93,6 +97,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * The native handle of this channel, for diagnostics: it appears in the
      * bridge's log lines. It stays the same after close, but may by then
      * belong to another channel.
+     *
+     * @return 0 to 9999
      */
     public int handle() {
         return handle;
@@ -298,8 +304,9 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
 
     /**
      * The memory configured for regions on the local store daemon that
-     * serves this channel, in bytes; asked anew at each call.
+     * serves this channel; asked anew at each call.
      *
+     * @return bytes, 0 or more
      * @throws ClosedChannelException after close
      * @throws IOException when the daemon cannot be asked
      */
@@ -314,9 +321,10 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     }
 
     /**
-     * The memory in use on the local store daemon that serves this channel,
-     * in bytes; asked anew at each call.
+     * The memory in use on the local store daemon that serves this channel;
+     * asked anew at each call.
      *
+     * @return bytes, 0 or more
      * @throws ClosedChannelException after close
      * @throws IOException when the daemon cannot be asked
      */

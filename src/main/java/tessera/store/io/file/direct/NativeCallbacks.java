@@ -14,6 +14,23 @@ import java.lang.System.Logger.Level;
  * the logging configuration decides where they go. A line that is not taken
  * (no logger, or a {@link Sink} answering false) is written to standard
  * error by the bridge, so nothing is lost.
+ *
+ * <p>Switching them, with the JDK's default logging backend:
+ * <pre>
+ * # the bridge produces the lines (read once, when the library is loaded)
+ * java -Dtessera.debug.DebugStoreIOPhysical=true \
+ *      -Dtessera.debug.DebugStoreIOPhysicalVerbose=true \
+ *      -Djava.util.logging.config.file=logging.properties ...
+ *
+ * # logging.properties: show the debug lines, drop the verbose ones
+ * handlers = java.util.logging.ConsoleHandler
+ * java.util.logging.ConsoleHandler.level = ALL
+ * tessera.store.native.debug.level = INFO
+ * tessera.store.native.verbose.level = OFF
+ * </pre>
+ * A logger level of OFF drops the channel's lines without sending them to
+ * standard error; leaving the property unset keeps the bridge from producing
+ * them at all, which also saves their cost.
  */
 public final class NativeCallbacks {
     /** Logger name of the debug channel. */
@@ -44,22 +61,40 @@ public final class NativeCallbacks {
     private NativeCallbacks() {
     }
 
-    /** Installs a sink in place of the loggers; null goes back to the loggers. */
+    /**
+     * Installs a sink in place of the loggers.
+     *
+     * @param s the sink, or null to go back to the loggers
+     */
     public static void setSink(Sink s) {
         sink = s;
     }
 
-    /** The sink installed, or null. */
+    /**
+     * The sink in place of the loggers.
+     *
+     * @return the sink installed, or null
+     */
     public static Sink getSink() {
         return sink;
     }
 
-    /** A debug-channel line from the bridge; true when taken. */
+    /**
+     * Receives a debug-channel line from the bridge.
+     *
+     * @param line the text, without a line end
+     * @return true when the line was taken
+     */
     public static boolean debug(String line) {
         return deliver(DEBUG, DEBUG_LOGGER, line);
     }
 
-    /** A verbose-channel line from the bridge; true when taken. */
+    /**
+     * Receives a verbose-channel line from the bridge.
+     *
+     * @param line the text, without a line end
+     * @return true when the line was taken
+     */
     public static boolean verbose(String line) {
         return deliver(VERBOSE, VERBOSE_LOGGER, line);
     }
