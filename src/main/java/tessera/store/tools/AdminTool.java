@@ -88,6 +88,11 @@ public final class AdminTool {
             for (Throwable s : e.getSuppressed()) {
                 err.println("  also: " + s.getMessage());
             }
+            if (inv.configFile.isEmpty() && !inv.demo
+                    && (inv.command == Command.REGION || inv.command == Command.DELETE)) {
+                err.println("Note: the embedded cluster exists only inside this process, so it holds only the"
+                        + " regions this invocation made; try --demo, or --config FILE for a real cluster.");
+            }
             return EXIT_FAILED;
         }
     }
@@ -97,45 +102,56 @@ public final class AdminTool {
     /** The commands, their arguments, options and help texts. */
     enum Command {
         DAEMONS("daemons", "", 0, Set.of(),
+                "List the daemons: status, address, memory, region counts.",
                 "List every daemon of the cluster: status, address, memory and region counts.\n"
                 + "The daemon that admin requests address is marked with '*'."),
         REGIONS("regions", "[--local]", 0, Set.of("--local"),
+                "List the regions of the cluster, or of one daemon.",
                 "List every region of the cluster, or with --local only the regions that have a\n"
                 + "copy on the daemon that admin requests address (see --daemon).\n"
                 + "  --local   list the addressed daemon's regions only"),
         REGION("region", "NAME", 1, Set.of(),
+                "Show one region in detail.",
                 "Show one region in detail: size, use, block size, copies, the daemons that\n"
                 + "hold it, and who has it open."),
         DELETE("delete", "NAME [--force]", 1, Set.of("--force"),
+                "Delete a region.",
                 "Delete a region and free its memory on every daemon that holds a copy.\n"
                 + "  --force   delete it even while it is open"),
         ATTACH_DAEMON("attach-daemon", "N", 1, Set.of(),
+                "Address daemon N and show it.",
                 "Make admin requests address daemon N instead of the local daemon, and show that\n"
                 + "daemon. (The global option --daemon N does the same before any command.)"),
         SHUTDOWN("shutdown", "[--force] [--safe]", 0, Set.of("--force", "--safe"),
+                "Shut down the addressed daemon.",
                 "Shut down the daemon that admin requests address: the local daemon\n"
                 + "(--local-index), or the one chosen with --daemon N.\n"
                 + "  --force   shut down even while regions are open\n"
                 + "  --safe    refuse when a region would lose its last copy"),
         RECOVERY("recovery", "[--prefix P]", 0, Set.of("--prefix"),
+                "List regions by prefix and the local daemon's memory.",
                 "On a short-lived connection of its own, list the regions whose names start with\n"
                 + "P (ASCII case ignored; all regions without --prefix), then the local daemon's\n"
                 + "memory figures. Needs no admin attach.\n"
                 + "  --prefix P   region-name prefix"),
-        HELP("help", "[COMMAND]", -1, Set.of(), "Show the commands, or the help of one command.");
+        HELP("help", "[COMMAND]", -1, Set.of(), "Show the commands, or the help of one command.",
+                "Show the commands, or the help of one command.");
 
         final String name;
         final String synopsis;
         /** Number of positional arguments; -1 for zero or one. */
         final int positionals;
         final Set<String> options;
+        final String summary;
         final String description;
 
-        Command(String name, String synopsis, int positionals, Set<String> options, String description) {
+        Command(String name, String synopsis, int positionals, Set<String> options, String summary,
+                String description) {
             this.name = name;
             this.synopsis = synopsis;
             this.positionals = positionals;
             this.options = options;
+            this.summary = summary;
             this.description = description;
         }
 
@@ -167,8 +183,7 @@ public final class AdminTool {
         sb.append("Commands:\n");
         TextTable t = new TextTable("", "", "");
         for (Command c : Command.values()) {
-            t.row("", c.name + (c.synopsis.isEmpty() ? "" : " " + c.synopsis),
-                    c.description.lines().findFirst().orElse(""));
+            t.row("", c.name + (c.synopsis.isEmpty() ? "" : " " + c.synopsis), c.summary);
         }
         // Skip the header and rule lines of the table.
         t.render().lines().skip(2).forEach(l -> sb.append(l).append('\n'));
@@ -270,9 +285,10 @@ public final class AdminTool {
                 if (inv.positionals.size() > 1) {
                     throw new UsageException("help takes at most one command name");
                 }
+                boolean helpOfHelp = inv.help;
                 inv.help = true;
                 if (inv.positionals.isEmpty()) {
-                    inv.command = null;
+                    inv.command = helpOfHelp ? Command.HELP : null;
                 } else {
                     String target = inv.positionals.get(0);
                     inv.command = Command.named(target)

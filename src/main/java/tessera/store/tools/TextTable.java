@@ -72,7 +72,11 @@ public final class TextTable {
         return this;
     }
 
-    /** Number of rows added so far. */
+    /**
+     * Number of rows added so far.
+     *
+     * @return the count
+     */
     public int rowCount() {
         return rows.size();
     }

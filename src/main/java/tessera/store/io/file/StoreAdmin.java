@@ -34,9 +34,19 @@ import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
  */
 public final class StoreAdmin implements AutoCloseable {
 
-    /** What a recovery listing found: the matching regions and the local daemon. */
+    /**
+     * What a recovery listing found.
+     *
+     * @param regions the regions whose names matched the prefix, in listing order
+     * @param localDaemon the local daemon: index and memory figures, all other fields zero or null
+     */
     public record Recovery(List<RegionInfo> regions, DaemonInfo localDaemon) {
-        /** Copies the region list so that the record cannot change afterwards. */
+        /**
+         * Copies the region list so that the record cannot change afterwards.
+         *
+         * @param regions the regions found
+         * @param localDaemon the local daemon; not null
+         */
         public Recovery {
             regions = List.copyOf(regions);
             Objects.requireNonNull(localDaemon, "localDaemon");
@@ -143,17 +153,29 @@ public final class StoreAdmin implements AutoCloseable {
         }
     }
 
-    /** The configuration file this facade attached with ("" for the embedded cluster). */
+    /**
+     * The configuration file this facade attached with.
+     *
+     * @return the file name, "" for the embedded cluster
+     */
     public String configFile() {
         return configFile;
     }
 
-    /** The local daemon index this facade attached with. */
+    /**
+     * The local daemon index this facade attached with.
+     *
+     * @return the index
+     */
     public int localIndex() {
         return localIndex;
     }
 
-    /** True until {@link #close} has been called. */
+    /**
+     * Whether this facade still holds the admin connection.
+     *
+     * @return true until {@link #close} has been called
+     */
     public boolean isOpen() {
         synchronized (LOCK) {
             return !closed;
