@@ -230,9 +230,19 @@ void startJvm(const std::vector<std::string>& options) {
 bool loadBridge() {
     JNIEnv* e = requireEnv(nullptr);
     LocalFrame frame(e, 16);
-    jmethodID load = staticMethod(e, systemClass(), "load", "(Ljava/lang/String;)V");
+    // Through a class of the application class path: a System.load made
+    // straight from JNI has no caller class and would bind the library to
+    // the boot loader, where application classes' native methods are never
+    // looked up.
+    jclass loader = e->FindClass("tessera/bridgetest/BridgeLoader");
+    if (loader == nullptr) {
+        PendingException missing = takeException(e);
+        std::fprintf(stderr, "jvm_harness: tessera.bridgetest.BridgeLoader not found: %s\n", describe(missing).c_str());
+        return false;
+    }
+    jmethodID load = staticMethod(e, loader, "load", "(Ljava/lang/String;)V");
     jstring path = newStringUtf8(g_bridgePath);
-    e->CallStaticVoidMethod(systemClass(), load, path);
+    e->CallStaticVoidMethod(loader, load, path);
     PendingException ex = takeException(e);
     if (ex) {
         std::fprintf(stderr, "jvm_harness: System.load(%s) threw %s\n", g_bridgePath.c_str(), describe(ex).c_str());
