@@ -1,0 +1,54 @@
+#!/usr/bin/env bash
+# Data-path benchmark of the replicated file device (not a test).
+#
+#   bash bench/run.sh [--build-dir DIR] [--no-build] [benchmark options]
+#
+# Builds the project in Release into build-bench/ (or DIR) when needed,
+# compiles the benchmark against the jar and runs it. Benchmark options
+# (--quick, --runs N, --run-ms MS, --block-size B, --sizes LIST,
+# --regions big,hot, --no-two-copies) are passed on; see bench/README.md.
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build-bench"
+DO_BUILD=1
+ARGS=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --build-dir) BUILD="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
+        --no-build) DO_BUILD=0; shift ;;
+        *) ARGS+=("$1"); shift ;;
+    esac
+done
+
+if [ "$DO_BUILD" = 1 ]; then
+    if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+        cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
+    fi
+    cmake --build "$BUILD" -j2 --target tessera-store >/dev/null
+fi
+
+JAR="$BUILD/jar/tessera-store.jar"
+LIB="$BUILD/lib"
+for f in "$JAR" "$LIB/libtessera_replicatedio.so" "$LIB/libmirrorbank1.so"; do
+    [ -f "$f" ] || { echo "missing $f (build first, or drop --no-build)" >&2; exit 1; }
+done
+
+# The benchmark reads the address of direct buffers (to print where they sit
+# in their page), hence java.nio is opened to it.
+OPENS=(--add-opens java.base/java.nio=ALL-UNNAMED)
+CLASSES="$BUILD/bench-classes"
+SRC="$ROOT/bench/java/tessera/store/bench/ReplicatedIOBench.java"
+if [ ! -f "$CLASSES/tessera/store/bench/ReplicatedIOBench.class" ] \
+    || [ "$SRC" -nt "$CLASSES/tessera/store/bench/ReplicatedIOBench.class" ] \
+    || [ "$JAR" -nt "$CLASSES/tessera/store/bench/ReplicatedIOBench.class" ]; then
+    mkdir -p "$CLASSES"
+    javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
+fi
+
+# Logging and instrumentation properties of the bridge are deliberately not
+# set: the benchmark measures the path with logging off. One 1 GiB direct
+# buffer per run serves as the copy floor, hence the direct-memory limit.
+exec java -Xms512m -Xmx512m -XX:MaxDirectMemorySize=3g "${OPENS[@]}" \
+    -Dtessera.store.native.dir="$LIB" \
+    -cp "$JAR:$CLASSES" tessera.store.bench.ReplicatedIOBench ${ARGS[@]+"${ARGS[@]}"}
