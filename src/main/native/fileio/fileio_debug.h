@@ -108,7 +108,10 @@ extern TestFlags tests;
 /* Refresh step: while instrumentation is on, re-read one flag from its
  * property and log it on the verbose channel. */
 void refreshTestFlag(JNIEnv* j_env, const char* key, bool* flag, const char* file__, int line__);
-#define setTestFlag(env, name) refreshTestFlag((env), tests.name##Key, &tests.name, LOG_FILE, __LINE__)
+#define setTestFlag(env, name)                                                                 \
+    do {                                                                                       \
+        if (instrumentation) refreshTestFlag((env), tests.name##Key, &tests.name, LOG_FILE, __LINE__); \
+    } while (0)
 
 /* Simulated failure: right after the client call the flag names. */
 #define simulateFailure(name, rqsPtr)                   \

@@ -99,6 +99,11 @@ void mirrorbank_onLoad(void) {
  * Load entry and Java glue
  * ==================================================================== */
 
+/* java.nio.Buffer.capacity: read directly once GetDirectBufferAddress has
+ * shown the object to be a direct buffer (GetDirectBufferCapacity would
+ * repeat that type test on every transfer). */
+static jfieldID bufferCapacityField = NULL;
+
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     (void)reserved;
     void* envPtr = NULL;
@@ -118,6 +123,11 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
     if (MID_String_getBytes == NULL) return JNI_ERR;
     granularity = (int64_t)sysconf(_SC_PAGESIZE);
+    jclass bufferClass = env->FindClass("java/nio/Buffer");
+    if (bufferClass == NULL) return JNI_ERR;
+    bufferCapacityField = env->GetFieldID(bufferClass, "capacity", "I");
+    env->DeleteLocalRef(bufferClass);
+    if (bufferCapacityField == NULL) return JNI_ERR;
     return JNI_VERSION_1_2;
 }
 
@@ -839,9 +849,24 @@ void chooseReportedFailure(general_ncb* ncb, mb_client_opargs* op, mb_rqs* last)
     }
 }
 
+/* One spare set of records per thread: a completed operation leaves its
+ * records for the next one on the same thread, so the data path does not
+ * go through the allocator. Freed when the thread ends. */
+struct SpareRecords {
+    operation_records* records = NULL;
+    ~SpareRecords() { free(records); }
+};
+thread_local SpareRecords spareRecords;
+
 operation_records* newOperationRecords(JNIEnv* j_env) {
-    operation_records* records = (operation_records*)calloc(1, sizeof(operation_records));
-    if (records == NULL) return NULL;
+    operation_records* records = spareRecords.records;
+    if (records != NULL) {
+        spareRecords.records = NULL;
+    } else {
+        records = (operation_records*)malloc(sizeof(operation_records));
+        if (records == NULL) return NULL;
+    }
+    memset(records, 0, sizeof(*records));
     records->ncb.pending = 1;
     records->ncb.j_env = j_env;
     records->ncb.valid_ncb = &records->ncb;
@@ -854,6 +879,11 @@ operation_records* newOperationRecords(JNIEnv* j_env) {
 void releaseOperationRecords(operation_records* records, bool mayStillNotify) {
     if (mayStillNotify) {
         __atomic_add_fetch(&parkedOperationRecords, 1, __ATOMIC_RELAXED);
+        return;
+    }
+    records->ncb.valid_ncb = NULL;
+    if (spareRecords.records == NULL) {
+        spareRecords.records = records;
         return;
     }
     free(records);
@@ -958,12 +988,14 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     setTestFlag(j_env, crash_primary_daemon_during_writeTest);
     setTestFlag(j_env, crash_storejvm_during_writeTest);
     setTestFlag(j_env, crash_secondary_daemon_during_writeTest);
-    registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
-                           ctx->storeInfo.name);
-    registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
-                           ctx->storeInfo.name);
-    registerMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
-                           ctx->storeInfo.name);
+    if (instrumentation) {
+        registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
+                               ctx->storeInfo.name);
+        registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
+                               ctx->storeInfo.name);
+        registerMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
+                               ctx->storeInfo.name);
+    }
     LOG_VERBOSE(j_env, "retriedWrite begin");
     LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)(uintptr_t)ncb, (unsigned)(uintptr_t)op->buffer);
     int budget = MIRRORBANK_RETRY_BUDGET;
@@ -990,12 +1022,14 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
         contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
                                "retriedWrite Failed to write and ended with error(Attempt=%d)", budget);
     }
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
-                             ctx->storeInfo.name);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
-                             ctx->storeInfo.name);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
-                             ctx->storeInfo.name);
+    if (instrumentation) {
+        unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
+                                 ctx->storeInfo.name);
+        unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
+                                 ctx->storeInfo.name);
+        unregisterMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
+                                 ctx->storeInfo.name);
+    }
     if (!accepted) return -1;
     if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
         mb_rqs eventRqs = {MB_SUCC, MB_ERR_NONE};
@@ -1194,7 +1228,8 @@ mirrorbank_ctx* openContextForIO(JNIEnv* j_env, jlong handle, const char* method
         return NULL;
     }
     mirrorbank_ctx* ctx = &replicatedContextArray[handle];
-    if ((jlong)ctx->fileDescriptor != handle || ctx->closeCount != 0 || ctx->client_ctx == NULL) {
+    if ((jlong)ctx->fileDescriptor != handle || ctx->closeCount != 0 || ctx->client_ctx == NULL ||
+        ctx->handle == 0) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL, "%s handle %lld is not open", method,
                                (long long)handle);
         return NULL;
@@ -1206,7 +1241,7 @@ mirrorbank_ctx* openContextForIO(JNIEnv* j_env, jlong handle, const char* method
  * null with the IOException raised. */
 char* directBufferRange(JNIEnv* j_env, jobject buf, jint offset, jint length, const char* method, int line) {
     char* base = (char*)j_env->GetDirectBufferAddress(buf);
-    jlong capacity = j_env->GetDirectBufferCapacity(buf);
+    jlong capacity = base == NULL ? -1 : (jlong)j_env->GetIntField(buf, bufferCapacityField);
     if (base == NULL || capacity < 0) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL,
                                "%s buffer is not a direct buffer (offset=%d length=%d capacity=%lld)", method,
