@@ -82,13 +82,6 @@ struct PendingStash {
             LOG_VERBOSE((env), __VA_ARGS__);     \
         }                                        \
     } while (0)
-#define ADMIN_DEBUG(env, ...)                    \
-    do {                                         \
-        if (nativeToJavaDebug) {                 \
-            PendingStash stash_(env);            \
-            LOG_DEBUG((env), __VA_ARGS__);       \
-        }                                        \
-    } while (0)
 
 static unsigned int low32(const void* p) {
     return (unsigned int)(uintptr_t)p;
