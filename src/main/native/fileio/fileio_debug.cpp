@@ -70,13 +70,6 @@ TestFlags tests = {
 
 namespace {
 
-/* Saves debugNativeFlag, clears it, and puts it back on every return path. */
-struct DebugNativeSuspension {
-    bool saved;
-    DebugNativeSuspension() : saved(debugNativeFlag) { debugNativeFlag = false; }
-    ~DebugNativeSuspension() { debugNativeFlag = saved; }
-};
-
 /*
  * Holds a pending Java exception aside while this code makes JNI calls,
  * and makes it pending again on destruction, so the exception the caller
@@ -142,27 +135,6 @@ char* readJavaSystemProperty(JNIEnv* env, const char* propertyName) {
     env->DeleteLocalRef(name);
     env->DeleteLocalRef(systemClass);
     return result;
-}
-
-/* Hands one finished line to a static boolean method of NativeCallbacks.
- * True when Java took it. Safe with an exception pending: it is set aside
- * and restored. An exception thrown by the logging method itself is
- * cleared: a line that could not be logged is not the operation's error. */
-bool deliverLine(JNIEnv* env, jmethodID method, const char* text) {
-    if (env == NULL || method == NULL || jniclass == NULL) return false;
-    PendingExceptionGuard guard(env);
-    jstring line = newJavaStringFromNative(env, text, strlen(text));
-    if (line == NULL) {
-        if (env->ExceptionCheck()) env->ExceptionClear();
-        return false;
-    }
-    jboolean taken = env->CallStaticBooleanMethod(jniclass, method, line);
-    if (env->ExceptionCheck()) {
-        env->ExceptionClear();
-        taken = JNI_FALSE;
-    }
-    env->DeleteLocalRef(line);
-    return taken == JNI_TRUE;
 }
 
 /* The calling thread's own environment, or null when it is not attached. */
@@ -236,38 +208,25 @@ int readIntJavaSystemProperty(JNIEnv* j_env, const char* propertyName) {
     return result;
 }
 
-int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
-                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
-                   ...) {
-    DebugNativeSuspension suspension;
-    if (!*nativeToJavaControlPtr) {
-        *logWarnedPtr = true;
-        return 0;
+/* Hands one finished line to a static boolean method of NativeCallbacks.
+ * True when Java took it. Safe with an exception pending: it is set aside
+ * and restored. An exception thrown by the logging method itself is
+ * cleared: a line that could not be logged is not the operation's error. */
+bool deliverLogLine(JNIEnv* env, jmethodID method, const char* text) {
+    if (env == NULL || method == NULL || jniclass == NULL) return false;
+    PendingExceptionGuard guard(env);
+    jstring line = newJavaStringFromNative(env, text, strlen(text));
+    if (line == NULL) {
+        if (env->ExceptionCheck()) env->ExceptionClear();
+        return false;
     }
-    char buffer[MIRRORBANK_MSG_BUFFER];
-    int current = standardString(j_env, buffer, MIRRORBANK_MSG_BUFFER - 1, file__, line__, ctx, rqsPtr);
-    if (current <= 0) {
-        fprintf(stderr, "%s:%u: logWithContext could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, file__,
-                line__, format);
-        return 0;
+    jboolean taken = env->CallStaticBooleanMethod(jniclass, method, line);
+    if (env->ExceptionCheck()) {
+        env->ExceptionClear();
+        taken = JNI_FALSE;
     }
-    int body = 0;
-    if (current < MIRRORBANK_MSG_BUFFER - 1) {
-        va_list args;
-        va_start(args, format);
-        body = vsnprintf(buffer + current, MIRRORBANK_MSG_BUFFER - 1 - current, format, args);
-        va_end(args);
-        if (body <= 0) {
-            fprintf(stderr, "%s:%u: logWithContext could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__,
-                    file__, line__, format);
-            return 0;
-        }
-    }
-    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
-    if (j_env != NULL && *logMethodPtr != NULL) {
-        if (deliverLine(j_env, *logMethodPtr, buffer)) return current + body;
-    }
-    return fprintf(stderr, "%s\n", buffer);
+    env->DeleteLocalRef(line);
+    return taken == JNI_TRUE;
 }
 
 size_t mbloggercallback(void* log_ctx, const char* format, ...) {
@@ -288,7 +247,7 @@ size_t mbloggercallback(void* log_ctx, const char* format, ...) {
      * use that thread's own environment, never one recorded elsewhere. */
     JNIEnv* env = currentThreadEnv();
     if (env != NULL && verboseLogMethod != NULL) {
-        if (deliverLine(env, verboseLogMethod, buffer)) return (size_t)n;
+        if (deliverLogLine(env, verboseLogMethod, buffer)) return (size_t)n;
     }
     fputs(buffer, stderr);
     return (size_t)n;

@@ -38,6 +38,9 @@ bool readBooleanJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 int readIntJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 size_t mbloggercallback(void* log_ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void debugNative(char* format, ...) __attribute__((format(printf, 1, 2)));
+/* Hands one finished line to a static boolean method of NativeCallbacks;
+ * true when Java took it. Safe to call with an exception pending. */
+bool deliverLogLine(JNIEnv* env, jmethodID method, const char* text);
 
 /* Source file name that log lines and exception texts carry. */
 #define FILEIO_SRC_NAME_DEBUG "fileio_debug"
@@ -124,6 +127,16 @@ void refreshTestFlag(JNIEnv* j_env, const char* key, bool* flag, const char* fil
 
 #ifdef __cplusplus
 }
+
+/* Saves debugNativeFlag, clears it, and puts it back on every return path:
+ * the logging functions keep their own console diagnostics quiet. */
+struct DebugNativeSuspension {
+    bool saved;
+    DebugNativeSuspension() : saved(debugNativeFlag) { debugNativeFlag = false; }
+    ~DebugNativeSuspension() { debugNativeFlag = saved; }
+    DebugNativeSuspension(const DebugNativeSuspension&) = delete;
+    DebugNativeSuspension& operator=(const DebugNativeSuspension&) = delete;
+};
 #endif
 
 #endif /* FILEIO_DEBUG_H */

@@ -219,6 +219,44 @@ int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* 
 }
 
 /* ======================================================================
+ * The log function
+ * ==================================================================== */
+
+int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
+                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
+                   ...) {
+    DebugNativeSuspension suspension;
+    if (!*nativeToJavaControlPtr) {
+        *logWarnedPtr = true;
+        return 0;
+    }
+    char buffer[MIRRORBANK_MSG_BUFFER];
+    int current = standardString(j_env, buffer, MIRRORBANK_MSG_BUFFER - 1, file__, line__, ctx, rqsPtr);
+    if (current <= 0) {
+        fprintf(stderr, "%s:%u: logWithContext could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, file__,
+                line__, format);
+        return 0;
+    }
+    int body = 0;
+    if (current < MIRRORBANK_MSG_BUFFER - 1) {
+        va_list args;
+        va_start(args, format);
+        body = vsnprintf(buffer + current, MIRRORBANK_MSG_BUFFER - 1 - current, format, args);
+        va_end(args);
+        if (body <= 0) {
+            fprintf(stderr, "%s:%u: logWithContext could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__,
+                    file__, line__, format);
+            return 0;
+        }
+    }
+    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
+    if (j_env != NULL && *logMethodPtr != NULL) {
+        if (deliverLogLine(j_env, *logMethodPtr, buffer)) return current + body;
+    }
+    return fprintf(stderr, "%s\n", buffer);
+}
+
+/* ======================================================================
  * Contextual I/O exceptions
  * ==================================================================== */
 
@@ -1189,8 +1227,8 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
             contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &info_rqs, "fileio_mb_write mb_get_storeinfo failed");
             return -1;
         }
-        LOG_DEBUG(j_env, "size fileio_mb_write/mb_get_storeinfo used=x%llx size=x%llx",
-                  (unsigned long long)localStoreInfo.used, (unsigned long long)localStoreInfo.size);
+        LOG_DEBUG(j_env, "size fileio_mb_write/mb_get_storeinfo used=x%x size=x%x", (unsigned)localStoreInfo.used,
+                  (unsigned)localStoreInfo.size);
         assignNewFileLength(j_env, ctx, newFilePos, (char*)"extend file", __LINE__, &localStoreInfo);
         LOG_VERBOSE(j_env, "fileio_mb_write end");
         return size;
