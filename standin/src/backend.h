@@ -4,8 +4,10 @@
 // The C surface (connections, handles, asynchronous completion, failure
 // events, test controls) talks to the cluster only through this interface.
 // The embedded simulated cluster is one implementation; a backend on a real
-// distributed engine plugs in here. A backend is not thread-safe: the
-// surface serialises every call into it.
+// distributed engine plugs in here. Threads: read, write and fence may be
+// called from several threads at once, also on the same region (the backend
+// orders them per region); every other call runs alone, with no data
+// operation in flight (the surface holds its lock exclusively for those).
 #ifndef MIRRORBANK_STANDIN_BACKEND_H
 #define MIRRORBANK_STANDIN_BACKEND_H
 

@@ -4,6 +4,13 @@
 // releases the lock and only then runs what belongs to the caller's thread:
 // trace lines, notifications and listing callbacks. Nothing runs on any
 // other thread; no thread is ever started.
+//
+// The data path (mb_read, mb_write, mb_read_fence, mb_wait) has a short
+// form for the common case: a connection from the table, no test control
+// set, no trace sink at the call's level, no armed event. It holds the lock
+// shared (mb_wait: not at all) and allocates nothing. Anything else goes
+// the general way, which journals, honours forced outcomes and scripts,
+// traces and fires events.
 
 // The exported declarations get default visibility; everything else in the
 // library is hidden.
@@ -17,7 +24,10 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <shared_mutex>
 
 #include "config.h"
 #include "sim_cluster.h"
@@ -25,20 +35,66 @@
 
 namespace mbstandin {
 
-std::mutex& lockState() {
-    static std::mutex m;
-    return m;
-}
+namespace {
+StateLock g_lock;  // constant-initialised: usable before and after any static constructor
+}  // namespace
+
+StateLock& lockState() { return g_lock; }
 
 State& state() {
     static State* s = new State();  // never destroyed: callers may outlive statics
     return *s;
 }
 
+std::atomic<unsigned> g_controlsActive{0};
+
+void refreshControls(const Controls& c) {
+    unsigned on = (c.journal_on ? 1u : 0u) | (c.any_forced ? 2u : 0u) |
+                  (c.read_script.times != 0 || c.write_script.times != 0 ? 4u : 0u) |
+                  (c.trace_once_kind != 0 ? 8u : 0u);
+    g_controlsActive.store(on, std::memory_order_release);
+}
+
+Conn* ConnRegistry::make() {
+    Conn* c;
+    size_t n = used_.load(std::memory_order_relaxed);
+    if (n < kTableSlots) {
+        uintptr_t base = base_.load(std::memory_order_relaxed);
+        if (!base) {
+            // Address space only: pages are touched as slots are used.
+            base = reinterpret_cast<uintptr_t>(::operator new(kTableSlots * sizeof(Slot), std::align_val_t(alignof(Slot))));
+            base_.store(base, std::memory_order_release);
+        }
+        c = &(new (reinterpret_cast<Slot*>(base) + n) Slot())->conn;
+        used_.store(n + 1, std::memory_order_release);
+    } else {
+        c = &(new Slot())->conn;
+        overflow_[c] = c;
+    }
+    current_.push_back(c);
+    return c;
+}
+
+Conn* ConnRegistry::find(const void* p) const {
+    if (Conn* c = inTable(p)) return c;
+    auto it = overflow_.find(p);
+    return it == overflow_.end() ? nullptr : it->second;
+}
+
+void ConnRegistry::dropAll() {
+    for (Conn* c : current_) {
+        c->state.store(kConnDropped, std::memory_order_release);
+        c->scripted_held.store(false, std::memory_order_relaxed);
+        std::vector<OpenEntry>().swap(c->handles);
+        std::vector<ScriptNote>().swap(c->scripted);
+        std::vector<ArmedEvent>().swap(c->events);
+    }
+    current_.clear();
+}
+
 void resetState() {
     State& s = state();
-    for (auto& kv : s.conns) delete kv.second;
-    s.conns.clear();
+    s.conns.dropAll();
     s.backend.reset();
     s.next_conn_id = 0;
     std::deque<std::string> keep;
@@ -103,6 +159,105 @@ void deliver(const Note& n) {
     if (n.op->ncb) n.op->ncb(n.op);
 }
 
+// ---- completions waiting for mb_wait -----------------------------------------------
+//
+// Each thread queues the completions of its own asynchronous submissions;
+// mb_wait on a connection takes that connection's entries from the calling
+// thread's queue, so the queue needs no lock. Entries of connections that
+// are gone (finalised, dropped) are never delivered and are discarded by
+// the next mb_wait on the thread; connection objects are never freed, so
+// looking at their state is safe.
+
+struct QueuedNote {
+    Conn* conn;
+    mb_client_opargs* op;
+    bool read;
+};
+
+// Plain data in initial-exec thread-local storage: one %fs-relative access,
+// no initialisation guard. The items are freed when the thread ends.
+struct ThreadQueue {
+    QueuedNote* items;
+    uint32_t size;
+    uint32_t cap;
+};
+
+__attribute__((tls_model("initial-exec"))) thread_local ThreadQueue tl_queue;
+
+void freeThreadQueue(void* p) {
+    auto* q = static_cast<ThreadQueue*>(p);
+    std::free(q->items);
+    q->items = nullptr;
+    q->size = q->cap = 0;
+}
+
+pthread_key_t threadQueueKey() {
+    static pthread_key_t key = [] {
+        pthread_key_t k;
+        if (::pthread_key_create(&k, freeThreadQueue) != 0) std::abort();
+        return k;
+    }();
+    return key;
+}
+
+__attribute__((noinline)) void growThreadQueue(ThreadQueue& q) {
+    if (!q.items) ::pthread_setspecific(threadQueueKey(), &q);
+    uint32_t cap = q.cap ? q.cap * 2 : 16;
+    auto* items = static_cast<QueuedNote*>(std::realloc(q.items, cap * sizeof(QueuedNote)));
+    if (!items) std::abort();
+    q.items = items;
+    q.cap = cap;
+}
+
+inline void queueNote(Conn* c, mb_client_opargs* op, bool read) {
+    ThreadQueue& q = tl_queue;
+    if (q.size == q.cap) growThreadQueue(q);
+    q.items[q.size++] = QueuedNote{c, op, read};
+}
+
+// The completions of one mb_wait, taken out of the queue before any
+// notification runs (a notification may submit again or wait again).
+class NoteBatch {
+public:
+    void push(const QueuedNote& n) {
+        if (size_ < kInline)
+            inline_[size_] = n;
+        else
+            spill_.push_back(n);
+        ++size_;
+    }
+    size_t size() const { return size_; }
+    const QueuedNote& operator[](size_t i) const { return i < kInline ? inline_[i] : spill_[i - kInline]; }
+
+private:
+    static constexpr size_t kInline = 16;
+    QueuedNote inline_[kInline];
+    std::vector<QueuedNote> spill_;
+    size_t size_ = 0;
+};
+
+// Moves the calling thread's queued completions of `c` to `out`, in
+// submission order, keeping those of other live connections.
+void takeQueued(const Conn* c, NoteBatch& out) {
+    ThreadQueue& q = tl_queue;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < q.size; ++i) {
+        const QueuedNote& n = q.items[i];
+        if (n.conn == c)
+            out.push(n);
+        else if (n.conn->live())
+            q.items[kept++] = n;
+    }
+    q.size = kept;
+}
+
+void deliverDone(mb_client_opargs* op, bool read) {
+    op->status = MB_SUCC;
+    op->error = MB_ERR_NONE;
+    if (read) op->readdone = 1;
+    if (op->ncb) op->ncb(op);
+}
+
 thread_local std::vector<Note> tl_spareNotes;
 
 // One library call: holds the lock from construction to finish(), collects
@@ -141,8 +296,8 @@ public:
 
     int clientId(const mb_client_ctx* client) const {
         if (!client) return 0;
-        auto it = s_.conns.find(client);
-        return (it == s_.conns.end() || !it->second->live) ? -1 : it->second->id;
+        const Conn* c = s_.conns.find(client);
+        return (!c || !c->live()) ? -1 : c->id;
     }
 
     // A forced outcome for this operation consumes one use and answers it.
@@ -162,17 +317,14 @@ public:
             put(rqs_, MB_FAIL, MB_ERR_NULLCTX);
             return nullptr;
         }
-        auto it = s_.conns.find(client);
-        if (it == s_.conns.end()) {
-            put(rqs_, MB_FAIL, MB_ERR_BADCTX);
+        Conn* c = s_.conns.find(client);
+        int st = c ? c->state.load(std::memory_order_relaxed) : kConnDropped;
+        if (st != kConnLive) {
+            put(rqs_, MB_FAIL, st == kConnFinalised ? MB_ERR_FREEDCTX : MB_ERR_BADCTX);
             return nullptr;
         }
-        if (!it->second->live) {
-            put(rqs_, MB_FAIL, MB_ERR_FREEDCTX);
-            return nullptr;
-        }
-        attach(it->second);
-        return it->second;
+        attach(c);
+        return c;
     }
 
     // Route trace lines of this call to the connection's trace sink.
@@ -204,6 +356,7 @@ public:
     // Releases the lock and runs the caller-thread work. Idempotent.
     void finish() {
         if (!lock_.owns_lock()) return;
+        refreshControls(s_.ctl);
         lock_.unlock();
         if (ccb_) {
             if (onceKind_ == 1) ccb_->trace(ccb_->tracecbctx, "%s", once_.c_str());
@@ -214,7 +367,7 @@ public:
     }
 
 private:
-    std::unique_lock<std::mutex> lock_;
+    std::unique_lock<StateLock> lock_;
     State& s_;
     mb_rqs* rqs_;
     const char* op_;
@@ -284,7 +437,7 @@ void complete(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read)
         if (read) op->readdone = 1;
         put(rqs, MB_SUCC, MB_ERR_NONE);
     } else {
-        c->pending.push_back({op, ::pthread_self(), read});
+        queueNote(c, op, read);
         put(rqs, MB_INPROG, MB_ERR_NONE);
     }
 }
@@ -321,10 +474,12 @@ void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read,
         for (int i = 0; i < sc.notify_count; ++i) call.note(op, st, er, read);
     } else {
         c->scripted.push_back({op, sc.notify_after_waits, sc.notify_count, st, er});
+        c->scripted_held.store(true, std::memory_order_release);
     }
 }
 
-void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
+// The general form of mb_read / mb_write.
+void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
     const char* opname = read ? "mb_read" : "mb_write";
     Call call(rqs, opname);
     State& s = call.s();
@@ -373,6 +528,46 @@ void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read
                    static_cast<unsigned long long>(op->offset), static_cast<unsigned long long>(op->length),
                    rqs ? rawInt(&rqs->status) : 0, rqs ? rawInt(&rqs->error) : 0);
     }
+}
+
+// mb_read / mb_write: the short form when nothing but the data is asked for.
+void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
+    const State& s = state();
+    Conn* c = s.conns.inTable(client);
+    if (c && op) {
+        StateLock& l = lockState();
+        l.lock_shared();
+        if (g_controlsActive.load(std::memory_order_relaxed) == 0 &&
+            c->state.load(std::memory_order_relaxed) == kConnLive && !c->traces(3) && (read || c->events.empty())) {
+            mb_error er;
+            OpenEntry* e = findHandle(c, op->storehandle);
+            if (!e)
+                er = MB_ERR_INVAL;
+            else if (!read && !e->writable)
+                er = MB_ERR_ACCESS;
+            else if (!op->buffer && op->length > 0)
+                er = MB_ERR_INVAL;
+            else
+                er = read ? s.backend->read(e->id, op->offset, op->buffer, op->length)
+                          : s.backend->write(e->id, op->offset, op->buffer, op->length);
+            bool inl = inlineCompletion(s, c);
+            l.unlock_shared();
+            if (er != MB_ERR_NONE) {
+                refuse(rqs, op, er);
+            } else if (inl) {
+                op->status = MB_SUCC;
+                op->error = MB_ERR_NONE;
+                if (read) op->readdone = 1;
+                put(rqs, MB_SUCC, MB_ERR_NONE);
+            } else {
+                queueNote(c, op, read);
+                put(rqs, MB_INPROG, MB_ERR_NONE);
+            }
+            return;
+        }
+        l.unlock_shared();
+    }
+    blockOpLocked(rqs, client, op, read);
 }
 
 template <typename Record, typename Cb>
@@ -545,14 +740,12 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
         put(rqs, MB_FAIL, MB_ERR_LOCAL);
         return nullptr;
     }
-    Conn* c = new Conn();
+    Conn* c = s.conns.make();
     c->id = ++s.next_conn_id;
     c->args = args;
     c->local = static_cast<int>(args->localindex);
     c->attached = c->local;
     c->completion = haveFile ? cfg.completion : -1;
-    c->pending.reserve(16);
-    s.conns[c] = c;
     call.attach(c);
     call.trace(1, "mb_init client=%d local daemon %d of %d, %s completion", c->id, c->local,
                s.backend->layout().daemons, inlineCompletion(s, c) ? "inline" : "asynchronous");
@@ -570,13 +763,13 @@ void mb_fini(mb_rqs* rqs, mb_client_ctx* client) {
         if (e.open) call.s().backend->close(e.id);
         e.open = false;
     }
-    c->live = false;
-    c->handles.clear();
-    c->handles.shrink_to_fit();
-    c->pending.clear();
-    c->pending.shrink_to_fit();
-    c->scripted.clear();
-    c->events.clear();
+    // Undelivered completions stay in their threads' queues; a finalised
+    // connection's entries are never delivered.
+    c->state.store(kConnFinalised, std::memory_order_release);
+    c->scripted_held.store(false, std::memory_order_relaxed);
+    std::vector<OpenEntry>().swap(c->handles);
+    std::vector<ScriptNote>().swap(c->scripted);
+    std::vector<ArmedEvent>().swap(c->events);
     call.trace(1, "mb_fini client=%d", c->id);
     put(rqs, MB_SUCC, MB_ERR_NONE);
 }
@@ -682,7 +875,7 @@ void mb_read(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) { blockOp
 
 void mb_write(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) { blockOp(rqs, client, op, false); }
 
-void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
+static void readFenceLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
     Call call(rqs, "mb_read_fence");
     if (call.ctl().journal_on) {
         if (op)
@@ -703,24 +896,35 @@ void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
     call.trace(3, "mb_read_fence handle=%u error=%d", op->storehandle, static_cast<int>(er));
 }
 
-void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
+void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
+    Conn* c = state().conns.inTable(client);
+    if (c && op) {
+        StateLock& l = lockState();
+        l.lock_shared();
+        if (g_controlsActive.load(std::memory_order_relaxed) == 0 &&
+            c->state.load(std::memory_order_relaxed) == kConnLive && !c->traces(3)) {
+            OpenEntry* e = findHandle(c, op->storehandle);
+            mb_error er = e ? state().backend->fence(e->id) : MB_ERR_INVAL;
+            l.unlock_shared();
+            put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+            return;
+        }
+        l.unlock_shared();
+    }
+    readFenceLocked(rqs, client, op);
+}
+
+static void waitLocked(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
     Call call(rqs, "mb_wait");
     call.journal("client=%d timeout=%u busywait=%u", call.clientId(client), timeout_ms, busywait_us);
     if (call.forced()) return;
     Conn* c = call.conn(client);
     if (!c) return;
     // Everything the cluster completed is ready now, so nothing here blocks.
-    pthread_t me = ::pthread_self();
+    NoteBatch done;
+    takeQueued(c, done);
+    for (size_t i = 0; i < done.size(); ++i) call.note(done[i].op, MB_SUCC, MB_ERR_NONE, done[i].read);
     size_t kept = 0;
-    for (size_t i = 0; i < c->pending.size(); ++i) {
-        const PendingNote& p = c->pending[i];
-        if (::pthread_equal(p.thread, me))
-            call.note(p.op, MB_SUCC, MB_ERR_NONE, p.read);
-        else
-            c->pending[kept++] = p;
-    }
-    c->pending.resize(kept);
-    kept = 0;
     for (size_t i = 0; i < c->scripted.size(); ++i) {
         ScriptNote& sn = c->scripted[i];
         if (--sn.waits_left <= 0) {
@@ -730,8 +934,32 @@ void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us
         }
     }
     c->scripted.resize(kept);
+    c->scripted_held.store(kept != 0, std::memory_order_release);
     call.trace(5, "mb_wait client=%d", c->id);
     put(rqs, MB_SUCC, MB_ERR_NONE);
+}
+
+void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
+    // The short form takes no lock: the queue is this thread's own, and the
+    // connection's state and flags are atomic.
+    Conn* c = state().conns.inTable(client);
+    if (c && g_controlsActive.load(std::memory_order_acquire) == 0 && c->live() &&
+        !c->scripted_held.load(std::memory_order_acquire) && !c->traces(5)) {
+        ThreadQueue& q = tl_queue;
+        if (q.size <= 1) {  // the usual case: nothing, or one operation of this connection
+            QueuedNote n = q.size ? q.items[0] : QueuedNote{nullptr, nullptr, false};
+            if (n.conn == c || (n.conn && !n.conn->live())) q.size = 0;
+            put(rqs, MB_SUCC, MB_ERR_NONE);
+            if (n.conn == c) deliverDone(n.op, n.read);
+            return;
+        }
+        NoteBatch done;
+        takeQueued(c, done);
+        put(rqs, MB_SUCC, MB_ERR_NONE);
+        for (size_t i = 0; i < done.size(); ++i) deliverDone(done[i].op, done[i].read);
+        return;
+    }
+    waitLocked(rqs, client, timeout_ms, busywait_us);
 }
 
 void mb_get_local_daemon_info(mb_rqs* rqs, mb_client_ctx* client, mb_ldinfo* info) {
@@ -754,7 +982,7 @@ void mb_get_local_daemon_info(mb_rqs* rqs, mb_client_ctx* client, mb_ldinfo* inf
 const char* mb_get_error_message(mb_rqs* rqs) {
     if (!rqs) return "no request status given";
     {
-        std::lock_guard<std::mutex> g(lockState());
+        std::shared_lock<StateLock> g(lockState());
         auto& msgs = state().ctl.messages;
         if (!msgs.empty()) {
             auto it = msgs.find(rawInt(&rqs->error));

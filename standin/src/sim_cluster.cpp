@@ -87,8 +87,7 @@ bool SimCluster::daemonUp(int dindex) const {
 }
 
 SimCluster::Region* SimCluster::find(RegionId id) const {
-    auto it = regions_.find(id);
-    return it == regions_.end() ? nullptr : it->second.get();
+    return id - 1 < regions_.size() ? regions_[id - 1].get() : nullptr;
 }
 
 SimCluster::Region* SimCluster::findLive(const std::string& name) const {
@@ -139,10 +138,11 @@ mb_error SimCluster::open(const OpenRequest& req, RegionId* out) {
     if (static_cast<int32_t>(chosen.size()) < minc) return MB_ERR_NOMEM;
 
     auto r = std::make_unique<Region>();
-    r->id = nextId_++;
+    r->id = regions_.size() + 1;  // pushed below unless creation fails
     r->name = name;
     r->size = req.size;
     r->blocksize = req.blocksize;
+    if ((req.blocksize & (req.blocksize - 1)) == 0) r->blockshift = static_cast<uint32_t>(__builtin_ctz(req.blocksize));
     r->nblocks = (req.size + req.blocksize - 1) / req.blocksize;
     r->min_copies = minc;
     for (int d : chosen) {
@@ -163,7 +163,7 @@ mb_error SimCluster::open(const OpenRequest& req, RegionId* out) {
     r->ip = req.opener_ip;
     *out = r->id;
     byName_[name] = r->id;
-    regions_[r->id] = std::move(r);
+    regions_.push_back(std::move(r));
     return MB_ERR_NONE;
 }
 
@@ -177,7 +177,7 @@ mb_error SimCluster::close(RegionId id) {
 }
 
 void SimCluster::forget(Region* r) {
-    if (r->state != RegionState::Live && r->opens == 0) regions_.erase(r->id);
+    if (r->state != RegionState::Live && r->opens == 0) regions_[r->id - 1].reset();
 }
 
 mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
@@ -187,11 +187,12 @@ mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64
     if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
     if (length == 0) return MB_ERR_NONE;
     const uint32_t bs = r->blocksize;
+    std::lock_guard<FutexMutex> g(r->data);
     for (auto& c : r->copies) {
         const auto* s = static_cast<const uint8_t*>(src);
         uint64_t pos = offset, left = length;
         while (left) {
-            uint64_t b = pos / bs;
+            uint64_t b = blockOf(*r, pos);
             uint64_t in = pos - b * bs;
             uint64_t chunk = std::min<uint64_t>(bs - in, left);
             uint8_t* p = c.store->getOrMake(b);
@@ -214,15 +215,16 @@ mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t leng
     if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
     if (length == 0) return MB_ERR_NONE;
     const uint32_t bs = r->blocksize;
+    std::lock_guard<FutexMutex> g(r->data);
     const BlockStore& primary = *r->copies.front().store;
-    uint64_t first = offset / bs, last = (offset + length - 1) / bs;
+    uint64_t first = blockOf(*r, offset), last = blockOf(*r, offset + length - 1);
     bool any = false;
     for (uint64_t b = first; b <= last && !any; ++b) any = primary.get(b) != nullptr;
     if (!any) return MB_ERR_EMPTYBLOCK;
     auto* d = static_cast<uint8_t*>(dst);
     uint64_t pos = offset, left = length;
     while (left) {
-        uint64_t b = pos / bs;
+        uint64_t b = blockOf(*r, pos);
         uint64_t in = pos - b * bs;
         uint64_t chunk = std::min<uint64_t>(bs - in, left);
         const uint8_t* p = primary.get(b);
@@ -308,9 +310,9 @@ mb_error SimCluster::remove(const char* name, bool force) {
 
 void SimCluster::listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const {
     std::vector<const Region*> live;
-    for (const auto& kv : regions_) {
-        const Region* r = kv.second.get();
-        if (r->state != RegionState::Live) continue;
+    for (const auto& slot : regions_) {
+        const Region* r = slot.get();
+        if (!r || r->state != RegionState::Live) continue;
         if (dindex >= 0) {
             bool has = false;
             for (const auto& c : r->copies) has = has || c.daemon == dindex;
@@ -342,9 +344,9 @@ void SimCluster::listDaemons(std::vector<mb_daemon_info>* out) const {
         d.current_time = now;
         d.total_memory = layout_.memory;
         d.used_memory = daemons_[i].used_memory;
-        for (const auto& kv : regions_) {
-            const Region* r = kv.second.get();
-            if (r->state != RegionState::Live) continue;
+        for (const auto& slot : regions_) {
+            const Region* r = slot.get();
+            if (!r || r->state != RegionState::Live) continue;
             for (size_t k = 0; k < r->copies.size(); ++k) {
                 if (r->copies[k].daemon != i) continue;
                 d.number_stores++;
@@ -370,9 +372,9 @@ mb_error SimCluster::daemonFigures(int dindex, mb_ldinfo* out) const {
 mb_error SimCluster::shutdown(int dindex, uint32_t flags) {
     if (dindex < 0 || dindex >= layout_.daemons) return MB_ERR_INVAL;
     if (!daemons_[dindex].up) return MB_ERR_DDEAD;
-    for (const auto& kv : regions_) {
-        const Region* r = kv.second.get();
-        if (r->state != RegionState::Live) continue;
+    for (const auto& slot : regions_) {
+        const Region* r = slot.get();
+        if (!r || r->state != RegionState::Live) continue;
         bool has = false;
         for (const auto& c : r->copies) has = has || c.daemon == dindex;
         if (!has) continue;
@@ -387,9 +389,9 @@ void SimCluster::crash(int dindex) {
     if (dindex < 0 || dindex >= layout_.daemons || !daemons_[dindex].up) return;
     daemons_[dindex].up = false;
     std::vector<Region*> lost;
-    for (auto& kv : regions_) {
-        Region* r = kv.second.get();
-        if (r->state != RegionState::Live) continue;
+    for (auto& slot : regions_) {
+        Region* r = slot.get();
+        if (!r || r->state != RegionState::Live) continue;
         auto it = std::find_if(r->copies.begin(), r->copies.end(),
                                [dindex](const Copy& c) { return c.daemon == dindex; });
         if (it == r->copies.end()) continue;

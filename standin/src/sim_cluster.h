@@ -7,6 +7,7 @@
 #include <unordered_map>
 
 #include "backend.h"
+#include "locks.h"
 
 namespace mbstandin {
 
@@ -70,6 +71,7 @@ private:
         std::string name;
         uint64_t size = 0;
         uint32_t blocksize = 0;
+        uint32_t blockshift = 0;  // log2 of blocksize when a power of two, else 0
         uint64_t nblocks = 0;
         int32_t min_copies = 0;
         std::vector<Copy> copies;  // primary first
@@ -78,6 +80,9 @@ private:
         int opens = 0;
         uint32_t pid = 0, ip = 0;
         RegionState state = RegionState::Live;
+        // Orders data operations on this region (they may run on several
+        // threads at once): block allocation, bytes, used, mtime, atime.
+        FutexMutex data;
     };
     struct Daemon {
         bool up = true;
@@ -85,6 +90,9 @@ private:
         uint64_t used_memory = 0;
     };
 
+    static uint64_t blockOf(const Region& r, uint64_t pos) {
+        return r.blockshift ? pos >> r.blockshift : pos / r.blocksize;
+    }
     Region* find(RegionId id) const;
     Region* findLive(const std::string& name) const;
     mb_error usable(const Region* r) const;
@@ -94,9 +102,10 @@ private:
 
     ClusterLayout layout_;
     std::vector<Daemon> daemons_;
-    std::unordered_map<RegionId, std::unique_ptr<Region>> regions_;
+    // Region id i is regions_[i - 1]; ids are never reused, so a lookup is
+    // an index. Emptied entries stay null.
+    std::vector<std::unique_ptr<Region>> regions_;
     std::unordered_map<std::string, RegionId> byName_;  // live regions only
-    RegionId nextId_ = 1;
 };
 
 }  // namespace mbstandin

@@ -14,34 +14,45 @@ using namespace mbstandin;
 
 namespace {
 
-std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(lockState()); }
+// Holds the lock exclusively; on release, republishes whether any control
+// is active for the data path's short form.
+class Hold {
+public:
+    Hold() { lockState().lock(); }
+    ~Hold() {
+        refreshControls(state().ctl);
+        lockState().unlock();
+    }
+    Hold(const Hold&) = delete;
+    Hold& operator=(const Hold&) = delete;
+};
 
 }  // namespace
 
 extern "C" {
 
 void mbt_reset(void) {
-    auto g = hold();
+    Hold g;
     resetState();
 }
 
 void mbt_journal_enable(int on) {
-    auto g = hold();
+    Hold g;
     state().ctl.journal_on = on != 0;
 }
 
 void mbt_journal_clear(void) {
-    auto g = hold();
+    Hold g;
     state().ctl.journal.clear();
 }
 
 int mbt_journal_count(void) {
-    auto g = hold();
+    Hold g;
     return static_cast<int>(state().ctl.journal.size());
 }
 
 const char* mbt_journal_line(int i) {
-    auto g = hold();
+    Hold g;
     const auto& j = state().ctl.journal;
     if (i < 0 || static_cast<size_t>(i) >= j.size()) return nullptr;
     return j[static_cast<size_t>(i)].c_str();
@@ -49,7 +60,7 @@ const char* mbt_journal_line(int i) {
 
 int mbt_journal_count_op(const char* op) {
     if (!op) return 0;
-    auto g = hold();
+    Hold g;
     size_t n = std::strlen(op);
     int count = 0;
     for (const auto& line : state().ctl.journal) {
@@ -60,7 +71,7 @@ int mbt_journal_count_op(const char* op) {
 
 void mbt_force(const char* op, int times, mb_status status, mb_error error) {
     if (!op) return;
-    auto g = hold();
+    Hold g;
     Controls& c = state().ctl;
     if (times == 0)
         c.forced.erase(op);
@@ -70,14 +81,14 @@ void mbt_force(const char* op, int times, mb_status status, mb_error error) {
 }
 
 void mbt_clear_forced(void) {
-    auto g = hold();
+    Hold g;
     state().ctl.forced.clear();
     state().ctl.any_forced = false;
 }
 
 void mbt_script_io(const char* op, int times, const mbt_ioscript* script) {
     if (!op) return;
-    auto g = hold();
+    Hold g;
     Controls& c = state().ctl;
     IoScript* target = nullptr;
     if (std::strcmp(op, "mb_read") == 0) target = &c.read_script;
@@ -92,35 +103,35 @@ void mbt_script_io(const char* op, int times, const mbt_ioscript* script) {
 }
 
 void mbt_clear_scripts(void) {
-    auto g = hold();
+    Hold g;
     state().ctl.read_script = IoScript();
     state().ctl.write_script = IoScript();
 }
 
 int mbt_pending_notifications(void) {
-    auto g = hold();
+    Hold g;
     int n = 0;
-    for (const auto& kv : state().conns) {
-        if (!kv.second->live) continue;
-        for (const auto& sn : kv.second->scripted) n += sn.count;
+    for (const Conn* c : state().conns.current()) {
+        if (!c->live()) continue;
+        for (const auto& sn : c->scripted) n += sn.count;
     }
     return n;
 }
 
 void mbt_set_storeinfo(const mb_client_storeinfo* info) {
-    auto g = hold();
+    Hold g;
     state().ctl.storeinfo_set = info != nullptr;
     if (info) state().ctl.storeinfo = *info;
 }
 
 void mbt_set_ldinfo(const mb_ldinfo* info) {
-    auto g = hold();
+    Hold g;
     state().ctl.ldinfo_set = info != nullptr;
     if (info) state().ctl.ldinfo = *info;
 }
 
 void mbt_set_listed_daemons(const mb_daemon_info* infos, int count) {
-    auto g = hold();
+    Hold g;
     Controls& c = state().ctl;
     c.daemons_set = infos != nullptr && count >= 0;
     c.daemons.clear();
@@ -128,7 +139,7 @@ void mbt_set_listed_daemons(const mb_daemon_info* infos, int count) {
 }
 
 void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count) {
-    auto g = hold();
+    Hold g;
     Controls& c = state().ctl;
     c.stores_set = infos != nullptr && count >= 0;
     c.stores.clear();
@@ -136,12 +147,12 @@ void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count) {
 }
 
 void mbt_set_attached_daemon(int32_t dindex) {
-    auto g = hold();
+    Hold g;
     state().ctl.attached_override = dindex < 0 ? -1 : dindex;
 }
 
 void mbt_set_error_message(mb_error error, const char* text) {
-    auto g = hold();
+    Hold g;
     Controls& c = state().ctl;
     if (!text) {
         c.messages.erase(static_cast<int>(error));
@@ -152,34 +163,34 @@ void mbt_set_error_message(mb_error error, const char* text) {
 }
 
 void mbt_emit_trace_once(const char* text) {
-    auto g = hold();
+    Hold g;
     state().ctl.trace_once_kind = text ? 1 : 0;
     state().ctl.trace_once = text ? text : "";
 }
 
 void mbt_emit_trace_format_once(const char* format) {
-    auto g = hold();
+    Hold g;
     state().ctl.trace_once_kind = format ? 2 : 0;
     state().ctl.trace_once = format ? format : "";
 }
 
 void mbt_set_inline_completion(int on) {
-    auto g = hold();
+    Hold g;
     state().ctl.inline_completion = on != 0;
 }
 
 int mbt_daemon_count(void) {
-    auto g = hold();
+    Hold g;
     return state().backend ? state().backend->layout().daemons : 0;
 }
 
 int mbt_daemon_is_up(int dindex) {
-    auto g = hold();
+    Hold g;
     return state().backend && state().backend->daemonUp(dindex) ? 1 : 0;
 }
 
 void mbt_set_daemon_up(int dindex, int up) {
-    auto g = hold();
+    Hold g;
     if (!state().backend) return;
     if (up)
         state().backend->revive(dindex);
@@ -188,21 +199,21 @@ void mbt_set_daemon_up(int dindex, int up) {
 }
 
 int mbt_live_connections(void) {
-    auto g = hold();
+    Hold g;
     int n = 0;
-    for (const auto& kv : state().conns) n += kv.second->live ? 1 : 0;
+    for (const Conn* c : state().conns.current()) n += c->live() ? 1 : 0;
     return n;
 }
 
 int mbt_last_init_args(mb_init_args* out) {
-    auto g = hold();
+    Hold g;
     if (!state().ctl.have_init_args) return 0;
     if (out) *out = state().ctl.last_args;
     return 1;
 }
 
 int mbt_last_init_callbacks(mb_callbacks* out) {
-    auto g = hold();
+    Hold g;
     if (out) *out = state().ctl.last_callbacks;
     return state().ctl.have_init_callbacks ? 1 : 0;
 }
