@@ -16,9 +16,9 @@ using namespace admt::expect;
 using admt::AdminTest;
 using admt::clusterFile;
 using admt::endsWith;
-using admt::journal;
-using admt::journalOf;
-using admt::Admin;
+using jvmh::journal;
+using jvmh::journalOf;
+using jvmh::Admin;
 using jvmh::ScopedProperty;
 using jvmh::takeException;
 
@@ -175,7 +175,7 @@ TEST_F(AdminConnection, AttachAgainFinishesTheEarlierConnection) {
     expectNoException();
     EXPECT_EQ(1, mbt_live_connections());
     EXPECT_EQ(2, admin.getAttachedDaemonIndex());
-    std::vector<std::string> lines = admt::journalOfAny({"mb_init", "mb_fini"});
+    std::vector<std::string> lines = jvmh::journalOfAny({"mb_init", "mb_fini"});
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ(0u, lines[0].rfind("mb_init ", 0));
     EXPECT_EQ("mb_fini client=1", lines[1]);
@@ -215,7 +215,7 @@ TEST_F(AdminConnection, EveryOperationWithoutAConnection) {
     std::vector<std::string> lines = journal();
     EXPECT_EQ(11u, lines.size());
     for (const auto& l : lines) EXPECT_NE(std::string::npos, l.find(" client=0")) << l;
-    EXPECT_TRUE(admt::journalOf("mb_event").empty());
+    EXPECT_TRUE(jvmh::journalOf("mb_event").empty());
 }
 
 TEST_F(AdminConnection, NullAndOverlongConfigurationNames) {

@@ -19,10 +19,10 @@
 using namespace admt::expect;
 using admt::AdminTest;
 using admt::clusterFile;
-using admt::journal;
-using admt::journalOf;
-using admt::journalOfAny;
-using admt::Admin;
+using jvmh::journal;
+using jvmh::journalOf;
+using jvmh::journalOfAny;
+using jvmh::Admin;
 using jvmh::ScopedProperty;
 
 namespace {
@@ -441,7 +441,7 @@ TEST_F(AdminCallbackFailure, ThrowingAddRegionInfoStopsJavaCalls) {
     admt::ThrowingAdmin fresh;
     fresh.throwAtRegionCall(1);
     mbt_journal_clear();
-    fresh.listRecoveryRegionsAndDaemon(0, clusterFile(), nullptr);
+    fresh.listRecoveryRegionsAndDaemon(0, clusterFile(), std::nullopt);
     ex = jvmh::takeException();
     ASSERT_TRUE(ex.present);
     EXPECT_EQ(text, ex.msg);
@@ -469,7 +469,7 @@ TEST_F(AdminCallbackFailure, ThrowingAddDaemonInfo) {
     admt::ThrowingAdmin fresh;
     fresh.throwAtDaemonCall(1);
     mbt_journal_clear();
-    fresh.listRecoveryRegionsAndDaemon(0, clusterFile(), nullptr);
+    fresh.listRecoveryRegionsAndDaemon(0, clusterFile(), std::nullopt);
     ex = jvmh::takeException();
     ASSERT_TRUE(ex.present);
     EXPECT_EQ(text, ex.msg);

@@ -27,41 +27,6 @@ bool inConfig(std::initializer_list<const char*> names) {
     return false;
 }
 
-std::vector<std::string> journal() {
-    std::vector<std::string> out;
-    int n = mbt_journal_count();
-    for (int i = 0; i < n; ++i) {
-        const char* line = mbt_journal_line(i);
-        out.push_back(line != nullptr ? line : "");
-    }
-    return out;
-}
-
-static bool isOp(const std::string& line, const std::string& op) {
-    return line.compare(0, op.size(), op) == 0 && (line.size() == op.size() || line[op.size()] == ' ');
-}
-
-std::vector<std::string> journalOf(const std::string& op) {
-    std::vector<std::string> out;
-    for (const auto& line : journal()) {
-        if (isOp(line, op)) out.push_back(line);
-    }
-    return out;
-}
-
-std::vector<std::string> journalOfAny(std::initializer_list<const char*> ops) {
-    std::vector<std::string> out;
-    for (const auto& line : journal()) {
-        for (const char* op : ops) {
-            if (isOp(line, op)) {
-                out.push_back(line);
-                break;
-            }
-        }
-    }
-    return out;
-}
-
 const std::string& clusterFile() {
     static const std::string path = [] {
         std::string p = ::testing::TempDir() + "bridge_admin_cluster_" + std::to_string(::getpid()) + ".cfg";
@@ -102,7 +67,7 @@ void freshState() {
     for (std::size_t i = 0; i < kAdminFaultKeyCount; ++i) jvmh::clearProperty(kAdminFaultKeys[i]);
     debug = 0;
     if (ctx != nullptr) {
-        Admin admin;
+        jvmh::Admin admin;
         admin.detach();
         jvmh::takeException();
     }
@@ -150,152 +115,21 @@ mb_daemon_info daemonRecord(int index) {
     return d;
 }
 
-// ------------------------------------------------------------ ThrowingAdmin
-
-namespace {
-const char* const kThrowingClass = "tessera/bridgetest/admin/ThrowingAdmin";
-
-jmethodID method(JNIEnv* e, jobject obj, const char* name, const char* sig) {
-    jclass c = e->GetObjectClass(obj);
-    jmethodID m = e->GetMethodID(c, name, sig);
-    e->DeleteLocalRef(c);
-    if (m == nullptr) {
-        jvmh::takeException(e);
-        ADD_FAILURE() << "no method " << name << sig;
-    }
-    return m;
-}
-
-jstring str(JNIEnv*, const char* text) { return text != nullptr ? jvmh::newStringUtf8(text) : nullptr; }
-}  // namespace
-
-ThrowingAdmin::ThrowingAdmin() : obj_(nullptr) {
-    JNIEnv* e = jvmh::env();
-    jclass c = e->FindClass(kThrowingClass);
-    if (c == nullptr) {
-        ADD_FAILURE() << "class " << kThrowingClass << " not found: " << jvmh::describe(jvmh::takeException(e));
-        return;
-    }
-    jobject local = e->NewObject(c, e->GetMethodID(c, "<init>", "()V"));
-    if (local != nullptr) {
-        obj_ = e->NewGlobalRef(local);
-        e->DeleteLocalRef(local);
-    }
-    e->DeleteLocalRef(c);
-}
-
-ThrowingAdmin::~ThrowingAdmin() {
-    JNIEnv* e = jvmh::env();
-    if (e != nullptr && obj_ != nullptr) e->DeleteGlobalRef(obj_);
-}
-
-void ThrowingAdmin::throwAtRegionCall(int n) {
-    JNIEnv* e = jvmh::env();
-    e->CallVoidMethod(obj_, method(e, obj_, "throwAtRegionCall", "(I)V"), n);
-    e->ExceptionCheck();
-}
-
-void ThrowingAdmin::throwAtDaemonCall(int n) {
-    JNIEnv* e = jvmh::env();
-    e->CallVoidMethod(obj_, method(e, obj_, "throwAtDaemonCall", "(I)V"), n);
-    e->ExceptionCheck();
-}
-
-int ThrowingAdmin::regionCalls() {
-    JNIEnv* e = jvmh::env();
-    int n = e->CallIntMethod(obj_, method(e, obj_, "regionCalls", "()I"));
-    e->ExceptionCheck();
-    return n;
-}
-
-int ThrowingAdmin::daemonCalls() {
-    JNIEnv* e = jvmh::env();
-    int n = e->CallIntMethod(obj_, method(e, obj_, "daemonCalls", "()I"));
-    e->ExceptionCheck();
-    return n;
-}
-
-std::string ThrowingAdmin::regionNames() {
-    JNIEnv* e = jvmh::env();
-    jstring s = static_cast<jstring>(e->CallObjectMethod(obj_, method(e, obj_, "regionNames", "()Ljava/lang/String;")));
-    e->ExceptionCheck();
-    std::string out = jvmh::utf8(s);
-    e->DeleteLocalRef(s);
-    return out;
-}
-
-jint ThrowingAdmin::attach(const std::string& cfg, jint localIndex) {
-    JNIEnv* e = jvmh::env();
-    jstring s = str(e, cfg.c_str());
-    jint r = e->CallIntMethod(obj_, method(e, obj_, "attach", "(Ljava/lang/String;I)I"), s, localIndex);
-    e->ExceptionCheck();
-    e->DeleteLocalRef(s);
-    return r;
-}
-
-void ThrowingAdmin::detach() {
-    JNIEnv* e = jvmh::env();
-    e->CallVoidMethod(obj_, method(e, obj_, "detach", "()V"));
-    e->ExceptionCheck();
-}
-
-jint ThrowingAdmin::listDaemons() {
-    JNIEnv* e = jvmh::env();
-    jint r = e->CallIntMethod(obj_, method(e, obj_, "listDaemons", "()I"));
-    e->ExceptionCheck();
-    return r;
-}
-
-jint ThrowingAdmin::listGlobalRegions() {
-    JNIEnv* e = jvmh::env();
-    jint r = e->CallIntMethod(obj_, method(e, obj_, "listGlobalRegions", "()I"));
-    e->ExceptionCheck();
-    return r;
-}
-
-jint ThrowingAdmin::listLocalRegions() {
-    JNIEnv* e = jvmh::env();
-    jint r = e->CallIntMethod(obj_, method(e, obj_, "listLocalRegions", "()I"));
-    e->ExceptionCheck();
-    return r;
-}
-
-jint ThrowingAdmin::listRegion(const std::string& name) {
-    JNIEnv* e = jvmh::env();
-    jstring s = str(e, name.c_str());
-    jint r = e->CallIntMethod(obj_, method(e, obj_, "listRegion", "(Ljava/lang/String;)I"), s);
-    e->ExceptionCheck();
-    e->DeleteLocalRef(s);
-    return r;
-}
-
-jint ThrowingAdmin::listRecoveryRegionsAndDaemon(jint localIndex, const std::string& cfg, const char* prefix) {
-    JNIEnv* e = jvmh::env();
-    jstring c = str(e, cfg.c_str());
-    jstring p = str(e, prefix);
-    jint r = e->CallIntMethod(
-        obj_, method(e, obj_, "listRecoveryRegionsAndDaemon", "(ILjava/lang/String;Ljava/lang/String;)I"),
-        localIndex, c, p);
-    e->ExceptionCheck();
-    if (p != nullptr) e->DeleteLocalRef(p);
-    e->DeleteLocalRef(c);
-    return r;
-}
-
 // ----------------------------------------------------------- null checks
 
-static bool componentIsNull(Admin& admin, const char* listMethod, int n, const char* component) {
+static bool componentIsNull(jvmh::Admin& admin, const char* listMethod, int n, const char* component) {
     JNIEnv* e = jvmh::env();
     jvmh::LocalFrame frame(e, 16);
-    jobject list = e->CallObjectMethod(admin.object(), method(e, admin.object(), listMethod, "()Ljava/util/List;"));
-    e->ExceptionCheck();
-    jclass listClass = e->FindClass("java/util/List");
-    jobject rec = e->CallObjectMethod(list, e->GetMethodID(listClass, "get", "(I)Ljava/lang/Object;"), n);
+    jobject list = jvmh::call<jobject>(admin.object(), listMethod, "()Ljava/util/List;");
+    jobject rec = nullptr;
+    if (list != nullptr && !e->ExceptionCheck()) {
+        rec = jvmh::call<jobject>(list, "get", "(I)Ljava/lang/Object;", jint(n));
+    }
     if (rec == nullptr || e->ExceptionCheck()) {
         ADD_FAILURE() << listMethod << "() has no record " << n << ": " << jvmh::describe(jvmh::takeException(e));
         return false;
     }
-    jobject value = e->CallObjectMethod(rec, method(e, rec, component, "()Ljava/lang/String;"));
+    jobject value = jvmh::call<jobject>(rec, component, "()Ljava/lang/String;");
     if (e->ExceptionCheck()) {
         ADD_FAILURE() << component << "() threw " << jvmh::describe(jvmh::takeException(e));
         return false;
@@ -303,11 +137,11 @@ static bool componentIsNull(Admin& admin, const char* listMethod, int n, const c
     return value == nullptr;
 }
 
-bool daemonStringIsNull(Admin& admin, int n, const char* component) {
+bool daemonStringIsNull(jvmh::Admin& admin, int n, const char* component) {
     return componentIsNull(admin, "daemons", n, component);
 }
 
-bool regionStringIsNull(Admin& admin, int n, const char* component) {
+bool regionStringIsNull(jvmh::Admin& admin, int n, const char* component) {
     return componentIsNull(admin, "regions", n, component);
 }
 

@@ -1,8 +1,9 @@
 /*
  * admin_test_util.h - shared pieces of the admin surface tests: the JVM
- * configuration a run belongs to, the stand-in's journal, a cluster
- * configuration file, and a fixture that starts every test from a fresh
- * cluster with no admin connection.
+ * configuration a run belongs to, a cluster configuration file, and a
+ * fixture that starts every test from a fresh cluster with no admin
+ * connection. The admin object itself is jvmh::Admin, the journal is read
+ * through standin_journal.h.
  */
 #ifndef ADMIN_TEST_UTIL_H
 #define ADMIN_TEST_UTIL_H
@@ -16,6 +17,7 @@
 
 #include "jvm_harness.h"
 #include "mirrorbank_testctl.h"
+#include "standin_journal.h"
 
 namespace admt {
 
@@ -30,12 +32,6 @@ bool inConfig(std::initializer_list<const char*> names);
         if (!admt::inConfig({__VA_ARGS__}))                                       \
             GTEST_SKIP() << "not for configuration '" << admt::config() << "'";  \
     } while (0)
-
-// The whole journal, and the lines of one operation.
-std::vector<std::string> journal();
-std::vector<std::string> journalOf(const std::string& op);
-// Lines of the journal whose operation is one of `ops`, in order.
-std::vector<std::string> journalOfAny(std::initializer_list<const char*> ops);
 
 // A cluster configuration file of three daemons (written once).
 const std::string& clusterFile();
@@ -62,82 +58,24 @@ std::string crashKey(const char* flag);  // "tessera.qatest." + flag
 mb_client_storeinfo storeRecord(const std::string& name);
 mb_daemon_info daemonRecord(int index);
 
-// jvmh::Admin whose every call is followed by an exception check, as
-// -Xcheck:jni requires after any call into Java; a raised exception stays
-// pending for takeException().
-class Admin {
-public:
-    jobject object() const { return a_.object(); }
-    jboolean isAttached() { return checked(a_.isAttached()); }
-    jint attach(const std::optional<std::string>& cfgFile, jint localIndex) {
-        return checked(a_.attach(cfgFile, localIndex));
-    }
-    void detach() {
-        a_.detach();
-        touch();
-    }
-    jint attachToDaemon(jint daemonIndex) { return checked(a_.attachToDaemon(daemonIndex)); }
-    jint getAttachedDaemonIndex() { return checked(a_.getAttachedDaemonIndex()); }
-    jint shutdownDaemon(jint daemonIndex, bool force, bool safe) {
-        return checked(a_.shutdownDaemon(daemonIndex, force, safe));
-    }
-    jint listDaemons() { return checked(a_.listDaemons()); }
-    jint listGlobalRegions() { return checked(a_.listGlobalRegions()); }
-    jint listLocalRegions() { return checked(a_.listLocalRegions()); }
-    jint listRegion(const std::optional<std::string>& name) { return checked(a_.listRegion(name)); }
-    jint deleteRegion(const std::optional<std::string>& name, bool force) {
-        return checked(a_.deleteRegion(name, force));
-    }
-    jint listRecoveryRegionsAndDaemon(jint localIndex, const std::optional<std::string>& cfgFile,
-                                      const std::optional<std::string>& prefix) {
-        return checked(a_.listRecoveryRegionsAndDaemon(localIndex, cfgFile, prefix));
-    }
-    std::vector<jvmh::RegionInfo> regions() { return a_.regions(); }
-    std::vector<jvmh::DaemonInfo> daemons() { return a_.daemons(); }
-    void clearResults() { a_.clearResults(); }
-
-private:
-    static void touch() { jvmh::env()->ExceptionCheck(); }
-    template <typename T>
-    static T checked(T value) {
-        touch();
-        return value;
-    }
-    jvmh::Admin a_;
-};
-
 // A ThrowingAdmin object (tessera.bridgetest.admin.ThrowingAdmin): the admin
 // natives are called on it through the ReplicatedStoreAdmin method IDs.
-class ThrowingAdmin {
+class ThrowingAdmin : public jvmh::Admin {
 public:
-    ThrowingAdmin();
-    ~ThrowingAdmin();
-    ThrowingAdmin(const ThrowingAdmin&) = delete;
-    ThrowingAdmin& operator=(const ThrowingAdmin&) = delete;
-    bool valid() const { return obj_ != nullptr; }
+    ThrowingAdmin() : jvmh::Admin("tessera/bridgetest/admin/ThrowingAdmin") {}
+    bool valid() const { return object() != nullptr; }
 
-    void throwAtRegionCall(int n);
-    void throwAtDaemonCall(int n);
-    int regionCalls();
-    int daemonCalls();
-    std::string regionNames();
-
-    jint attach(const std::string& cfg, jint localIndex);
-    void detach();
-    jint listDaemons();
-    jint listGlobalRegions();
-    jint listLocalRegions();
-    jint listRegion(const std::string& name);
-    jint listRecoveryRegionsAndDaemon(jint localIndex, const std::string& cfg, const char* prefix);
-
-private:
-    jobject obj_;
+    void throwAtRegionCall(int n) { jvmh::call<void>(object(), "throwAtRegionCall", "(I)V", jint(n)); }
+    void throwAtDaemonCall(int n) { jvmh::call<void>(object(), "throwAtDaemonCall", "(I)V", jint(n)); }
+    int regionCalls() { return jvmh::call<jint>(object(), "regionCalls", "()I"); }
+    int daemonCalls() { return jvmh::call<jint>(object(), "daemonCalls", "()I"); }
+    std::string regionNames() { return jvmh::callString(object(), "regionNames"); }
 };
 
 // Whether a component of the n-th record of admin.daemons()/regions() is a
 // null reference (the harness reads null strings as "").
-bool daemonStringIsNull(Admin& admin, int n, const char* component);
-bool regionStringIsNull(Admin& admin, int n, const char* component);
+bool daemonStringIsNull(jvmh::Admin& admin, int n, const char* component);
+bool regionStringIsNull(jvmh::Admin& admin, int n, const char* component);
 
 // Assertions shared by the test files.
 namespace expect {

@@ -3,74 +3,12 @@
  */
 #include "io_support.h"
 
-
 namespace iot {
 
 const char* const kReadName = "Java_tessera_store_io_file_direct_ReplicatedIONative_read";
 const char* const kWriteName = "Java_tessera_store_io_file_direct_ReplicatedIONative_write";
 const char* const kLimitName = "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit";
 const char* const kUsedName = "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed";
-
-namespace nat {
-namespace {
-JNIEnv* E() { return jvmh::env(); }
-jclass C() {
-    static jclass cls = [] {
-        JNIEnv* e = jvmh::env();
-        jclass local = e->FindClass("tessera/store/io/file/direct/ReplicatedIONative");
-        jclass global = static_cast<jclass>(e->NewGlobalRef(local));
-        e->DeleteLocalRef(local);
-        return global;
-    }();
-    return cls;
-}
-jobjectArray arrayOf(const jvmh::ConfigPairs& config, bool keys) {
-    std::vector<std::optional<std::string>> items;
-    for (const auto& p : config) items.emplace_back(keys ? p.first : p.second);
-    return jvmh::stringArray(items);
-}
-}  // namespace
-
-jlong open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_open(E(), C(), fname, mode, keys, values);
-}
-jlong open(const std::string& fname, const jvmh::ConfigPairs& config, const std::string& mode) {
-    return open(jvmh::newStringUtf8(fname), jvmh::newStringUtf8(mode), arrayOf(config, true), arrayOf(config, false));
-}
-jlong openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys, jobjectArray values) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock(E(), C(), fname, mode, exclusive,
-                                                                                 keys, values);
-}
-jlong openConsiderLock(const std::string& fname, bool exclusive, const jvmh::ConfigPairs& config,
-                       const std::string& mode) {
-    return openConsiderLock(jvmh::newStringUtf8(fname), jvmh::newStringUtf8(mode), exclusive ? JNI_TRUE : JNI_FALSE,
-                            arrayOf(config, true), arrayOf(config, false));
-}
-void close(jlong handle) { Java_tessera_store_io_file_direct_ReplicatedIONative_close(E(), C(), handle); }
-jlong getSize(jlong handle) { return Java_tessera_store_io_file_direct_ReplicatedIONative_getSize(E(), C(), handle); }
-jint read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_read(E(), C(), handle, filePosition, buf, offset,
-                                                                     length);
-}
-jint write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_write(E(), C(), handle, filePosition, buf, offset,
-                                                                      length);
-}
-jobject allocate(jint size) { return Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(E(), C(), size); }
-void free(jobject buf) { Java_tessera_store_io_file_direct_ReplicatedIONative_free(E(), C(), buf); }
-void fillBuffer(jobject buf, jint offset, jint length, jbyte value) {
-    Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(E(), C(), buf, offset, length, value);
-}
-jint checkAlignment(jstring fname) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(E(), C(), fname);
-}
-jlong getDeviceLimit(jlong handle) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(E(), C(), handle);
-}
-jlong getDeviceUsed(jlong handle) {
-    return Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(E(), C(), handle);
-}
-}  // namespace nat
 
 std::vector<std::string> allFaultKeys() {
     return {
@@ -111,39 +49,6 @@ std::vector<std::string> allFaultKeys() {
         tests.crash_secondary_daemon_during_deleteTestKey,
     };
 }
-
-std::vector<std::string> journal() {
-    std::vector<std::string> out;
-    int n = mbt_journal_count();
-    for (int i = 0; i < n; ++i) {
-        const char* line = mbt_journal_line(i);
-        out.push_back(line != nullptr ? line : "");
-    }
-    return out;
-}
-
-namespace {
-bool isOp(const std::string& line, const std::string& op) {
-    return line.compare(0, op.size(), op) == 0 && (line.size() == op.size() || line[op.size()] == ' ');
-}
-}  // namespace
-
-std::vector<std::string> journalOf(const std::string& op) { return journalOfAny({op}); }
-
-std::vector<std::string> journalOfAny(const std::vector<std::string>& ops) {
-    std::vector<std::string> out;
-    for (const auto& line : journal()) {
-        for (const auto& op : ops) {
-            if (isOp(line, op)) {
-                out.push_back(line);
-                break;
-            }
-        }
-    }
-    return out;
-}
-
-int journalCount(const std::string& op) { return mbt_journal_count_op(op.c_str()); }
 
 std::string joinLines(const std::vector<std::string>& lines) {
     std::string s;

@@ -26,53 +26,14 @@
 #include "fileio_mirrorbank.h"
 #include "jvm_harness.h"
 #include "mirrorbank_testctl.h"
-
-// The native methods of ReplicatedIONative as the bridge exports them.
-extern "C" {
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_open(JNIEnv*, jclass, jstring, jstring,
-                                                                                  jobjectArray, jobjectArray);
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock(JNIEnv*, jclass, jstring,
-                                                                                              jstring, jboolean,
-                                                                                              jobjectArray,
-                                                                                              jobjectArray);
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_close(JNIEnv*, jclass, jlong);
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getSize(JNIEnv*, jclass, jlong);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv*, jclass, jlong, jlong, jobject,
-                                                                                jint, jint);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv*, jclass, jlong, jlong, jobject,
-                                                                                 jint, jint);
-JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv*, jclass, jint);
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv*, jclass, jobject);
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv*, jclass, jobject, jint,
-                                                                                      jint, jbyte);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv*, jclass, jstring);
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv*, jclass, jlong);
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv*, jclass, jlong);
-}
+#include "standin_journal.h"
 
 namespace iot {
 
 // The native methods called directly, on the calling thread, so that the
 // result they return next to a pending exception can be checked (a call
-// through the JVM reports only the exception then). Same shapes as
-// jvmh::rio.
-namespace nat {
-jlong open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values);
-jlong open(const std::string& fname, const jvmh::ConfigPairs& config, const std::string& mode = "rw");
-jlong openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys, jobjectArray values);
-jlong openConsiderLock(const std::string& fname, bool exclusive, const jvmh::ConfigPairs& config,
-                       const std::string& mode = "rw");
-void close(jlong handle);
-jlong getSize(jlong handle);
-jint read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
-jint write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
-jobject allocate(jint size);
-void free(jobject buf);
-void fillBuffer(jobject buf, jint offset, jint length, jbyte value);
-jint checkAlignment(jstring fname);
-jlong getDeviceLimit(jlong handle);
-jlong getDeviceUsed(jlong handle);
-}  // namespace nat
+// through the JVM reports only the exception then).
+using nat = jvmh::rioDirect;
 
 extern const char* const kReadName;
 extern const char* const kWriteName;
@@ -88,13 +49,11 @@ inline bool verboseOn() { return nativeToJavaVerbose; }
 inline bool anyLogOn() { return nativeToJavaDebug || nativeToJavaVerbose; }
 inline bool instrumented() { return instrumentation; }
 
-// ---- journal
-std::vector<std::string> journal();
-// Journal lines of one operation (name followed by a blank or the end).
-std::vector<std::string> journalOf(const std::string& op);
-// The journal lines whose operation is one of `ops`, in order.
-std::vector<std::string> journalOfAny(const std::vector<std::string>& ops);
-int journalCount(const std::string& op);
+// ---- journal (standin_journal.h)
+using jvmh::journal;
+using jvmh::journalCount;
+using jvmh::journalOf;
+using jvmh::journalOfAny;
 std::string joinLines(const std::vector<std::string>& lines);
 
 // ---- log lines

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <regex>
 #include <thread>
+#include <type_traits>
 
 #ifndef JVMH_BRIDGE_PATH
 #error "JVMH_BRIDGE_PATH (absolute path of the bridge library) must be defined"
@@ -18,6 +19,30 @@
 #ifndef JVMH_DEFAULT_CLASSPATH
 #error "JVMH_DEFAULT_CLASSPATH must be defined"
 #endif
+
+// The natives of ReplicatedIONative as the bridge exports them (rioDirect
+// calls them without the JVM in between).
+extern "C" {
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_open(JNIEnv*, jclass, jstring, jstring,
+                                                                                  jobjectArray, jobjectArray);
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock(JNIEnv*, jclass, jstring,
+                                                                                              jstring, jboolean,
+                                                                                              jobjectArray,
+                                                                                              jobjectArray);
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_close(JNIEnv*, jclass, jlong);
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getSize(JNIEnv*, jclass, jlong);
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv*, jclass, jlong, jlong, jobject,
+                                                                                jint, jint);
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv*, jclass, jlong, jlong, jobject,
+                                                                                 jint, jint);
+JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv*, jclass, jint);
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv*, jclass, jobject);
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv*, jclass, jobject, jint,
+                                                                                      jint, jbyte);
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv*, jclass, jstring);
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv*, jclass, jlong);
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv*, jclass, jlong);
+}
 
 namespace jvmh {
 namespace {
@@ -65,42 +90,46 @@ jclass findClassGlobal(JNIEnv* e, const char* name) {
     return global;
 }
 
-jclass requireClass(jclass* slot, const char* name) {
-    if (*slot == nullptr) {
-        *slot = findClassGlobal(requireEnv(nullptr), name);
-        if (*slot == nullptr) die(std::string("class not found: ") + name);
-    }
-    return *slot;
+jclass requireClass(const char* name) {
+    jclass c = findClassGlobal(requireEnv(nullptr), name);
+    if (c == nullptr) die(std::string("class not found: ") + name);
+    return c;
 }
 
-jclass g_systemClass = nullptr;
 jclass g_throwableClass = nullptr;
 jclass g_classClass = nullptr;
-jclass g_rioClass = nullptr;
-jclass g_adminClass = nullptr;
 jclass g_sinkClass = nullptr;
 bool g_sinkLooked = false;
 
-jclass systemClass() { return requireClass(&g_systemClass, "java/lang/System"); }
-jclass rioClass() { return requireClass(&g_rioClass, kRioClass); }
-jclass adminClass() { return requireClass(&g_adminClass, kAdminClass); }
+// Looked up on first use, once even when that use is on several threads.
+jclass systemClass() {
+    static const jclass c = requireClass("java/lang/System");
+    return c;
+}
+jclass rioClass() {
+    static const jclass c = requireClass(kRioClass);
+    return c;
+}
+jclass adminClass() {
+    static const jclass c = requireClass(kAdminClass);
+    return c;
+}
 
-jmethodID staticMethod(JNIEnv* e, jclass c, const char* name, const char* sig) {
-    jmethodID m = e->GetStaticMethodID(c, name, sig);
+jmethodID requireMethod(JNIEnv* e, jclass c, const char* name, const char* sig, bool isStatic) {
+    jmethodID m = isStatic ? e->GetStaticMethodID(c, name, sig) : e->GetMethodID(c, name, sig);
     if (m == nullptr) {
         e->ExceptionClear();
-        die(std::string("static method not found: ") + name + sig);
+        die(std::string(isStatic ? "static method" : "method") + " not found: " + name + sig);
     }
     return m;
 }
 
+jmethodID staticMethod(JNIEnv* e, jclass c, const char* name, const char* sig) {
+    return requireMethod(e, c, name, sig, true);
+}
+
 jmethodID instanceMethod(JNIEnv* e, jclass c, const char* name, const char* sig) {
-    jmethodID m = e->GetMethodID(c, name, sig);
-    if (m == nullptr) {
-        e->ExceptionClear();
-        die(std::string("method not found: ") + name + sig);
-    }
-    return m;
+    return requireMethod(e, c, name, sig, false);
 }
 
 jstring optString(const std::optional<std::string>& s) {
@@ -656,92 +685,177 @@ SinkScope::~SinkScope() {
     }
 }
 
-// ------------------------------------------- native methods, called as Java
+// ------------------------------------------------ calls into Java objects
 
-namespace rio {
 namespace {
-jmethodID rioMethod(const char* name, const char* sig) { return staticMethod(requireEnv(nullptr), rioClass(), name, sig); }
-
-jobjectArray keysOf(const ConfigPairs& config) {
-    std::vector<std::optional<std::string>> k;
-    for (const auto& p : config) k.emplace_back(p.first);
-    return stringArray(k);
+// Call<Type>Method / CallStatic<Type>Method by result type, followed by the
+// exception check -Xcheck:jni wants before the next JNI call; the exception
+// itself stays pending.
+template <typename Ret, typename... A>
+Ret callChecked(JNIEnv* e, jobject obj, jmethodID m, A... args) {
+    detail::CheckAfter check{e};
+    return (e->*detail::JniCall<Ret>::onObject)(obj, m, args...);
 }
 
-jobjectArray valuesOf(const ConfigPairs& config) {
-    std::vector<std::optional<std::string>> v;
-    for (const auto& p : config) v.emplace_back(p.second);
-    return stringArray(v);
+template <typename Ret, typename... A>
+Ret callStaticChecked(JNIEnv* e, jclass c, jmethodID m, A... args) {
+    detail::CheckAfter check{e};
+    return (e->*detail::JniCall<Ret>::onClass)(c, m, args...);
 }
-
-const char* const kOpenSig = "(Ljava/lang/String;Ljava/lang/String;[Ljava/lang/String;[Ljava/lang/String;)J";
-const char* const kOpenLockSig = "(Ljava/lang/String;Ljava/lang/String;Z[Ljava/lang/String;[Ljava/lang/String;)J";
 }  // namespace
 
-jlong open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values) {
-    return requireEnv(nullptr)->CallStaticLongMethod(rioClass(), rioMethod("open", kOpenSig), fname, mode, keys,
-                                                     values);
+jmethodID methodOf(jobject obj, const char* name, const char* sig) {
+    JNIEnv* e = requireEnv(nullptr);
+    if (obj == nullptr) {
+        ADD_FAILURE() << "method " << name << sig << " looked up on a null object";
+        return nullptr;
+    }
+    jclass c = e->GetObjectClass(obj);
+    jmethodID m = e->GetMethodID(c, name, sig);
+    e->DeleteLocalRef(c);
+    if (m == nullptr) {
+        PendingException ex = takeException(e);
+        ADD_FAILURE() << "no method " << name << sig << ": " << describe(ex);
+    }
+    return m;
 }
 
-jlong open(const std::string& fname, const ConfigPairs& config, const std::string& mode) {
-    return open(newStringUtf8(fname), newStringUtf8(mode), keysOf(config), valuesOf(config));
+std::string callString(jobject obj, const char* name) {
+    JNIEnv* e = requireEnv(nullptr);
+    jstring s = static_cast<jstring>(call<jobject>(obj, name, "()Ljava/lang/String;"));
+    if (e->ExceptionCheck() || s == nullptr) return {};
+    std::string out = utf8(s);
+    e->DeleteLocalRef(s);
+    return out;
 }
 
-jlong openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys, jobjectArray values) {
-    return requireEnv(nullptr)->CallStaticLongMethod(rioClass(), rioMethod("openConsiderLock", kOpenLockSig), fname,
-                                                     mode, exclusive, keys, values);
+// ------------------------------------------- native methods, called as Java
+
+namespace {
+const char* const kOpenSig = "(Ljava/lang/String;Ljava/lang/String;[Ljava/lang/String;[Ljava/lang/String;)J";
+const char* const kOpenLockSig = "(Ljava/lang/String;Ljava/lang/String;Z[Ljava/lang/String;[Ljava/lang/String;)J";
+
+// One native of ReplicatedIONative: its Java name and signature, and the
+// function the bridge exports for it.
+template <typename Ret, typename... P>
+struct Native {
+    const char* name;
+    const char* sig;
+    Ret (*fn)(JNIEnv*, jclass, P...);
+};
+
+#define JVMH_RIO(fn) &Java_tessera_store_io_file_direct_ReplicatedIONative_##fn
+const Native<jlong, jstring, jstring, jobjectArray, jobjectArray> kOpen{"open", kOpenSig, JVMH_RIO(open)};
+const Native<jlong, jstring, jstring, jboolean, jobjectArray, jobjectArray> kOpenConsiderLock{
+    "openConsiderLock", kOpenLockSig, JVMH_RIO(openConsiderLock)};
+const Native<void, jlong> kClose{"close", "(J)V", JVMH_RIO(close)};
+const Native<jlong, jlong> kGetSize{"getSize", "(J)J", JVMH_RIO(getSize)};
+const Native<jint, jlong, jlong, jobject, jint, jint> kRead{"read", "(JJLjava/lang/Object;II)I", JVMH_RIO(read)};
+const Native<jint, jlong, jlong, jobject, jint, jint> kWrite{"write", "(JJLjava/lang/Object;II)I", JVMH_RIO(write)};
+const Native<jobject, jint> kAllocate{"allocate", "(I)Ljava/lang/Object;", JVMH_RIO(allocate)};
+const Native<void, jobject> kFree{"free", "(Ljava/lang/Object;)V", JVMH_RIO(free)};
+const Native<void, jobject, jint, jint, jbyte> kFillBuffer{"fillBuffer", "(Ljava/lang/Object;IIB)V",
+                                                           JVMH_RIO(fillBuffer)};
+const Native<jint, jstring> kCheckAlignment{"checkAlignment", "(Ljava/lang/String;)I", JVMH_RIO(checkAlignment)};
+const Native<jlong, jlong> kGetDeviceLimit{"getDeviceLimit", "(J)J", JVMH_RIO(getDeviceLimit)};
+const Native<jlong, jlong> kGetDeviceUsed{"getDeviceUsed", "(J)J", JVMH_RIO(getDeviceUsed)};
+#undef JVMH_RIO
+
+template <Route R, typename Ret, typename... P>
+Ret invoke(const Native<Ret, P...>& n, P... args) {
+    JNIEnv* e = requireEnv(nullptr);
+    if constexpr (R == Route::Direct) {
+        return n.fn(e, rioClass(), args...);
+    } else {
+        return callStaticChecked<Ret>(e, rioClass(), staticMethod(e, rioClass(), n.name, n.sig), args...);
+    }
 }
 
-jlong openConsiderLock(const std::string& fname, bool exclusive, const ConfigPairs& config, const std::string& mode) {
+jobjectArray configColumn(const ConfigPairs& config, bool keys) {
+    std::vector<std::optional<std::string>> items;
+    for (const auto& p : config) items.emplace_back(keys ? p.first : p.second);
+    return stringArray(items);
+}
+}  // namespace
+
+jobjectArray configKeys(const ConfigPairs& config) { return configColumn(config, true); }
+jobjectArray configValues(const ConfigPairs& config) { return configColumn(config, false); }
+
+template <Route R>
+jlong RioCalls<R>::open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values) {
+    return invoke<R>(kOpen, fname, mode, keys, values);
+}
+
+template <Route R>
+jlong RioCalls<R>::open(const std::string& fname, const ConfigPairs& config, const std::string& mode) {
+    return open(newStringUtf8(fname), newStringUtf8(mode), configKeys(config), configValues(config));
+}
+
+template <Route R>
+jlong RioCalls<R>::openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys,
+                                    jobjectArray values) {
+    return invoke<R>(kOpenConsiderLock, fname, mode, exclusive, keys, values);
+}
+
+template <Route R>
+jlong RioCalls<R>::openConsiderLock(const std::string& fname, bool exclusive, const ConfigPairs& config,
+                                    const std::string& mode) {
     return openConsiderLock(newStringUtf8(fname), newStringUtf8(mode), exclusive ? JNI_TRUE : JNI_FALSE,
-                            keysOf(config), valuesOf(config));
+                            configKeys(config), configValues(config));
 }
 
-void close(jlong handle) {
-    requireEnv(nullptr)->CallStaticVoidMethod(rioClass(), rioMethod("close", "(J)V"), handle);
+template <Route R>
+void RioCalls<R>::close(jlong handle) {
+    invoke<R>(kClose, handle);
 }
 
-jlong getSize(jlong handle) {
-    return requireEnv(nullptr)->CallStaticLongMethod(rioClass(), rioMethod("getSize", "(J)J"), handle);
+template <Route R>
+jlong RioCalls<R>::getSize(jlong handle) {
+    return invoke<R>(kGetSize, handle);
 }
 
-jint read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
-    return requireEnv(nullptr)->CallStaticIntMethod(rioClass(), rioMethod("read", "(JJLjava/lang/Object;II)I"),
-                                                    handle, filePosition, buf, offset, length);
+template <Route R>
+jint RioCalls<R>::read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
+    return invoke<R>(kRead, handle, filePosition, buf, offset, length);
 }
 
-jint write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
-    return requireEnv(nullptr)->CallStaticIntMethod(rioClass(), rioMethod("write", "(JJLjava/lang/Object;II)I"),
-                                                    handle, filePosition, buf, offset, length);
+template <Route R>
+jint RioCalls<R>::write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length) {
+    return invoke<R>(kWrite, handle, filePosition, buf, offset, length);
 }
 
-jobject allocate(jint size) {
-    return requireEnv(nullptr)->CallStaticObjectMethod(rioClass(), rioMethod("allocate", "(I)Ljava/lang/Object;"),
-                                                       size);
+template <Route R>
+jobject RioCalls<R>::allocate(jint size) {
+    return invoke<R>(kAllocate, size);
 }
 
-void free(jobject buf) {
-    requireEnv(nullptr)->CallStaticVoidMethod(rioClass(), rioMethod("free", "(Ljava/lang/Object;)V"), buf);
+template <Route R>
+void RioCalls<R>::free(jobject buf) {
+    invoke<R>(kFree, buf);
 }
 
-void fillBuffer(jobject buf, jint offset, jint length, jbyte value) {
-    requireEnv(nullptr)->CallStaticVoidMethod(rioClass(), rioMethod("fillBuffer", "(Ljava/lang/Object;IIB)V"), buf,
-                                              offset, length, value);
+template <Route R>
+void RioCalls<R>::fillBuffer(jobject buf, jint offset, jint length, jbyte value) {
+    invoke<R>(kFillBuffer, buf, offset, length, value);
 }
 
-jint checkAlignment(jstring fname) {
-    return requireEnv(nullptr)->CallStaticIntMethod(rioClass(), rioMethod("checkAlignment", "(Ljava/lang/String;)I"),
-                                                    fname);
+template <Route R>
+jint RioCalls<R>::checkAlignment(jstring fname) {
+    return invoke<R>(kCheckAlignment, fname);
 }
 
-jlong getDeviceLimit(jlong handle) {
-    return requireEnv(nullptr)->CallStaticLongMethod(rioClass(), rioMethod("getDeviceLimit", "(J)J"), handle);
+template <Route R>
+jlong RioCalls<R>::getDeviceLimit(jlong handle) {
+    return invoke<R>(kGetDeviceLimit, handle);
 }
 
-jlong getDeviceUsed(jlong handle) {
-    return requireEnv(nullptr)->CallStaticLongMethod(rioClass(), rioMethod("getDeviceUsed", "(J)J"), handle);
+template <Route R>
+jlong RioCalls<R>::getDeviceUsed(jlong handle) {
+    return invoke<R>(kGetDeviceUsed, handle);
 }
-}  // namespace rio
+
+template struct RioCalls<Route::Jvm>;
+template struct RioCalls<Route::Direct>;
 
 // ----------------------------------------------------------------- admin
 
@@ -749,6 +863,14 @@ namespace {
 jmethodID adminMethod(const char* name, const char* sig) {
     return instanceMethod(requireEnv(nullptr), adminClass(), name, sig);
 }
+
+// Calls an admin method of `obj` through the ReplicatedStoreAdmin method ID.
+template <typename Ret, typename... A>
+Ret adminCall(jobject obj, const char* name, const char* sig, A... args) {
+    return callChecked<Ret>(requireEnv(nullptr), obj, adminMethod(name, sig), args...);
+}
+
+jboolean z(bool b) { return b ? JNI_TRUE : JNI_FALSE; }
 
 const char* const kAddRegionSig =
     "(Ljava/lang/String;IIIJJJZZIILjava/lang/String;IIJ)V";
@@ -769,60 +891,65 @@ Admin::Admin() : obj_(nullptr) {
     if (local != nullptr) obj_ = e->NewGlobalRef(local);
 }
 
+Admin::Admin(const char* className) : obj_(nullptr) {
+    JNIEnv* e = requireEnv(nullptr);
+    LocalFrame frame(e, 8);
+    jclass c = e->FindClass(className);
+    if (c == nullptr) {
+        PendingException ex = takeException(e);
+        ADD_FAILURE() << "class " << className << " not found: " << describe(ex);
+        return;
+    }
+    jmethodID init = e->GetMethodID(c, "<init>", "()V");
+    if (init == nullptr) {
+        PendingException ex = takeException(e);
+        ADD_FAILURE() << "class " << className << " has no constructor (): " << describe(ex);
+        return;
+    }
+    jobject local = e->NewObject(c, init);
+    expectNoException(e, className);
+    if (local != nullptr) obj_ = e->NewGlobalRef(local);
+}
+
 Admin::~Admin() {
     JNIEnv* e = env();
     if (e != nullptr && obj_ != nullptr) e->DeleteGlobalRef(obj_);
 }
 
-jboolean Admin::isAttached() {
-    return requireEnv(nullptr)->CallBooleanMethod(obj_, adminMethod("isAttached", "()Z"));
-}
+jboolean Admin::isAttached() { return adminCall<jboolean>(obj_, "isAttached", "()Z"); }
 
 jint Admin::attach(const std::optional<std::string>& cfgFile, jint localIndex) {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("attach", "(Ljava/lang/String;I)I"),
-                                              optString(cfgFile), localIndex);
+    return adminCall<jint>(obj_, "attach", "(Ljava/lang/String;I)I", optString(cfgFile), localIndex);
 }
 
-void Admin::detach() { requireEnv(nullptr)->CallVoidMethod(obj_, adminMethod("detach", "()V")); }
+void Admin::detach() { adminCall<void>(obj_, "detach", "()V"); }
 
-jint Admin::attachToDaemon(jint daemonIndex) {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("attachToDaemon", "(I)I"), daemonIndex);
-}
+jint Admin::attachToDaemon(jint daemonIndex) { return adminCall<jint>(obj_, "attachToDaemon", "(I)I", daemonIndex); }
 
-jint Admin::getAttachedDaemonIndex() {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("getAttachedDaemonIndex", "()I"));
-}
+jint Admin::getAttachedDaemonIndex() { return adminCall<jint>(obj_, "getAttachedDaemonIndex", "()I"); }
 
 jint Admin::shutdownDaemon(jint daemonIndex, bool force, bool safe) {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("shutdownDaemon", "(IZZ)I"), daemonIndex,
-                                              force ? JNI_TRUE : JNI_FALSE, safe ? JNI_TRUE : JNI_FALSE);
+    return adminCall<jint>(obj_, "shutdownDaemon", "(IZZ)I", daemonIndex, z(force), z(safe));
 }
 
-jint Admin::listDaemons() { return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("listDaemons", "()I")); }
+jint Admin::listDaemons() { return adminCall<jint>(obj_, "listDaemons", "()I"); }
 
-jint Admin::listGlobalRegions() {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("listGlobalRegions", "()I"));
-}
+jint Admin::listGlobalRegions() { return adminCall<jint>(obj_, "listGlobalRegions", "()I"); }
 
-jint Admin::listLocalRegions() {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("listLocalRegions", "()I"));
-}
+jint Admin::listLocalRegions() { return adminCall<jint>(obj_, "listLocalRegions", "()I"); }
 
 jint Admin::listRegion(const std::optional<std::string>& regionName) {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("listRegion", "(Ljava/lang/String;)I"),
-                                              optString(regionName));
+    return adminCall<jint>(obj_, "listRegion", "(Ljava/lang/String;)I", optString(regionName));
 }
 
 jint Admin::deleteRegion(const std::optional<std::string>& regionName, bool force) {
-    return requireEnv(nullptr)->CallIntMethod(obj_, adminMethod("deleteRegion", "(Ljava/lang/String;Z)I"),
-                                              optString(regionName), force ? JNI_TRUE : JNI_FALSE);
+    return adminCall<jint>(obj_, "deleteRegion", "(Ljava/lang/String;Z)I", optString(regionName), z(force));
 }
 
 jint Admin::listRecoveryRegionsAndDaemon(jint localIndex, const std::optional<std::string>& cfgFile,
                                          const std::optional<std::string>& prefix) {
-    return requireEnv(nullptr)->CallIntMethod(
-        obj_, adminMethod("listRecoveryRegionsAndDaemon", "(ILjava/lang/String;Ljava/lang/String;)I"), localIndex,
-        optString(cfgFile), optString(prefix));
+    return adminCall<jint>(obj_, "listRecoveryRegionsAndDaemon", "(ILjava/lang/String;Ljava/lang/String;)I",
+                           localIndex, optString(cfgFile), optString(prefix));
 }
 
 void Admin::clearResults() {
@@ -867,85 +994,81 @@ struct RecordReader {
     }
 };
 
-std::vector<jobject> listItems(JNIEnv* e, jobject list) {
-    std::vector<jobject> out;
+// Reads every record of the List `listMethod` of the admin object returns
+// (records of class `recordClass`) with `read`.
+template <typename T>
+std::vector<T> readRecords(jobject admin, const char* listMethod, const char* recordClass,
+                           T (*read)(RecordReader&)) {
+    JNIEnv* e = requireEnv(nullptr);
+    LocalFrame frame(e, 1024);
+    jobject list = e->CallObjectMethod(admin, adminMethod(listMethod, "()Ljava/util/List;"));
+    expectNoException(e, listMethod);
+    std::vector<T> out;
+    if (list == nullptr) return out;
     jclass listClass = e->FindClass("java/util/List");
     jmethodID size = instanceMethod(e, listClass, "size", "()I");
     jmethodID get = instanceMethod(e, listClass, "get", "(I)Ljava/lang/Object;");
+    jclass rc = findClassGlobal(e, recordClass);
     jint n = e->CallIntMethod(list, size);
     expectNoException(e, "List.size");
     for (jint k = 0; k < n; ++k) {
-        out.push_back(e->CallObjectMethod(list, get, k));
+        jobject rec = e->CallObjectMethod(list, get, k);
         expectNoException(e, "List.get");
-    }
-    return out;
-}
-}  // namespace
-
-std::vector<RegionInfo> Admin::regions() {
-    JNIEnv* e = requireEnv(nullptr);
-    LocalFrame frame(e, 1024);
-    jobject list = e->CallObjectMethod(obj_, adminMethod("regions", "()Ljava/util/List;"));
-    expectNoException(e, "regions");
-    std::vector<RegionInfo> out;
-    if (list == nullptr) return out;
-    jclass rc = findClassGlobal(e, "tessera/store/io/file/ReplicatedStoreAdmin$RegionInfo");
-    for (jobject rec : listItems(e, list)) {
         RecordReader r{e, rec, rc};
-        RegionInfo ri;
-        ri.name = r.str("name");
-        ri.size = r.i("size");
-        ri.used = r.i("used");
-        ri.blocksize = r.i("blocksize");
-        ri.ctime = r.j("ctime");
-        ri.mtime = r.j("mtime");
-        ri.atime = r.j("atime");
-        ri.open = r.z("open");
-        ri.local = r.z("local");
-        ri.primary = r.i("primary");
-        ri.pid = r.i("pid");
-        ri.ip = r.str("ip");
-        ri.minRedundancy = r.i("minRedundancy");
-        ri.redundancy = r.i("redundancy");
-        ri.nodes = r.j("nodes");
-        out.push_back(ri);
+        out.push_back(read(r));
         e->DeleteLocalRef(rec);
     }
     e->DeleteGlobalRef(rc);
     return out;
 }
 
+RegionInfo readRegion(RecordReader& r) {
+    RegionInfo ri;
+    ri.name = r.str("name");
+    ri.size = r.i("size");
+    ri.used = r.i("used");
+    ri.blocksize = r.i("blocksize");
+    ri.ctime = r.j("ctime");
+    ri.mtime = r.j("mtime");
+    ri.atime = r.j("atime");
+    ri.open = r.z("open");
+    ri.local = r.z("local");
+    ri.primary = r.i("primary");
+    ri.pid = r.i("pid");
+    ri.ip = r.str("ip");
+    ri.minRedundancy = r.i("minRedundancy");
+    ri.redundancy = r.i("redundancy");
+    ri.nodes = r.j("nodes");
+    return ri;
+}
+
+DaemonInfo readDaemon(RecordReader& r) {
+    DaemonInfo di;
+    di.index = r.i("index");
+    di.status = r.str("status");
+    di.reachable = r.i("reachable");
+    di.ip = r.str("ip");
+    di.port = r.s("port");
+    di.shmKey = r.i("shmKey");
+    di.startTime = r.j("startTime");
+    di.currentTime = r.j("currentTime");
+    di.totalMemory = r.j("totalMemory");
+    di.usedMemory = r.j("usedMemory");
+    di.numberStores = r.i("numberStores");
+    di.numberOpens = r.i("numberOpens");
+    di.numberLocalOpens = r.i("numberLocalOpens");
+    di.numberResilvers = r.i("numberResilvers");
+    di.numberDaemons = r.i("numberDaemons");
+    return di;
+}
+}  // namespace
+
+std::vector<RegionInfo> Admin::regions() {
+    return readRecords(obj_, "regions", "tessera/store/io/file/ReplicatedStoreAdmin$RegionInfo", &readRegion);
+}
+
 std::vector<DaemonInfo> Admin::daemons() {
-    JNIEnv* e = requireEnv(nullptr);
-    LocalFrame frame(e, 1024);
-    jobject list = e->CallObjectMethod(obj_, adminMethod("daemons", "()Ljava/util/List;"));
-    expectNoException(e, "daemons");
-    std::vector<DaemonInfo> out;
-    if (list == nullptr) return out;
-    jclass dc = findClassGlobal(e, "tessera/store/io/file/ReplicatedStoreAdmin$DaemonInfo");
-    for (jobject rec : listItems(e, list)) {
-        RecordReader r{e, rec, dc};
-        DaemonInfo di;
-        di.index = r.i("index");
-        di.status = r.str("status");
-        di.reachable = r.i("reachable");
-        di.ip = r.str("ip");
-        di.port = r.s("port");
-        di.shmKey = r.i("shmKey");
-        di.startTime = r.j("startTime");
-        di.currentTime = r.j("currentTime");
-        di.totalMemory = r.j("totalMemory");
-        di.usedMemory = r.j("usedMemory");
-        di.numberStores = r.i("numberStores");
-        di.numberOpens = r.i("numberOpens");
-        di.numberLocalOpens = r.i("numberLocalOpens");
-        di.numberResilvers = r.i("numberResilvers");
-        di.numberDaemons = r.i("numberDaemons");
-        out.push_back(di);
-        e->DeleteLocalRef(rec);
-    }
-    e->DeleteGlobalRef(dc);
-    return out;
+    return readRecords(obj_, "daemons", "tessera/store/io/file/ReplicatedStoreAdmin$DaemonInfo", &readDaemon);
 }
 
 // ------------------------------------------------------------ self check
@@ -962,8 +1085,8 @@ std::vector<std::string> unresolvedMethods() {
         }
     };
     const Accessor rioMethods[] = {
-        {"open", rio::kOpenSig},
-        {"openConsiderLock", rio::kOpenLockSig},
+        {"open", kOpenSig},
+        {"openConsiderLock", kOpenLockSig},
         {"close", "(J)V"},
         {"getSize", "(J)J"},
         {"read", "(JJLjava/lang/Object;II)I"},

@@ -30,7 +30,8 @@
  *   }
  *
  * and link the target `jvm_harness_main` (which provides main()), or write a
- * main() that calls jvmh::runAllTests(argc, argv).
+ * main() that calls jvmh::runAllTests(argc, argv). The stand-in's call
+ * journal is read through standin_journal.h.
  *
  * Rules for test code, enforced by -Xcheck:jni runs:
  *  - JNIEnv pointers belong to their thread: use jvmh::env() on the main
@@ -224,31 +225,101 @@ private:
     bool active_;
 };
 
+// ------------------------------------------------ calls into Java objects
+//
+// Every call into Java made through the harness is followed by an exception
+// check (-Xcheck:jni requires one before the next JNI call); what the call
+// threw stays pending for takeException().
+
+namespace detail {
+// The JNI functions that call a method returning Ret.
+template <typename Ret>
+struct JniCall;
+#define JVMH_JNI_CALL(Ret, Type)                                           \
+    template <>                                                            \
+    struct JniCall<Ret> {                                                  \
+        static constexpr auto onObject = &JNIEnv::Call##Type##Method;      \
+        static constexpr auto onClass = &JNIEnv::CallStatic##Type##Method; \
+    };
+JVMH_JNI_CALL(void, Void)
+JVMH_JNI_CALL(jboolean, Boolean)
+JVMH_JNI_CALL(jint, Int)
+JVMH_JNI_CALL(jlong, Long)
+JVMH_JNI_CALL(jobject, Object)
+#undef JVMH_JNI_CALL
+
+// Checks for an exception when it goes out of scope (after the call whose
+// value is being returned).
+struct CheckAfter {
+    JNIEnv* e;
+    ~CheckAfter() { e->ExceptionCheck(); }
+};
+}  // namespace detail
+
+// Instance method `name` `sig` of the class of `obj`; null, with the test
+// failed, when there is none.
+jmethodID methodOf(jobject obj, const char* name, const char* sig);
+
+// Calls the instance method `name` `sig` of `obj` with `args` on this
+// thread; Ret is its result type (void, jboolean, jint, jlong or jobject).
+// When the method is missing nothing is called and Ret() is returned.
+template <typename Ret, typename... A>
+Ret call(jobject obj, const char* name, const char* sig, A... args) {
+    jmethodID m = methodOf(obj, name, sig);
+    if (m == nullptr) return Ret();
+    detail::CheckAfter check{env()};
+    return (check.e->*detail::JniCall<Ret>::onObject)(obj, m, args...);
+}
+// A String method without arguments, as UTF-8 ("" for null or a throw).
+std::string callString(jobject obj, const char* name);
+
 // ------------------------------------------- native methods, called as Java
 //
-// Each wrapper calls the Java native method through JNI on the calling
-// thread and returns its result; a thrown exception stays pending for
-// takeException(). Null Java strings are written as std::nullopt.
+// The static natives of tessera.store.io.file.direct.ReplicatedIONative,
+// reached one of two ways:
+//   rio        through the JVM (CallStatic<Type>Method), as Java code calls
+//              them; a native that raises returns no value (JNI reports 0).
+//   rioDirect  the bridge's exported functions called on this thread, so
+//              that the value a native returns next to the exception it
+//              raised can be checked too.
+// Either way the call runs on the calling thread and a thrown exception
+// stays pending for takeException(). rio checks for it as the calls above
+// do; rioDirect adds no check of its own, so a call into Java the bridge
+// makes without checking is still reported by -Xcheck:jni. Null Java
+// strings are written as std::nullopt.
 
 using ConfigPairs = std::vector<std::pair<std::string, std::string>>;
 
-namespace rio {  // tessera.store.io.file.direct.ReplicatedIONative
-jlong open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values);
-jlong open(const std::string& fname, const ConfigPairs& config, const std::string& mode = "rw");
-jlong openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys, jobjectArray values);
-jlong openConsiderLock(const std::string& fname, bool exclusive, const ConfigPairs& config,
-                       const std::string& mode = "rw");
-void close(jlong handle);
-jlong getSize(jlong handle);
-jint read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
-jint write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
-jobject allocate(jint size);
-void free(jobject buf);
-void fillBuffer(jobject buf, jint offset, jint length, jbyte value);
-jint checkAlignment(jstring fname);
-jlong getDeviceLimit(jlong handle);
-jlong getDeviceUsed(jlong handle);
-}  // namespace rio
+enum class Route { Jvm, Direct };
+
+template <Route R>
+struct RioCalls {
+    static jlong open(jstring fname, jstring mode, jobjectArray keys, jobjectArray values);
+    static jlong open(const std::string& fname, const ConfigPairs& config, const std::string& mode = "rw");
+    static jlong openConsiderLock(jstring fname, jstring mode, jboolean exclusive, jobjectArray keys,
+                                  jobjectArray values);
+    static jlong openConsiderLock(const std::string& fname, bool exclusive, const ConfigPairs& config,
+                                  const std::string& mode = "rw");
+    static void close(jlong handle);
+    static jlong getSize(jlong handle);
+    static jint read(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
+    static jint write(jlong handle, jlong filePosition, jobject buf, jint offset, jint length);
+    static jobject allocate(jint size);
+    static void free(jobject buf);
+    static void fillBuffer(jobject buf, jint offset, jint length, jbyte value);
+    static jint checkAlignment(jstring fname);
+    static jlong getDeviceLimit(jlong handle);
+    static jlong getDeviceUsed(jlong handle);
+};
+// Both are instantiated in jvm_harness.cpp.
+extern template struct RioCalls<Route::Jvm>;
+extern template struct RioCalls<Route::Direct>;
+using rio = RioCalls<Route::Jvm>;
+using rioDirect = RioCalls<Route::Direct>;
+
+// String[] of the keys / of the values of a configuration, in order.
+jobjectArray configKeys(const ConfigPairs& config);
+jobjectArray configValues(const ConfigPairs& config);
 
 struct RegionInfo {
     std::string name;
@@ -273,10 +344,16 @@ struct DaemonInfo {
 };
 
 // One tessera.store.io.file.ReplicatedStoreAdmin object (a global reference,
-// usable from any attached thread).
+// usable from any attached thread). Each call is checked as described above;
+// an exception raised by the native stays pending for takeException().
 class Admin {
 public:
     Admin();
+    // An object of `className` (binary name with '/', a subclass with a
+    // no-argument constructor); the admin natives are called on it through
+    // the ReplicatedStoreAdmin methods. When it cannot be made the test
+    // fails and object() is null.
+    explicit Admin(const char* className);
     ~Admin();
     Admin(const Admin&) = delete;
     Admin& operator=(const Admin&) = delete;
