@@ -1307,8 +1307,72 @@ bool validFileRange(JNIEnv* j_env, jlong filePosition, jint length, const char* 
     return true;
 }
 
-const char* const kReadName = "Java_tessera_store_io_file_direct_ReplicatedIONative_read";
-const char* const kWriteName = "Java_tessera_store_io_file_direct_ReplicatedIONative_write";
+/* The texts of one direction of the Java transfer entries. */
+struct transfer_texts {
+    const char* name;       /* the export's name */
+    const char* begin;      /* verbose */
+    const char* arguments;  /* debug, with offset into the buffer and length */
+    const char* nullBuffer; /* verbose */
+    const char* returned;   /* debug, with the inner result */
+    const char* failed;     /* verbose */
+    const char* end;        /* verbose */
+};
+
+const transfer_texts kReadTexts = {
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read begin",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read  offset=x%x size=%d",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read error return due to null buffer",
+    "fileio_mb_read_register returned %d",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read error return due read error",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_read end",
+};
+
+const transfer_texts kWriteTexts = {
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write begin",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write  offset=x%x size=%d",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write error return due to null buffer",
+    "fileio_mb_write_register returned %d",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write error",
+    "Java_tessera_store_io_file_direct_ReplicatedIONative_write end",
+};
+
+/* The body of the Java read and write entries: one operation over the
+ * whole range, after the checks that keep bad arguments away from the
+ * client library. */
+jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf, jint offset, jint length,
+                   bool isWrite) {
+    const transfer_texts* texts = isWrite ? &kWriteTexts : &kReadTexts;
+    if (j_env != NULL) jvm_global_env = j_env;
+    LOG_VERBOSE(j_env, "%s", texts->begin);
+    LOG_DEBUG(j_env, texts->arguments, (unsigned)offset, (int)length);
+    if (buf == NULL) {
+        TSSRepIOThrowNPE(j_env, "buffer not set");
+        LOG_VERBOSE(j_env, "%s", texts->nullBuffer);
+        return -1;
+    }
+    if (isWrite && (uint64_t)handle > (uint64_t)(MIRRORBANK_MAX_CONTEXTS - 1)) {
+        TSSRepIOThrowIO(j_env, "buffer not set");
+        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write error return due to illegal handle");
+        return -1;
+    }
+    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, texts->name, __LINE__);
+    if (ctx == NULL) return -1;
+    char* address = directBufferRange(j_env, buf, offset, length, texts->name, __LINE__);
+    if (address == NULL) return -1;
+    if (!validFileRange(j_env, filePosition, length, texts->name, __LINE__)) return -1;
+    int position = (int)(uint32_t)filePosition;
+    int result = isWrite ? fileio_mb_write_register(j_env, ctx, position, address, length)
+                         : fileio_mb_read_register(j_env, ctx, position, address, length);
+    LOG_DEBUG(j_env, texts->returned, result);
+    if (result < 0) {
+        LOG_VERBOSE(j_env, "%s", texts->failed);
+        return -1;
+    }
+    LOG_VERBOSE(j_env, "%s", texts->end);
+    return result;
+}
 
 } /* namespace */
 
@@ -1317,28 +1381,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read
                                                                                 jobject buf, jint offset,
                                                                                 jint length) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_read begin");
-    LOG_DEBUG(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_read  offset=x%x size=%d", (unsigned)offset,
-              (int)length);
-    if (buf == NULL) {
-        TSSRepIOThrowNPE(j_env, "buffer not set");
-        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_read error return due to null buffer");
-        return -1;
-    }
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, kReadName, __LINE__);
-    if (ctx == NULL) return -1;
-    char* address = directBufferRange(j_env, buf, offset, length, kReadName, __LINE__);
-    if (address == NULL) return -1;
-    if (!validFileRange(j_env, filePosition, length, kReadName, __LINE__)) return -1;
-    int result = fileio_mb_read_register(j_env, ctx, (int)(uint32_t)filePosition, address, length);
-    LOG_DEBUG(j_env, "fileio_mb_read_register returned %d", result);
-    if (result < 0) {
-        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_read error return due read error");
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_read end");
-    return result;
+    return transferEntry(j_env, handle, filePosition, buf, offset, length, false);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv* j_env, jclass clazz,
@@ -1346,33 +1389,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_writ
                                                                                  jobject buf, jint offset,
                                                                                  jint length) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write begin");
-    LOG_DEBUG(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write  offset=x%x size=%d",
-              (unsigned)offset, (int)length);
-    if (buf == NULL) {
-        TSSRepIOThrowNPE(j_env, "buffer not set");
-        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write error return due to null buffer");
-        return -1;
-    }
-    if ((uint64_t)handle > (uint64_t)(MIRRORBANK_MAX_CONTEXTS - 1)) {
-        TSSRepIOThrowIO(j_env, "buffer not set");
-        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write error return due to illegal handle");
-        return -1;
-    }
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, kWriteName, __LINE__);
-    if (ctx == NULL) return -1;
-    char* address = directBufferRange(j_env, buf, offset, length, kWriteName, __LINE__);
-    if (address == NULL) return -1;
-    if (!validFileRange(j_env, filePosition, length, kWriteName, __LINE__)) return -1;
-    int result = fileio_mb_write_register(j_env, ctx, (int)(uint32_t)filePosition, address, length);
-    LOG_DEBUG(j_env, "fileio_mb_write_register returned %d", result);
-    if (result < 0) {
-        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write error");
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_write end");
-    return result;
+    return transferEntry(j_env, handle, filePosition, buf, offset, length, true);
 }
 
 /* ======================================================================
