@@ -1,6 +1,8 @@
 package tessera.store.io.file;
 
 import java.io.IOException;
+import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
 import java.net.Inet4Address;
 import java.nio.ByteBuffer;
 import java.nio.channels.ClosedChannelException;
@@ -11,6 +13,7 @@ import java.util.Collections;
 import java.util.LinkedHashMap;
 import java.util.Map;
 import java.util.Objects;
+import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.regex.Pattern;
 
@@ -51,7 +54,9 @@ import tessera.store.io.file.direct.ReplicatedIONative;
  * threads, and its operations then run one after another. Different channels
  * work in parallel. Failures of the store are reported as {@link IOException}s
  * whose text names the region and the store's reason; any call after
- * {@link #close()} throws {@link ClosedChannelException}.
+ * {@link #close()} throws {@link ClosedChannelException}. Close channels when
+ * done: a channel dropped without a close is closed when the garbage
+ * collector finds it unreachable, and its handle only then becomes free.
  */
 public final class ReplicatedFileChannel implements SeekableByteChannel {
     /** Largest region size, and largest end position of any transfer, in bytes. */
@@ -59,10 +64,14 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     /** Largest piece in which heap buffer data travel through the channel's direct buffer. */
     public static final int TRANSFER_CHUNK = 1 << 20;
 
+    /** Closes the handles of channels that became unreachable without a close. */
+    private static final Cleaner CLEANER = Cleaner.create();
+
     private final String regionName;
     private final int handle;
-    private final HandleAllocator allocator;
     private final ReentrantLock lock = new ReentrantLock();
+    private final Release release;
+    private final Cleaner.Cleanable cleanable;
     private volatile boolean open = true;
     private long position;
     private ByteBuffer transfer;
@@ -70,7 +79,45 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     private ReplicatedFileChannel(String regionName, int handle, HandleAllocator allocator) {
         this.regionName = regionName;
         this.handle = handle;
-        this.allocator = allocator;
+        this.release = new Release(handle, allocator);
+        this.cleanable = CLEANER.register(this, release);
+    }
+
+    /**
+     * Closes the native handle once and gives it back to the allocator:
+     * from {@link #close()}, or from the cleaner when a channel was dropped
+     * without one (no call can then be running on its handle).
+     */
+    private static final class Release implements Runnable {
+        private final int handle;
+        private final HandleAllocator allocator;
+        private final AtomicBoolean done = new AtomicBoolean();
+
+        Release(int handle, HandleAllocator allocator) {
+            this.handle = handle;
+            this.allocator = allocator;
+        }
+
+        /** The native close may throw the IOException of a failed close. */
+        void release() throws IOException {
+            if (!done.compareAndSet(false, true)) {
+                return;
+            }
+            try {
+                ReplicatedIONative.close(handle);
+            } finally {
+                allocator.release(handle);
+            }
+        }
+
+        @Override
+        public void run() {
+            try {
+                release();
+            } catch (Exception e) {
+                // An abandoned channel has nobody left to tell.
+            }
+        }
     }
 
     /**
@@ -133,6 +180,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return n;
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -159,6 +207,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return readAt(dst, position);
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -184,6 +233,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return n;
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -210,6 +260,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return writeAt(src, position);
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -226,6 +277,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return position;
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -248,6 +300,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -266,6 +319,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return ReplicatedIONative.getSize(handle);
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -299,6 +353,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -317,6 +372,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return figure(ReplicatedIONative.getDeviceLimit(handle), "memory limit");
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -335,6 +391,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return figure(ReplicatedIONative.getDeviceUsed(handle), "memory in use");
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
@@ -355,12 +412,13 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             open = false;
             transfer = null;
             try {
-                ReplicatedIONative.close(handle);
+                release.release();
             } finally {
-                allocator.release(handle);
+                cleanable.clean();
             }
         } finally {
             lock.unlock();
+            Reference.reachabilityFence(this);
         }
     }
 
