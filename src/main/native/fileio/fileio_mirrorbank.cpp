@@ -1019,6 +1019,22 @@ int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_cl
     return -1;
 }
 
+namespace {
+
+/* Arms or disarms the three write-crash events, in their fixed order. */
+void writeCrashEvents(JNIEnv* j_env, mirrorbank_ctx* ctx, bool arm) {
+    if (!instrumentation) return;
+    char* keys[3] = {(char*)tests.crash_primary_daemon_during_writeTestKey,
+                     (char*)tests.crash_storejvm_during_writeTestKey,
+                     (char*)tests.crash_secondary_daemon_during_writeTestKey};
+    for (char* key : keys) {
+        if (arm) registerMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
+        else unregisterMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
+    }
+}
+
+} /* namespace */
+
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     general_ncb* ncb = (general_ncb*)(uintptr_t)op->cookie;
     mb_client_ctx* client = ctx->client_ctx;
@@ -1026,14 +1042,7 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     setTestFlag(j_env, crash_primary_daemon_during_writeTest);
     setTestFlag(j_env, crash_storejvm_during_writeTest);
     setTestFlag(j_env, crash_secondary_daemon_during_writeTest);
-    if (instrumentation) {
-        registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
-                               ctx->storeInfo.name);
-        registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
-                               ctx->storeInfo.name);
-        registerMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
-                               ctx->storeInfo.name);
-    }
+    writeCrashEvents(j_env, ctx, true);
     LOG_VERBOSE(j_env, "retriedWrite begin");
     LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)(uintptr_t)ncb, (unsigned)(uintptr_t)op->buffer);
     int budget = MIRRORBANK_RETRY_BUDGET;
@@ -1060,14 +1069,7 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
         contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
                                "retriedWrite Failed to write and ended with error(Attempt=%d)", budget);
     }
-    if (instrumentation) {
-        unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle,
-                                 ctx->storeInfo.name);
-        unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_writeTestKey, client, ctx->handle,
-                                 ctx->storeInfo.name);
-        unregisterMBFailureEvent(j_env, (char*)tests.crash_secondary_daemon_during_writeTestKey, client, ctx->handle,
-                                 ctx->storeInfo.name);
-    }
+    writeCrashEvents(j_env, ctx, false);
     if (!accepted) return -1;
     if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
         mb_rqs eventRqs = {MB_SUCC, MB_ERR_NONE};
