@@ -105,9 +105,6 @@ void resetState() {
 
 namespace {
 
-constexpr ub4 kOpenCreate = 0x2;
-constexpr ub4 kOpenReadWrite = 0x4;
-constexpr ub4 kOpenExclusive = 0x1;
 constexpr ub8 kDefaultRegionSize = 16ull << 20;
 constexpr ub4 kDefaultBlockSize = 4096;
 constexpr ub4 kMinBlockSize = 512;
@@ -407,9 +404,9 @@ bool fireEvents(State& s, Conn* c, const char* name) {
             ++it;
             continue;
         }
-        if (it->target == 3) ::_exit(kProcessCrashExit);
-        if (it->target == 1) primary = true;
-        if (it->target == 2) secondary = true;
+        if (it->target == MB_EVENT_TARGET_PROCESS) ::_exit(kProcessCrashExit);
+        if (it->target == MB_EVENT_TARGET_PRIMARY) primary = true;
+        if (it->target == MB_EVENT_TARGET_SECONDARY) secondary = true;
         it = c->events.erase(it);
     }
     if (!primary && !secondary) return false;
@@ -424,7 +421,7 @@ bool fireEvents(State& s, Conn* c, const char* name) {
 bool processEventArmed(const Conn* c, const char* name) {
     if (!name) return false;
     for (const auto& e : c->events) {
-        if (e.target == 3 && e.name == name) return true;
+        if (e.target == MB_EVENT_TARGET_PROCESS && e.name == name) return true;
     }
     return false;
 }
@@ -782,7 +779,7 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     if (call.forced()) return 0;
     Conn* c = call.conn(client);
     if (!c) return 0;
-    if (!validName(name) || (flags & ~(kOpenCreate | kOpenReadWrite | kOpenExclusive)) != 0) {
+    if (!validName(name) || (flags & ~(MB_OPEN_CREATE | MB_OPEN_READWRITE | MB_OPEN_EXCLUSIVE)) != 0) {
         put(rqs, MB_FAIL, MB_ERR_INVAL);
         return 0;
     }
@@ -795,8 +792,8 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     req.name = name;
     req.min_copies = min_copies;
     req.max_copies = max_copies;
-    req.create = (flags & kOpenCreate) != 0;
-    req.exclusive = (flags & kOpenExclusive) != 0;
+    req.create = (flags & MB_OPEN_CREATE) != 0;
+    req.exclusive = (flags & MB_OPEN_EXCLUSIVE) != 0;
     req.size = size ? size : kDefaultRegionSize;
     req.blocksize = blocksize ? blocksize : kDefaultBlockSize;
     req.preferred_primary = c->local;
@@ -821,7 +818,7 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     OpenEntry e;
     e.id = id;
     e.open = true;
-    e.writable = (flags & kOpenReadWrite) != 0;
+    e.writable = (flags & MB_OPEN_READWRITE) != 0;
     e.name = name;
     c->handles.push_back(std::move(e));
     mb_store_handle h = static_cast<mb_store_handle>(c->handles.size());
@@ -1002,7 +999,8 @@ void mb_event(mb_rqs* rqs, mb_client_ctx* client, int32_t arm, int32_t c1, int32
     if (call.forced()) return;
     Conn* c = call.conn(client);
     if (!c) return;
-    if ((arm != 0 && arm != 1) || c1 != 1 || c2 != 1 || c3 != 3 || c4 != 0 || target < 1 || target > 3 ||
+    if ((arm != 0 && arm != 1) || c1 != MB_EVENT_C1 || c2 != MB_EVENT_C2 || c3 != MB_EVENT_C3 || c4 != MB_EVENT_C4 ||
+        target < MB_EVENT_TARGET_PRIMARY || target > MB_EVENT_TARGET_PROCESS ||
         !validName(store_name)) {
         put(rqs, MB_FAIL, MB_ERR_INVAL);
         return;
@@ -1017,7 +1015,7 @@ void mb_event(mb_rqs* rqs, mb_client_ctx* client, int32_t arm, int32_t c1, int32
         put(rqs, MB_SUCC, MB_ERR_NONE);
         return;
     }
-    if (target == 2 && call.s().backend->placement(store_name).size() < 2) {
+    if (target == MB_EVENT_TARGET_SECONDARY && call.s().backend->placement(store_name).size() < 2) {
         put(rqs, MB_FAIL, MB_ERR_NOTFOUND);
         return;
     }

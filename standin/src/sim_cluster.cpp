@@ -16,8 +16,8 @@ namespace {
 
 uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
 
-constexpr uint32_t kFlagForce = 0x10;
-constexpr uint32_t kFlagSafe = 0x40;
+constexpr uint32_t kFlagForce = MB_SHUTDOWN_FORCE;
+constexpr uint32_t kFlagSafe = MB_SHUTDOWN_SAFE;
 constexpr int32_t kDefaultMaxCopies = 2;
 
 }  // namespace

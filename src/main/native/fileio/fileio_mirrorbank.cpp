@@ -319,16 +319,16 @@ struct crash_event {
      "unregisterMBFailureEvent " #name " unregister failed. status=%d:%d, Detail: %s"}
 
 const crash_event crashEvents[10] = {
-    CRASH_EVENT(crash_primary_daemon_during_writeTest, 1, "crash_primary_daemon_during_writeTest"),
-    CRASH_EVENT(crash_primary_daemon_during_deleteTest, 1, "crash_primary_daemon_during_deleteTest"),
-    CRASH_EVENT(crash_primary_daemon_during_openstoreTest, 1, "crash_primary_daemon_during_openstoreTest"),
-    CRASH_EVENT(crash_primary_daemon_during_closestoreTest, 1, "crash_primary_daemon_during_closestoreTest"),
-    CRASH_EVENT(crash_storejvm_during_writeTest, 3, "crash_storejvm_during_writeTest"),
-    CRASH_EVENT(crash_storejvm_during_deleteTest, 3, "crash_storejvm_during_deleteTest"),
-    CRASH_EVENT(crash_storejvm_during_openstoreTest, 3, "crash_storejvm_during_openstoreTest"),
-    CRASH_EVENT(crash_storejvm_during_closestoreTest, 3, "crash_storejvm_during_closestoreTestKey"),
-    CRASH_EVENT(crash_secondary_daemon_during_writeTest, 2, "crash_secondary_daemon_during_writeTest"),
-    CRASH_EVENT(crash_secondary_daemon_during_deleteTest, 2, "crash_secondary_daemon_during_deleteTest"),
+    CRASH_EVENT(crash_primary_daemon_during_writeTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_writeTest"),
+    CRASH_EVENT(crash_primary_daemon_during_deleteTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_deleteTest"),
+    CRASH_EVENT(crash_primary_daemon_during_openstoreTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_openstoreTest"),
+    CRASH_EVENT(crash_primary_daemon_during_closestoreTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_closestoreTest"),
+    CRASH_EVENT(crash_storejvm_during_writeTest, MB_EVENT_TARGET_PROCESS, "crash_storejvm_during_writeTest"),
+    CRASH_EVENT(crash_storejvm_during_deleteTest, MB_EVENT_TARGET_PROCESS, "crash_storejvm_during_deleteTest"),
+    CRASH_EVENT(crash_storejvm_during_openstoreTest, MB_EVENT_TARGET_PROCESS, "crash_storejvm_during_openstoreTest"),
+    CRASH_EVENT(crash_storejvm_during_closestoreTest, MB_EVENT_TARGET_PROCESS, "crash_storejvm_during_closestoreTestKey"),
+    CRASH_EVENT(crash_secondary_daemon_during_writeTest, MB_EVENT_TARGET_SECONDARY, "crash_secondary_daemon_during_writeTest"),
+    CRASH_EVENT(crash_secondary_daemon_during_deleteTest, MB_EVENT_TARGET_SECONDARY, "crash_secondary_daemon_during_deleteTest"),
 };
 
 void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
@@ -343,7 +343,7 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
     }
     if (event == NULL || !*event->flag) return;
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_event(&rqs, client, arm, 1, 1, 3, event->target, 0, handle, storeName);
+    mb_event(&rqs, client, arm, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, event->target, MB_EVENT_C4, handle, storeName);
     if (rqs.status == MB_FAIL && nativeToJavaDebug)
         logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
                        arm ? event->registerMessage : event->unregisterMessage, (int)rqs.status, (int)rqs.error,
@@ -1073,7 +1073,8 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     if (!accepted) return -1;
     if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
         mb_rqs eventRqs = {MB_SUCC, MB_ERR_NONE};
-        mb_event(&eventRqs, client, 0, 1, 1, 3, 1, 0, ctx->handle, ctx->storeInfo.name);
+        mb_event(&eventRqs, client, 0, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, MB_EVENT_TARGET_PRIMARY, MB_EVENT_C4,
+                 ctx->handle, ctx->storeInfo.name);
         if (eventRqs.status == MB_FAIL)
             LOG_DEBUG(j_env,
                       "retriedWrite crash_primary_daemon_during_writeTest unregister failed. status=%d:%d, Detail: %s",

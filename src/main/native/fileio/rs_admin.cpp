@@ -312,8 +312,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
     if (instrumentation) setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
 
     ub4 flags = 0;
-    if (j_force) flags += 0x10;
-    if (j_safe) flags += 0x40;
+    if (j_force) flags += MB_SHUTDOWN_FORCE;
+    if (j_safe) flags += MB_SHUTDOWN_SAFE;
     LOG_DEBUG(j_env, "shutdownDaemon j_force=%d, j_safe=%d", j_force ? 1 : 0, j_safe ? 1 : 0);
     LOG_DEBUG(j_env, "shutdownDaemon flags=0x%x", (unsigned)flags);
 

@@ -204,6 +204,24 @@ typedef struct mb_daemon_info {
     int32_t number_daemons;
 } mb_daemon_info;
 
+/* mb_openstore flags. */
+#define MB_OPEN_EXCLUSIVE 0x1u /* fail when the region exists */
+#define MB_OPEN_CREATE 0x2u    /* create the region when it does not exist */
+#define MB_OPEN_READWRITE 0x4u /* open for writing as well as reading */
+
+/* mb_admin_shutdown_daemon flags. */
+#define MB_SHUTDOWN_FORCE 0x10u /* shut down even while regions are open */
+#define MB_SHUTDOWN_SAFE 0x40u  /* refuse when a region would lose its last copy */
+
+/* mb_event: the fixed event-class arguments c1, c2, c3, c4 and the targets. */
+#define MB_EVENT_C1 1
+#define MB_EVENT_C2 1
+#define MB_EVENT_C3 3
+#define MB_EVENT_C4 0
+#define MB_EVENT_TARGET_PRIMARY 1   /* the region's primary daemon */
+#define MB_EVENT_TARGET_SECONDARY 2 /* the region's first secondary daemon */
+#define MB_EVENT_TARGET_PROCESS 3   /* the calling process */
+
 typedef void (*mb_storeinfo_cb)(void* cookie, mb_client_storeinfo* info);
 typedef void (*mb_daemoninfo_cb)(void* cookie, mb_daemon_info* info);
 
