@@ -7,16 +7,21 @@
 # compiles the benchmark against the jar and runs it. Benchmark options
 # (--quick, --runs N, --run-ms MS, --block-size B, --sizes LIST,
 # --regions big,hot, --no-two-copies) are passed on; see bench/README.md.
+# --soak [CYCLES] runs the open/close soak instead (SoakBench, default
+# 1000000 cycles): resident memory every CYCLES/20 cycles and the growth per cycle.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build-bench"
 DO_BUILD=1
+SOAK=
 ARGS=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --build-dir) BUILD="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
         --no-build) DO_BUILD=0; shift ;;
+        --soak) SOAK=1000000; shift
+            if [[ "${1:-}" =~ ^[0-9]+$ ]]; then SOAK="$1"; shift; fi ;;
         *) ARGS+=("$1"); shift ;;
     esac
 done
@@ -33,6 +38,19 @@ LIB="$BUILD/lib"
 for f in "$JAR" "$LIB/libtessera_replicatedio.so" "$LIB/libmirrorbank1.so"; do
     [ -f "$f" ] || { echo "missing $f (build first, or drop --no-build)" >&2; exit 1; }
 done
+
+if [ -n "$SOAK" ]; then
+    CLASSES="$BUILD/bench-classes"
+    SRC="$ROOT/bench/java/tessera/store/bench/SoakBench.java"
+    OUT="$CLASSES/tessera/store/bench/SoakBench.class"
+    if [ ! -f "$OUT" ] || [ "$SRC" -nt "$OUT" ] || [ "$JAR" -nt "$OUT" ]; then
+        mkdir -p "$CLASSES"
+        javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
+    fi
+    # A small fixed Java heap, so that its pages are all touched during the warm-up.
+    exec java -Xms64m -Xmx64m -Dtessera.store.native.dir="$LIB" \
+        -cp "$JAR:$CLASSES" tessera.store.bench.SoakBench "$SOAK"
+fi
 
 # The benchmark reads the address of direct buffers (to print where they sit
 # in their page), hence java.nio is opened to it.
