@@ -87,17 +87,13 @@ void mbt_set_ldinfo(const mb_ldinfo* info);                /* mb_get_local_daemo
  * (count < 0 or null: back to the cluster's own). */
 void mbt_set_listed_daemons(const mb_daemon_info* infos, int count);
 void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count);
-/* mb_admin_get_attached_daemon answers this index (< 0: the real one). */
-void mbt_set_attached_daemon(int32_t dindex);
 /* mb_get_error_message answers this text for `error` (null: the real one). */
 void mbt_set_error_message(mb_error error, const char* text);
 
 /* ---- Trace lines ---------------------------------------------------------
  * The next call on any connection whose init args carry a callbacks record
- * with a trace entry emits this text once through
- * ccb->trace(ccb->tracecbctx, "%s", text), whatever the trace level. */
-void mbt_emit_trace_once(const char* text);
-/* Same, but passes `format` itself as the trace format with no arguments
+ * with a trace entry passes `format` once as the trace format with no
+ * arguments, ccb->trace(ccb->tracecbctx, format), whatever the trace level
  * (for texts without conversions). */
 void mbt_emit_trace_format_once(const char* format);
 

@@ -6,11 +6,10 @@
 // other thread; no thread is ever started.
 //
 // The data path (mb_read, mb_write, mb_read_fence, mb_wait) has a short
-// form for the common case: a connection from the table, no test control
-// set, no trace sink at the call's level, no armed event. It holds the lock
-// shared (mb_wait: not at all) and allocates nothing. Anything else goes
-// the general way, which journals, honours forced outcomes and scripts,
-// traces and fires events.
+// form for the common case: a live connection, no test control set, no
+// trace sink at the call's level, no armed event. It holds the lock shared
+// and allocates nothing. Anything else goes the general way, which
+// journals, honours forced outcomes and scripts, traces and fires events.
 
 // The exported declarations get default visibility; everything else in the
 // library is hidden.
@@ -20,13 +19,15 @@
 #pragma GCC visibility pop
 
 #include <arpa/inet.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <shared_mutex>
 
 #include "config.h"
@@ -50,46 +51,98 @@ std::atomic<unsigned> g_controlsActive{0};
 
 void refreshControls(const Controls& c) {
     unsigned on = (c.journal_on ? 1u : 0u) | (c.any_forced ? 2u : 0u) |
-                  (c.read_script.times != 0 || c.write_script.times != 0 ? 4u : 0u) |
-                  (c.trace_once_kind != 0 ? 8u : 0u);
+                  (c.read_script.times != 0 || c.write_script.times != 0 ? 4u : 0u) | (c.trace_once_set ? 8u : 0u);
     g_controlsActive.store(on, std::memory_order_release);
 }
 
-Conn* ConnRegistry::make() {
-    Conn* c;
-    size_t n = used_.load(std::memory_order_relaxed);
-    if (n < kTableSlots) {
-        uintptr_t base = base_.load(std::memory_order_relaxed);
-        if (!base) {
-            // Address space only: pages are touched as slots are used.
-            base = reinterpret_cast<uintptr_t>(::operator new(kTableSlots * sizeof(Slot), std::align_val_t(alignof(Slot))));
-            base_.store(base, std::memory_order_release);
-        }
-        c = &(new (reinterpret_cast<Slot*>(base) + n) Slot())->conn;
-        used_.store(n + 1, std::memory_order_release);
-    } else {
-        c = &(new Slot())->conn;
-        overflow_[c] = c;
+// ---- connection records ----------------------------------------------------------
+
+void Conn::clear() {
+    token = 0;
+    id = 0;
+    args = nullptr;
+    last_handle = 0;
+    scripted_held = false;
+    // Small vectors keep their storage for the slot's next connection.
+    if (handles.capacity() > 16) std::vector<OpenEntry>().swap(handles);
+    if (scripted.capacity() > 16) std::vector<ScriptNote>().swap(scripted);
+    if (events.capacity() > 16) std::vector<ArmedEvent>().swap(events);
+    handles.clear();
+    scripted.clear();
+    events.clear();
+}
+
+// Address space for every token the slots can carry, with no access and no
+// memory behind it. As many generations per slot as the system grants
+// (2^20 first); nothing else is ever mapped there, so no caller can hold a
+// pointer into it that the library did not hand out.
+bool ConnRegistry::reserve() {
+    for (unsigned gen = 20; gen >= 8; --gen) {
+        size_t bytes = size_t{1} << (kSlotBits + gen + kStrideBits);
+        void* p = ::mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED) continue;
+        base_ = reinterpret_cast<uintptr_t>(p);
+        range_ = bytes;
+        genBits_ = gen;
+        return true;
     }
-    current_.push_back(c);
+    return false;
+}
+
+void ConnRegistry::pushFree(Conn* c) {
+    if (c->next_gen >> genBits_) return;  // generations used up: retired
+    c->next_free = kNone;
+    if (free_tail_ == kNone)
+        free_head_ = c->slot;
+    else
+        chunks_[free_tail_ / kChunk][free_tail_ % kChunk].next_free = c->slot;
+    free_tail_ = c->slot;
+}
+
+Conn* ConnRegistry::make() {
+    if (!base_ && !reserve()) return nullptr;
+    Conn* c;
+    if (free_head_ != kNone) {
+        c = &chunks_[free_head_ / kChunk][free_head_ % kChunk];
+        free_head_ = c->next_free;
+        if (free_head_ == kNone) free_tail_ = kNone;
+    } else {
+        if (made_ == (1u << kSlotBits)) return nullptr;
+        auto& chunk = chunks_[made_ / kChunk];
+        if (!chunk) chunk.reset(new Conn[kChunk]);
+        c = &chunk[made_ % kChunk];
+        c->slot = made_++;
+    }
+    uintptr_t index = (uintptr_t{c->slot} << genBits_) | c->next_gen++;
+    c->token = base_ + (index << kStrideBits);
     return c;
 }
 
-Conn* ConnRegistry::find(const void* p) const {
-    if (Conn* c = inTable(p)) return c;
-    auto it = overflow_.find(p);
-    return it == overflow_.end() ? nullptr : it->second;
+mb_error ConnRegistry::notLive(const void* p) const {
+    if (!p) return MB_ERR_NULLCTX;
+    uintptr_t off = reinterpret_cast<uintptr_t>(p) - base_;
+    if (off >= range_ || (off & ((1u << kStrideBits) - 1)) != 0) return MB_ERR_BADCTX;
+    uintptr_t index = off >> kStrideBits;
+    uint32_t slot = static_cast<uint32_t>(index >> genBits_);
+    uint32_t gen = static_cast<uint32_t>(index & ((uintptr_t{1} << genBits_) - 1));
+    if (slot >= made_) return MB_ERR_BADCTX;
+    const Conn& c = chunks_[slot / kChunk][slot % kChunk];
+    return gen >= c.reset_gen && gen < c.next_gen ? MB_ERR_FREEDCTX : MB_ERR_BADCTX;
+}
+
+void ConnRegistry::release(Conn* c) {
+    c->clear();
+    pushFree(c);
 }
 
 void ConnRegistry::dropAll() {
-    for (Conn* c : current_) {
-        c->state.store(kConnDropped, std::memory_order_release);
-        c->scripted_held.store(false, std::memory_order_relaxed);
-        std::vector<OpenEntry>().swap(c->handles);
-        std::vector<ScriptNote>().swap(c->scripted);
-        std::vector<ArmedEvent>().swap(c->events);
+    free_head_ = free_tail_ = kNone;
+    for (uint32_t i = 0; i < made_; ++i) {
+        Conn* c = &chunks_[i / kChunk][i % kChunk];
+        c->clear();
+        c->reset_gen = c->next_gen;
+        pushFree(c);
     }
-    current_.clear();
 }
 
 void resetState() {
@@ -128,6 +181,9 @@ void put(mb_rqs* rqs, mb_status st, mb_error er) {
     }
 }
 
+// MB_SUCC for no error, else MB_FAIL with the error.
+void answer(mb_rqs* rqs, mb_error er) { put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er); }
+
 std::string formatText(const char* fmt, va_list ap) {
     char small[512];
     va_list copy;
@@ -140,6 +196,13 @@ std::string formatText(const char* fmt, va_list ap) {
     std::vsnprintf(&big[0], big.size(), fmt, ap);
     big.resize(static_cast<size_t>(n));
     return big;
+}
+
+// An accepted operation's record as its completion leaves it.
+void markDone(mb_client_opargs* op, bool read) {
+    op->status = MB_SUCC;
+    op->error = MB_ERR_NONE;
+    if (read) op->readdone = 1;
 }
 
 struct Note {
@@ -160,13 +223,15 @@ void deliver(const Note& n) {
 //
 // Each thread queues the completions of its own asynchronous submissions;
 // mb_wait on a connection takes that connection's entries from the calling
-// thread's queue, so the queue needs no lock. Entries of connections that
-// are gone (finalised, dropped) are never delivered and are discarded by
-// the next mb_wait on the thread; connection objects are never freed, so
-// looking at their state is safe.
+// thread's queue. Entries name their connection by token, so those of a
+// connection that is gone (finalised, dropped) match no live connection,
+// even one that reuses its record; they are never delivered and are
+// discarded by the next mb_wait on the thread, or when the queue is full.
+// The queue is the thread's own; it is used with the lock held (shared at
+// least), which keeps the connection records it looks at still.
 
 struct QueuedNote {
-    Conn* conn;
+    Token conn;
     mb_client_opargs* op;
     bool read;
 };
@@ -197,7 +262,16 @@ pthread_key_t threadQueueKey() {
     return key;
 }
 
-__attribute__((noinline)) void growThreadQueue(ThreadQueue& q) {
+// Drops the entries of connections that are gone; grows the queue when
+// that frees nothing.
+__attribute__((noinline)) void makeRoom(ThreadQueue& q) {
+    const ConnRegistry& conns = state().conns;
+    uint32_t kept = 0;
+    for (uint32_t i = 0; i < q.size; ++i) {
+        if (conns.live(reinterpret_cast<const void*>(q.items[i].conn))) q.items[kept++] = q.items[i];
+    }
+    q.size = kept;
+    if (q.size < q.cap) return;
     if (!q.items) ::pthread_setspecific(threadQueueKey(), &q);
     uint32_t cap = q.cap ? q.cap * 2 : 16;
     auto* items = static_cast<QueuedNote*>(std::realloc(q.items, cap * sizeof(QueuedNote)));
@@ -206,10 +280,10 @@ __attribute__((noinline)) void growThreadQueue(ThreadQueue& q) {
     q.cap = cap;
 }
 
-inline void queueNote(Conn* c, mb_client_opargs* op, bool read) {
+inline void queueNote(const Conn* c, mb_client_opargs* op, bool read) {
     ThreadQueue& q = tl_queue;
-    if (q.size == q.cap) growThreadQueue(q);
-    q.items[q.size++] = QueuedNote{c, op, read};
+    if (q.size == q.cap) makeRoom(q);
+    q.items[q.size++] = QueuedNote{c->token, op, read};
 }
 
 // The completions of one mb_wait, taken out of the queue before any
@@ -237,28 +311,27 @@ private:
 // submission order, keeping those of other live connections.
 void takeQueued(const Conn* c, NoteBatch& out) {
     ThreadQueue& q = tl_queue;
+    const ConnRegistry& conns = state().conns;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < q.size; ++i) {
         const QueuedNote& n = q.items[i];
-        if (n.conn == c)
+        if (n.conn == c->token)
             out.push(n);
-        else if (n.conn->live())
+        else if (conns.live(reinterpret_cast<const void*>(n.conn)))
             q.items[kept++] = n;
     }
     q.size = kept;
 }
 
-void deliverDone(mb_client_opargs* op, bool read) {
-    op->status = MB_SUCC;
-    op->error = MB_ERR_NONE;
-    if (read) op->readdone = 1;
-    if (op->ncb) op->ncb(op);
+void deliverAll(const NoteBatch& done) {
+    for (size_t i = 0; i < done.size(); ++i) deliver({done[i].op, MB_SUCC, MB_ERR_NONE, done[i].read});
 }
 
 thread_local std::vector<Note> tl_spareNotes;
 
-// One library call: holds the lock from construction to finish(), collects
-// what must run on the calling thread afterwards, and runs it.
+// One library call in the general form: holds the lock exclusively from
+// construction to finish(), collects what must run on the calling thread
+// afterwards, and runs it.
 class Call {
 public:
     Call(mb_rqs* rqs, const char* op) : lock_(lockState()), s_(state()), rqs_(rqs), op_(op) {
@@ -273,28 +346,32 @@ public:
     Call& operator=(const Call&) = delete;
 
     State& s() { return s_; }
+    Backend& backend() { return *s_.backend; }
     Controls& ctl() { return s_.ctl; }
+
+    // The start of every call on a connection: the journal line
+    // "<op> client=<id>[ <args>]", a forced outcome, the connection check.
+    // Answers the live connection, or null when the call is over (the
+    // caller's mb_rqs is filled).
+    Conn* enter(const mb_client_ctx* client) { return enterWith(client, std::string()); }
+    Conn* enter(const mb_client_ctx* client, const char* fmt, ...) __attribute__((format(printf, 3, 4))) {
+        std::string args;
+        if (s_.ctl.journal_on) {
+            va_list ap;
+            va_start(ap, fmt);
+            args = formatText(fmt, ap);
+            va_end(ap);
+        }
+        return enterWith(client, args);
+    }
 
     // Journal line: the operation name, then the formatted arguments.
     void journal(const char* fmt, ...) __attribute__((format(printf, 2, 3))) {
         if (!s_.ctl.journal_on) return;
-        std::string line(op_);
         va_list ap;
         va_start(ap, fmt);
-        line += ' ';
-        line += formatText(fmt, ap);
+        s_.ctl.journal.push_back(std::string(op_) + ' ' + formatText(fmt, ap));
         va_end(ap);
-        s_.ctl.journal.push_back(std::move(line));
-    }
-
-    void journalBare() {
-        if (s_.ctl.journal_on) s_.ctl.journal.push_back(op_);
-    }
-
-    int clientId(const mb_client_ctx* client) const {
-        if (!client) return 0;
-        const Conn* c = s_.conns.find(client);
-        return (!c || !c->live()) ? -1 : c->id;
     }
 
     // A forced outcome for this operation consumes one use and answers it.
@@ -308,32 +385,19 @@ public:
         return true;
     }
 
-    // The live connection behind `client`, or null with rqs filled.
-    Conn* conn(const mb_client_ctx* client) {
-        if (!client) {
-            put(rqs_, MB_FAIL, MB_ERR_NULLCTX);
-            return nullptr;
-        }
-        Conn* c = s_.conns.find(client);
-        int st = c ? c->state.load(std::memory_order_relaxed) : kConnDropped;
-        if (st != kConnLive) {
-            put(rqs_, MB_FAIL, st == kConnFinalised ? MB_ERR_FREEDCTX : MB_ERR_BADCTX);
-            return nullptr;
-        }
-        attach(c);
-        return c;
-    }
+    // Fills the caller's mb_rqs: MB_SUCC for no error, else MB_FAIL.
+    void answer(mb_error er) { mbstandin::answer(rqs_, er); }
 
     // Route trace lines of this call to the connection's trace sink.
-    void attach(Conn* c) {
+    void attach(const Conn* c) {
         const mb_init_args* a = c->args;
         if (!a || !a->ccb || !a->ccb->trace) return;
         ccb_ = a->ccb;
         level_ = a->trace_level;
-        if (s_.ctl.trace_once_kind != 0) {
-            onceKind_ = s_.ctl.trace_once_kind;
+        if (s_.ctl.trace_once_set) {
             once_.swap(s_.ctl.trace_once);
-            s_.ctl.trace_once_kind = 0;
+            onceSet_ = true;
+            s_.ctl.trace_once_set = false;
             s_.ctl.trace_once.clear();
         }
     }
@@ -356,24 +420,66 @@ public:
         refreshControls(s_.ctl);
         lock_.unlock();
         if (ccb_) {
-            if (onceKind_ == 1) ccb_->trace(ccb_->tracecbctx, "%s", once_.c_str());
-            if (onceKind_ == 2) ccb_->trace(ccb_->tracecbctx, once_.c_str());
+            if (onceSet_) ccb_->trace(ccb_->tracecbctx, once_.c_str());
             for (const auto& t : traces_) ccb_->trace(ccb_->tracecbctx, "%s", t.c_str());
         }
         for (const auto& n : notes_) deliver(n);
     }
 
 private:
+    Conn* enterWith(const mb_client_ctx* client, const std::string& args) {
+        Conn* c = s_.conns.live(client);
+        if (s_.ctl.journal_on) {
+            std::string line = std::string(op_) + " client=" + std::to_string(c ? c->id : client ? -1 : 0);
+            if (!args.empty()) line += ' ' + args;
+            s_.ctl.journal.push_back(std::move(line));
+        }
+        if (forced()) return nullptr;
+        if (!c) {
+            put(rqs_, MB_FAIL, s_.conns.notLive(client));
+            return nullptr;
+        }
+        attach(c);
+        return c;
+    }
+
     std::unique_lock<StateLock> lock_;
     State& s_;
     mb_rqs* rqs_;
     const char* op_;
     mb_callbacks* ccb_ = nullptr;
     int level_ = 0;
-    int onceKind_ = 0;
+    bool onceSet_ = false;
     std::string once_;
     std::vector<std::string> traces_;
     std::vector<Note> notes_;
+};
+
+// The short form of a data-path call: the lock held shared, and the live
+// connection behind `client` when no control is active and its trace sink
+// takes no line of `level`.
+class ShortForm {
+public:
+    ShortForm(const mb_client_ctx* client, int level) : lock_(lockState()) {
+        lock_.lock_shared();
+        if (g_controlsActive.load(std::memory_order_relaxed) != 0) return;
+        Conn* c = state().conns.live(client);
+        if (c && !c->traces(level)) c_ = c;
+    }
+    ~ShortForm() { unlock(); }
+    ShortForm(const ShortForm&) = delete;
+    ShortForm& operator=(const ShortForm&) = delete;
+
+    Conn* conn() const { return c_; }
+    void unlock() {
+        if (held_) lock_.unlock_shared();
+        held_ = false;
+    }
+
+private:
+    StateLock& lock_;
+    Conn* c_ = nullptr;
+    bool held_ = true;
 };
 
 const char* nameOr(const char* name) { return name ? name : "(null)"; }
@@ -383,9 +489,9 @@ bool validName(const char* name) {
 }
 
 OpenEntry* findHandle(Conn* c, mb_store_handle h) {
-    if (h == 0 || h > c->handles.size()) return nullptr;
-    OpenEntry* e = &c->handles[h - 1];
-    return e->open ? e : nullptr;
+    auto it = std::lower_bound(c->handles.begin(), c->handles.end(), h,
+                               [](const OpenEntry& e, mb_store_handle v) { return e.handle < v; });
+    return it != c->handles.end() && it->handle == h ? &*it : nullptr;
 }
 
 bool inlineCompletion(const State& s, const Conn* c) {
@@ -426,12 +532,27 @@ bool processEventArmed(const Conn* c, const char* name) {
     return false;
 }
 
-// Completion of one accepted block operation (the data has moved).
-void complete(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read) {
-    if (inlineCompletion(call.s(), c)) {
-        op->status = MB_SUCC;
-        op->error = MB_ERR_NONE;
-        if (read) op->readdone = 1;
+// Moves the data of one block operation (firing the write events armed on
+// its region first); MB_ERR_NONE when it is accepted.
+mb_error transfer(State& s, Conn* c, const mb_client_opargs* op, bool read) {
+    OpenEntry* e = findHandle(c, op->storehandle);
+    if (!e) return MB_ERR_INVAL;
+    if (!read && !e->writable) return MB_ERR_ACCESS;
+    if (!op->buffer && op->length > 0) return MB_ERR_INVAL;
+    if (!read && !c->events.empty()) fireEvents(s, c, e->name.c_str());
+    return read ? s.backend->read(e->id, op->offset, op->buffer, op->length)
+                : s.backend->write(e->id, op->offset, op->buffer, op->length);
+}
+
+// Answers one submission: a refusal writes the record too; an accepted
+// operation completes inline or is queued for mb_wait on this thread.
+void settle(const State& s, const Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read, mb_error er) {
+    if (er != MB_ERR_NONE) {
+        op->status = MB_FAIL;
+        op->error = er;
+        put(rqs, MB_FAIL, er);
+    } else if (inlineCompletion(s, c)) {
+        markDone(op, read);
         put(rqs, MB_SUCC, MB_ERR_NONE);
     } else {
         queueNote(c, op, read);
@@ -439,10 +560,9 @@ void complete(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read)
     }
 }
 
-void refuse(mb_rqs* rqs, mb_client_opargs* op, mb_error er) {
-    op->status = MB_FAIL;
-    op->error = er;
-    put(rqs, MB_FAIL, er);
+mb_error fenceOn(State& s, Conn* c, const mb_client_opargs* op) {
+    OpenEntry* e = findHandle(c, op->storehandle);
+    return e ? s.backend->fence(e->id) : MB_ERR_INVAL;
 }
 
 // A submission that follows a test script instead of the cluster.
@@ -460,9 +580,9 @@ void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read,
         OpenEntry* e = findHandle(c, op->storehandle);
         if (e && (op->buffer || op->length == 0)) {
             if (read)
-                call.s().backend->read(e->id, op->offset, op->buffer, op->length);
+                call.backend().read(e->id, op->offset, op->buffer, op->length);
             else
-                call.s().backend->write(e->id, op->offset, op->buffer, op->length);
+                call.backend().write(e->id, op->offset, op->buffer, op->length);
         }
     }
     if (sc.notify_count <= 0) return;
@@ -471,7 +591,7 @@ void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read,
         for (int i = 0; i < sc.notify_count; ++i) call.note(op, st, er, read);
     } else {
         c->scripted.push_back({op, sc.notify_after_waits, sc.notify_count, st, er});
-        c->scripted_held.store(true, std::memory_order_release);
+        c->scripted_held = true;
     }
 }
 
@@ -479,23 +599,13 @@ void scripted(Call& call, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read,
 void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
     const char* opname = read ? "mb_read" : "mb_write";
     Call call(rqs, opname);
-    State& s = call.s();
-    if (s.ctl.journal_on) {
-        if (op) {
-            call.journal("client=%d flags=%u length=%llu offset=%llu storehandle=%u key=%d", call.clientId(client),
-                         op->flags, static_cast<unsigned long long>(op->length),
-                         static_cast<unsigned long long>(op->offset), op->storehandle, op->key ? 1 : 0);
-        } else {
-            call.journal("client=%d op=(null)", call.clientId(client));
-        }
-    }
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = op ? call.enter(client, "flags=%u length=%llu offset=%llu storehandle=%u key=%d", op->flags,
+                              static_cast<unsigned long long>(op->length), static_cast<unsigned long long>(op->offset),
+                              op->storehandle, op->key ? 1 : 0)
+                 : call.enter(client, "op=(null)");
     if (!c) return;
-    if (!op) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!op) return call.answer(MB_ERR_INVAL);
+    State& s = call.s();
     IoScript& script = read ? s.ctl.read_script : s.ctl.write_script;
     if (script.times != 0) {
         mbt_ioscript sc = script.script;
@@ -504,22 +614,7 @@ void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, boo
         call.trace(3, "%s handle=%u scripted status=%d", opname, op->storehandle, rawInt(&sc.submit_status));
         return;
     }
-    OpenEntry* e = findHandle(c, op->storehandle);
-    if (!e) {
-        refuse(rqs, op, MB_ERR_INVAL);
-    } else if (!read && !e->writable) {
-        refuse(rqs, op, MB_ERR_ACCESS);
-    } else if (!op->buffer && op->length > 0) {
-        refuse(rqs, op, MB_ERR_INVAL);
-    } else {
-        if (!read && !c->events.empty()) fireEvents(s, c, e->name.c_str());
-        mb_error er = read ? s.backend->read(e->id, op->offset, op->buffer, op->length)
-                           : s.backend->write(e->id, op->offset, op->buffer, op->length);
-        if (er == MB_ERR_NONE)
-            complete(call, c, rqs, op, read);
-        else
-            refuse(rqs, op, er);
-    }
+    settle(s, c, rqs, op, read, transfer(s, c, op, read));
     if (call.tracing(3)) {
         call.trace(3, "%s handle=%u offset=%llu length=%llu status=%d error=%d", opname, op->storehandle,
                    static_cast<unsigned long long>(op->offset), static_cast<unsigned long long>(op->length),
@@ -529,46 +624,21 @@ void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, boo
 
 // mb_read / mb_write: the short form when nothing but the data is asked for.
 void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
-    const State& s = state();
-    Conn* c = s.conns.inTable(client);
-    if (c && op) {
-        StateLock& l = lockState();
-        l.lock_shared();
-        if (g_controlsActive.load(std::memory_order_relaxed) == 0 &&
-            c->state.load(std::memory_order_relaxed) == kConnLive && !c->traces(3) && (read || c->events.empty())) {
-            mb_error er;
-            OpenEntry* e = findHandle(c, op->storehandle);
-            if (!e)
-                er = MB_ERR_INVAL;
-            else if (!read && !e->writable)
-                er = MB_ERR_ACCESS;
-            else if (!op->buffer && op->length > 0)
-                er = MB_ERR_INVAL;
-            else
-                er = read ? s.backend->read(e->id, op->offset, op->buffer, op->length)
-                          : s.backend->write(e->id, op->offset, op->buffer, op->length);
-            bool inl = inlineCompletion(s, c);
-            l.unlock_shared();
-            if (er != MB_ERR_NONE) {
-                refuse(rqs, op, er);
-            } else if (inl) {
-                op->status = MB_SUCC;
-                op->error = MB_ERR_NONE;
-                if (read) op->readdone = 1;
-                put(rqs, MB_SUCC, MB_ERR_NONE);
-            } else {
-                queueNote(c, op, read);
-                put(rqs, MB_INPROG, MB_ERR_NONE);
-            }
+    {
+        ShortForm f(client, 3);
+        Conn* c = f.conn();
+        if (c && op && (read || c->events.empty())) {
+            State& s = state();
+            settle(s, c, rqs, op, read, transfer(s, c, op, read));
             return;
         }
-        l.unlock_shared();
     }
     blockOpLocked(rqs, client, op, read);
 }
 
 template <typename Record, typename Cb>
 void runListing(Call& call, void* cookie, Cb callback, std::vector<Record>& records) {
+    call.answer(MB_ERR_NONE);
     call.finish();
     for (auto& r : records) callback(cookie, &r);
 }
@@ -585,27 +655,18 @@ enum class StoreScope { Global, Attached };
 void enumerateStores(const char* opname, mb_rqs* rqs, mb_client_ctx* client, void* cookie,
                      mb_storeinfo_cb callback, ub1 verbose, StoreScope scope) {
     Call call(rqs, opname);
-    call.journal("client=%d verbose=%u", call.clientId(client), static_cast<unsigned>(verbose));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "verbose=%u", static_cast<unsigned>(verbose));
     if (!c) return;
-    if (!callback) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!callback) return call.answer(MB_ERR_INVAL);
     std::vector<mb_client_storeinfo> records;
     if (call.ctl().stores_set) {
         records = call.ctl().stores;
     } else {
-        if (scope == StoreScope::Attached && !call.s().backend->daemonUp(c->attached)) {
-            put(rqs, MB_FAIL, MB_ERR_DDEAD);
-            return;
-        }
-        call.s().backend->listRegions(scope == StoreScope::Global ? -1 : c->attached, &records);
+        if (scope == StoreScope::Attached && !call.backend().daemonUp(c->attached)) return call.answer(MB_ERR_DDEAD);
+        call.backend().listRegions(scope == StoreScope::Global ? -1 : c->attached, &records);
     }
     for (const auto& r : records) traceStore(call, verbose, r);
     call.trace(1, "%s listed %zu regions", opname, records.size());
-    put(rqs, MB_SUCC, MB_ERR_NONE);
     runListing(call, cookie, callback, records);
 }
 
@@ -677,7 +738,7 @@ extern "C" {
 void mb_get_libinfo(mb_libinfo* info) {
     {
         Call call(nullptr, "mb_get_libinfo");
-        call.journalBare();
+        if (call.ctl().journal_on) call.ctl().journal.push_back("mb_get_libinfo");
     }
     if (!info) return;
     info->mb_lib_version = "mirrorbank stand-in 1.0.0";
@@ -710,7 +771,7 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
     }
     if (call.forced()) return nullptr;
     if (!args) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
+        call.answer(MB_ERR_INVAL);
         return nullptr;
     }
     State& s = call.s();
@@ -719,26 +780,31 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
     bool haveFile = args->cfg_filename[0] != '\0';
     if (haveFile) {
         if (::strnlen(args->cfg_filename, sizeof args->cfg_filename) == sizeof args->cfg_filename) {
-            put(rqs, MB_FAIL, MB_ERR_CFGREAD);
+            call.answer(MB_ERR_CFGREAD);
             return nullptr;
         }
         mb_error er = readClusterConfig(args->cfg_filename, &cfg);
         if (er != MB_ERR_NONE) {
-            put(rqs, MB_FAIL, er);
+            call.answer(er);
             return nullptr;
         }
         if (s.backend && s.backend->layout() != cfg.layout) {
-            put(rqs, MB_FAIL, MB_ERR_CFGLOC);
+            call.answer(MB_ERR_CFGLOC);
             return nullptr;
         }
     }
     if (!s.backend) s.backend.reset(new SimCluster(cfg.layout));
     if (args->localindex >= static_cast<ub4>(s.backend->layout().daemons)) {
-        put(rqs, MB_FAIL, MB_ERR_LOCAL);
+        call.answer(MB_ERR_LOCAL);
         return nullptr;
     }
     Conn* c = s.conns.make();
-    c->id = ++s.next_conn_id;
+    if (!c) {
+        call.answer(MB_ERR_NOMEM);
+        return nullptr;
+    }
+    s.next_conn_id = s.next_conn_id == INT_MAX ? 1 : s.next_conn_id + 1;
+    c->id = s.next_conn_id;
     c->args = args;
     c->local = static_cast<int>(args->localindex);
     c->attached = c->local;
@@ -746,45 +812,31 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
     call.attach(c);
     call.trace(1, "mb_init client=%d local daemon %d of %d, %s completion", c->id, c->local,
                s.backend->layout().daemons, inlineCompletion(s, c) ? "inline" : "asynchronous");
-    put(rqs, MB_SUCC, MB_ERR_NONE);
-    return reinterpret_cast<mb_client_ctx*>(c);
+    call.answer(MB_ERR_NONE);
+    return reinterpret_cast<mb_client_ctx*>(c->token);
 }
 
 void mb_fini(mb_rqs* rqs, mb_client_ctx* client) {
     Call call(rqs, "mb_fini");
-    call.journal("client=%d", call.clientId(client));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client);
     if (!c) return;
-    for (auto& e : c->handles) {
-        if (e.open) call.s().backend->close(e.id);
-        e.open = false;
-    }
-    // Undelivered completions stay in their threads' queues; a finalised
-    // connection's entries are never delivered.
-    c->state.store(kConnFinalised, std::memory_order_release);
-    c->scripted_held.store(false, std::memory_order_relaxed);
-    std::vector<OpenEntry>().swap(c->handles);
-    std::vector<ScriptNote>().swap(c->scripted);
-    std::vector<ArmedEvent>().swap(c->events);
+    for (const auto& e : c->handles) call.backend().close(e.id);
     call.trace(1, "mb_fini client=%d", c->id);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
+    // Undelivered completions stay in their threads' queues, under a token
+    // that no connection answers to any more.
+    call.s().conns.release(c);
+    call.answer(MB_ERR_NONE);
 }
 
 mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* name, int32_t min_copies,
                              int32_t max_copies, ub4 flags, ub8 size, ub4 blocksize) {
     Call call(rqs, "mb_openstore");
-    call.journal("client=%d min=%d max=%d flags=%u size=%llu blocksize=%u name=%s", call.clientId(client), min_copies,
-                 max_copies, flags, static_cast<unsigned long long>(size), blocksize, nameOr(name));
-    if (call.forced()) return 0;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "min=%d max=%d flags=%u size=%llu blocksize=%u name=%s", min_copies, max_copies,
+                         flags, static_cast<unsigned long long>(size), blocksize, nameOr(name));
     if (!c) return 0;
-    if (!validName(name) || (flags & ~(MB_OPEN_CREATE | MB_OPEN_READWRITE | MB_OPEN_EXCLUSIVE)) != 0) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return 0;
-    }
-    if (blocksize != 0 && (blocksize < kMinBlockSize || blocksize > kMaxBlockSize)) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
+    if (!validName(name) || (flags & ~(MB_OPEN_CREATE | MB_OPEN_READWRITE | MB_OPEN_EXCLUSIVE)) != 0 ||
+        (blocksize != 0 && (blocksize < kMinBlockSize || blocksize > kMaxBlockSize))) {
+        call.answer(MB_ERR_INVAL);
         return 0;
     }
     if (processEventArmed(c, name)) ::_exit(kProcessCrashExit);
@@ -800,7 +852,7 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     req.opener_pid = static_cast<uint32_t>(::getpid());
     req.opener_ip = c->args->ip ? c->args->ip : htonl(0x7f000001u);
     RegionId id = 0;
-    Backend& b = *call.s().backend;
+    Backend& b = call.backend();
     mb_error er = b.open(req, &id);
     if (er == MB_ERR_NONE && fireEvents(call.s(), c, name)) {
         mb_client_storeinfo probe;
@@ -812,57 +864,50 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     }
     if (er != MB_ERR_NONE) {
         call.trace(1, "mb_openstore name=%s failed error=%d", name, static_cast<int>(er));
-        put(rqs, MB_FAIL, er);
+        call.answer(er);
         return 0;
     }
+    // Handles go on counting up; after 2^32 opens on one connection they
+    // wrap, passing over 0 and those still open.
+    mb_store_handle h = c->last_handle;
+    do {
+        ++h;
+    } while (h == 0 || findHandle(c, h));
+    c->last_handle = h;
     OpenEntry e;
+    e.handle = h;
     e.id = id;
-    e.open = true;
     e.writable = (flags & MB_OPEN_READWRITE) != 0;
     e.name = name;
-    c->handles.push_back(std::move(e));
-    mb_store_handle h = static_cast<mb_store_handle>(c->handles.size());
+    auto at = std::lower_bound(c->handles.begin(), c->handles.end(), h,
+                               [](const OpenEntry& x, mb_store_handle v) { return x.handle < v; });
+    c->handles.insert(at, std::move(e));
     call.trace(1, "mb_openstore name=%s handle=%u", name, h);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
+    call.answer(MB_ERR_NONE);
     return h;
 }
 
 void mb_closestore(mb_rqs* rqs, mb_client_ctx* client, mb_store_handle handle, ub4 flags) {
     Call call(rqs, "mb_closestore");
-    call.journal("client=%d handle=%u flags=%u", call.clientId(client), handle, flags);
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "handle=%u flags=%u", handle, flags);
     if (!c) return;
     OpenEntry* e = findHandle(c, handle);
-    if (!e) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!e) return call.answer(MB_ERR_INVAL);
     fireEvents(call.s(), c, e->name.c_str());
-    mb_error er = call.s().backend->close(e->id);
-    e->open = false;
+    mb_error er = call.backend().close(e->id);
+    c->handles.erase(c->handles.begin() + (e - c->handles.data()));
     call.trace(1, "mb_closestore handle=%u error=%d", handle, static_cast<int>(er));
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    call.answer(er);
 }
 
 void mb_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, mb_client_storeinfo* info) {
     Call call(rqs, "mb_get_storeinfo");
-    if (call.ctl().journal_on) {
-        if (info)
-            call.journal("client=%d storehandle=%u", call.clientId(client), info->storehandle);
-        else
-            call.journal("client=%d info=(null)", call.clientId(client));
-    }
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = info ? call.enter(client, "storehandle=%u", info->storehandle) : call.enter(client, "info=(null)");
     if (!c) return;
-    if (!info) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!info) return call.answer(MB_ERR_INVAL);
     OpenEntry* e = findHandle(c, info->storehandle);
-    mb_error er = e ? call.s().backend->describe(e->id, info) : MB_ERR_INVAL;
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    mb_error er = e ? call.backend().describe(e->id, info) : MB_ERR_INVAL;
+    call.answer(er);
     if (call.ctl().storeinfo_set) *info = call.ctl().storeinfo;
     call.trace(3, "mb_get_storeinfo handle=%u used=%llu error=%d", info->storehandle,
                static_cast<unsigned long long>(info->used), static_cast<int>(er));
@@ -872,58 +917,40 @@ void mb_read(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) { blockOp
 
 void mb_write(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) { blockOp(rqs, client, op, false); }
 
-static void readFenceLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
+void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
+    {
+        ShortForm f(client, 3);
+        if (f.conn() && op) return answer(rqs, fenceOn(state(), f.conn(), op));
+    }
     Call call(rqs, "mb_read_fence");
-    if (call.ctl().journal_on) {
-        if (op)
-            call.journal("client=%d storehandle=%u", call.clientId(client), op->storehandle);
-        else
-            call.journal("client=%d op=(null)", call.clientId(client));
-    }
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = op ? call.enter(client, "storehandle=%u", op->storehandle) : call.enter(client, "op=(null)");
     if (!c) return;
-    if (!op) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
-    OpenEntry* e = findHandle(c, op->storehandle);
-    mb_error er = e ? call.s().backend->fence(e->id) : MB_ERR_INVAL;
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    if (!op) return call.answer(MB_ERR_INVAL);
+    mb_error er = fenceOn(call.s(), c, op);
+    call.answer(er);
     call.trace(3, "mb_read_fence handle=%u error=%d", op->storehandle, static_cast<int>(er));
 }
 
-void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
-    Conn* c = state().conns.inTable(client);
-    if (c && op) {
-        StateLock& l = lockState();
-        l.lock_shared();
-        if (g_controlsActive.load(std::memory_order_relaxed) == 0 &&
-            c->state.load(std::memory_order_relaxed) == kConnLive && !c->traces(3)) {
-            OpenEntry* e = findHandle(c, op->storehandle);
-            mb_error er = e ? state().backend->fence(e->id) : MB_ERR_INVAL;
-            l.unlock_shared();
-            put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
-            return;
-        }
-        l.unlock_shared();
-    }
-    readFenceLocked(rqs, client, op);
-}
-
-static void waitLocked(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
-    Call call(rqs, "mb_wait");
-    call.journal("client=%d timeout=%u busywait=%u", call.clientId(client), timeout_ms, busywait_us);
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
-    if (!c) return;
+void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
     // Everything the cluster completed is ready now, so nothing here blocks.
     NoteBatch done;
+    {
+        ShortForm f(client, 5);
+        if (f.conn() && !f.conn()->scripted_held) {
+            takeQueued(f.conn(), done);
+            f.unlock();
+            put(rqs, MB_SUCC, MB_ERR_NONE);
+            deliverAll(done);
+            return;
+        }
+    }
+    Call call(rqs, "mb_wait");
+    Conn* c = call.enter(client, "timeout=%u busywait=%u", timeout_ms, busywait_us);
+    if (!c) return;
     takeQueued(c, done);
     for (size_t i = 0; i < done.size(); ++i) call.note(done[i].op, MB_SUCC, MB_ERR_NONE, done[i].read);
     size_t kept = 0;
-    for (size_t i = 0; i < c->scripted.size(); ++i) {
-        ScriptNote& sn = c->scripted[i];
+    for (ScriptNote& sn : c->scripted) {
         if (--sn.waits_left <= 0) {
             for (int k = 0; k < sn.count; ++k) call.note(sn.op, sn.status, sn.error, false);
         } else {
@@ -931,46 +958,17 @@ static void waitLocked(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 b
         }
     }
     c->scripted.resize(kept);
-    c->scripted_held.store(kept != 0, std::memory_order_release);
+    c->scripted_held = kept != 0;
     call.trace(5, "mb_wait client=%d", c->id);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
-}
-
-void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us) {
-    // The short form takes no lock: the queue is this thread's own, and the
-    // connection's state and flags are atomic.
-    Conn* c = state().conns.inTable(client);
-    if (c && g_controlsActive.load(std::memory_order_acquire) == 0 && c->live() &&
-        !c->scripted_held.load(std::memory_order_acquire) && !c->traces(5)) {
-        ThreadQueue& q = tl_queue;
-        if (q.size <= 1) {  // the usual case: nothing, or one operation of this connection
-            QueuedNote n = q.size ? q.items[0] : QueuedNote{nullptr, nullptr, false};
-            if (n.conn == c || (n.conn && !n.conn->live())) q.size = 0;
-            put(rqs, MB_SUCC, MB_ERR_NONE);
-            if (n.conn == c) deliverDone(n.op, n.read);
-            return;
-        }
-        NoteBatch done;
-        takeQueued(c, done);
-        put(rqs, MB_SUCC, MB_ERR_NONE);
-        for (size_t i = 0; i < done.size(); ++i) deliverDone(done[i].op, done[i].read);
-        return;
-    }
-    waitLocked(rqs, client, timeout_ms, busywait_us);
+    call.answer(MB_ERR_NONE);
 }
 
 void mb_get_local_daemon_info(mb_rqs* rqs, mb_client_ctx* client, mb_ldinfo* info) {
     Call call(rqs, "mb_get_local_daemon_info");
-    call.journal("client=%d", call.clientId(client));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client);
     if (!c) return;
-    if (!info) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
-    mb_error er = call.s().backend->daemonFigures(c->local, info);
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    if (!info) return call.answer(MB_ERR_INVAL);
+    call.answer(call.backend().daemonFigures(c->local, info));
     if (call.ctl().ldinfo_set) *info = call.ctl().ldinfo;
     call.trace(3, "mb_get_local_daemon_info daemon=%d used=%llu", info->dindex,
                static_cast<unsigned long long>(info->used_memory));
@@ -994,92 +992,65 @@ const char* mb_get_error_message(mb_rqs* rqs) {
 void mb_event(mb_rqs* rqs, mb_client_ctx* client, int32_t arm, int32_t c1, int32_t c2, int32_t c3, int32_t target,
               int32_t c4, mb_store_handle handle, const char* store_name) {
     Call call(rqs, "mb_event");
-    call.journal("client=%d arm=%d c1=%d c2=%d c3=%d target=%d c4=%d handle=%u name=%s", call.clientId(client), arm,
-                 c1, c2, c3, target, c4, handle, nameOr(store_name));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "arm=%d c1=%d c2=%d c3=%d target=%d c4=%d handle=%u name=%s", arm, c1, c2, c3,
+                         target, c4, handle, nameOr(store_name));
     if (!c) return;
     if ((arm != 0 && arm != 1) || c1 != MB_EVENT_C1 || c2 != MB_EVENT_C2 || c3 != MB_EVENT_C3 || c4 != MB_EVENT_C4 ||
-        target < MB_EVENT_TARGET_PRIMARY || target > MB_EVENT_TARGET_PROCESS ||
-        !validName(store_name)) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
-    auto it = c->events.begin();
-    for (; it != c->events.end(); ++it) {
-        if (it->target == target && it->name == store_name) break;
-    }
+        target < MB_EVENT_TARGET_PRIMARY || target > MB_EVENT_TARGET_PROCESS || !validName(store_name))
+        return call.answer(MB_ERR_INVAL);
+    auto it = std::find_if(c->events.begin(), c->events.end(),
+                           [&](const ArmedEvent& e) { return e.target == target && e.name == store_name; });
     if (arm == 0) {
         if (it != c->events.end()) c->events.erase(it);
         call.trace(1, "mb_event disarmed target=%d region=%s", target, store_name);
-        put(rqs, MB_SUCC, MB_ERR_NONE);
-        return;
+        return call.answer(MB_ERR_NONE);
     }
-    if (target == MB_EVENT_TARGET_SECONDARY && call.s().backend->placement(store_name).size() < 2) {
-        put(rqs, MB_FAIL, MB_ERR_NOTFOUND);
-        return;
-    }
+    if (target == MB_EVENT_TARGET_SECONDARY && call.backend().placement(store_name).size() < 2)
+        return call.answer(MB_ERR_NOTFOUND);
     if (it == c->events.end()) c->events.push_back({store_name, target});
     call.trace(1, "mb_event armed target=%d region=%s", target, store_name);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
+    call.answer(MB_ERR_NONE);
 }
 
 int32_t mb_admin_get_attached_daemon(mb_rqs* rqs, mb_client_ctx* client) {
     Call call(rqs, "mb_admin_get_attached_daemon");
-    call.journal("client=%d", call.clientId(client));
-    if (call.forced()) return -1;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client);
     if (!c) return -1;
-    put(rqs, MB_SUCC, MB_ERR_NONE);
-    return call.ctl().attached_override >= 0 ? call.ctl().attached_override : c->attached;
+    call.answer(MB_ERR_NONE);
+    return c->attached;
 }
 
 void mb_admin_attach_daemon(mb_rqs* rqs, mb_client_ctx* client, int32_t dindex) {
     Call call(rqs, "mb_admin_attach_daemon");
-    call.journal("client=%d dindex=%d", call.clientId(client), dindex);
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "dindex=%d", dindex);
     if (!c) return;
-    if (dindex < 0 || dindex >= call.s().backend->layout().daemons) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
-    if (!call.s().backend->daemonUp(dindex)) {
-        put(rqs, MB_FAIL, MB_ERR_DDEAD);
-        return;
-    }
+    if (dindex < 0 || dindex >= call.backend().layout().daemons) return call.answer(MB_ERR_INVAL);
+    if (!call.backend().daemonUp(dindex)) return call.answer(MB_ERR_DDEAD);
     c->attached = dindex;
     call.trace(1, "mb_admin_attach_daemon daemon=%d", dindex);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
+    call.answer(MB_ERR_NONE);
 }
 
 void mb_admin_shutdown_daemon(mb_rqs* rqs, mb_client_ctx* client, ub4 flags) {
     Call call(rqs, "mb_admin_shutdown_daemon");
-    call.journal("client=%d flags=0x%x", call.clientId(client), flags);
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "flags=0x%x", flags);
     if (!c) return;
-    mb_error er = call.s().backend->shutdown(c->attached, flags);
+    mb_error er = call.backend().shutdown(c->attached, flags);
     call.trace(1, "mb_admin_shutdown_daemon daemon=%d flags=0x%x error=%d", c->attached, flags, static_cast<int>(er));
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    call.answer(er);
 }
 
 void mb_admin_enumerate_daemons(mb_rqs* rqs, mb_client_ctx* client, void* cookie, mb_daemoninfo_cb callback,
                                 ub1 verbose) {
     Call call(rqs, "mb_admin_enumerate_daemons");
-    call.journal("client=%d verbose=%u", call.clientId(client), static_cast<unsigned>(verbose));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "verbose=%u", static_cast<unsigned>(verbose));
     if (!c) return;
-    if (!callback) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!callback) return call.answer(MB_ERR_INVAL);
     std::vector<mb_daemon_info> records;
     if (call.ctl().daemons_set)
         records = call.ctl().daemons;
     else
-        call.s().backend->listDaemons(&records);
+        call.backend().listDaemons(&records);
     for (const auto& d : records) {
         if (verbose)
             call.trace(1, "daemon %d status=%d port=%u used=%llu of %llu stores=%d", d.dindex,
@@ -1088,7 +1059,6 @@ void mb_admin_enumerate_daemons(mb_rqs* rqs, mb_client_ctx* client, void* cookie
                        d.number_stores);
     }
     call.trace(1, "mb_admin_enumerate_daemons listed %zu daemons", records.size());
-    put(rqs, MB_SUCC, MB_ERR_NONE);
     runListing(call, cookie, callback, records);
 }
 
@@ -1110,14 +1080,9 @@ void mb_enumerate_global_stores(mb_rqs* rqs, mb_client_ctx* client, void* cookie
 void mb_admin_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, const char* name, void* cookie,
                             mb_storeinfo_cb callback, ub1 verbose) {
     Call call(rqs, "mb_admin_get_storeinfo");
-    call.journal("client=%d verbose=%u name=%s", call.clientId(client), static_cast<unsigned>(verbose), nameOr(name));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "verbose=%u name=%s", static_cast<unsigned>(verbose), nameOr(name));
     if (!c) return;
-    if (!callback || !validName(name)) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
+    if (!callback || !validName(name)) return call.answer(MB_ERR_INVAL);
     std::vector<mb_client_storeinfo> records;
     if (call.ctl().stores_set) {
         for (const auto& r : call.ctl().stores) {
@@ -1126,35 +1091,26 @@ void mb_admin_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, const char* name
     } else {
         mb_client_storeinfo info;
         std::memset(&info, 0, sizeof info);
-        if (call.s().backend->describeByName(name, &info) == MB_ERR_NONE) records.push_back(info);
+        if (call.backend().describeByName(name, &info) == MB_ERR_NONE) records.push_back(info);
     }
-    if (records.empty()) {
-        put(rqs, MB_FAIL, MB_ERR_STORENF);
-        return;
-    }
+    if (records.empty()) return call.answer(MB_ERR_STORENF);
     for (const auto& r : records) traceStore(call, verbose, r);
-    put(rqs, MB_SUCC, MB_ERR_NONE);
     runListing(call, cookie, callback, records);
 }
 
 void mb_admin_delete_store(mb_rqs* rqs, mb_client_ctx* client, const char* name, ub1 force) {
     Call call(rqs, "mb_admin_delete_store");
-    call.journal("client=%d force=%u name=%s", call.clientId(client), static_cast<unsigned>(force), nameOr(name));
-    if (call.forced()) return;
-    Conn* c = call.conn(client);
+    Conn* c = call.enter(client, "force=%u name=%s", static_cast<unsigned>(force), nameOr(name));
     if (!c) return;
-    if (!validName(name)) {
-        put(rqs, MB_FAIL, MB_ERR_INVAL);
-        return;
-    }
-    Backend& b = *call.s().backend;
+    if (!validName(name)) return call.answer(MB_ERR_INVAL);
+    Backend& b = call.backend();
     bool existed = !b.placement(name).empty();
     fireEvents(call.s(), c, name);
     mb_error er = b.remove(name, force != 0);
     if (er == MB_ERR_STORENF && existed) er = MB_ERR_DDEAD;  // its last copy went with the daemon
     call.trace(1, "mb_admin_delete_store name=%s force=%u error=%d", name, static_cast<unsigned>(force),
                static_cast<int>(er));
-    put(rqs, er == MB_ERR_NONE ? MB_SUCC : MB_FAIL, er);
+    call.answer(er);
 }
 
 }  // extern "C"

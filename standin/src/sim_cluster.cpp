@@ -87,7 +87,18 @@ bool SimCluster::daemonUp(int dindex) const {
 }
 
 SimCluster::Region* SimCluster::find(RegionId id) const {
-    return id - 1 < regions_.size() ? regions_[id - 1].get() : nullptr;
+    uint64_t slot = (id & 0xffffffffu) - 1;
+    Region* r = slot < regions_.size() ? regions_[slot].region.get() : nullptr;
+    return r && r->id == id ? r : nullptr;
+}
+
+mb_error SimCluster::range(RegionId id, uint64_t offset, uint64_t length, Region** out) const {
+    Region* r = find(id);
+    mb_error e = usable(r);
+    if (e != MB_ERR_NONE) return e;
+    if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
+    *out = r;
+    return MB_ERR_NONE;
 }
 
 SimCluster::Region* SimCluster::findLive(const std::string& name) const {
@@ -138,7 +149,6 @@ mb_error SimCluster::open(const OpenRequest& req, RegionId* out) {
     if (static_cast<int32_t>(chosen.size()) < minc) return MB_ERR_NOMEM;
 
     auto r = std::make_unique<Region>();
-    r->id = regions_.size() + 1;  // pushed below unless creation fails
     r->name = name;
     r->size = req.size;
     r->blocksize = req.blocksize;
@@ -161,9 +171,18 @@ mb_error SimCluster::open(const OpenRequest& req, RegionId* out) {
     r->opens = 1;
     r->pid = req.opener_pid;
     r->ip = req.opener_ip;
+    uint32_t slot;
+    if (freeSlots_.empty()) {
+        slot = static_cast<uint32_t>(regions_.size());
+        regions_.emplace_back();
+    } else {
+        slot = freeSlots_.back();
+        freeSlots_.pop_back();
+    }
+    r->id = (static_cast<uint64_t>(++regions_[slot].gen) << 32) | (slot + 1u);
     *out = r->id;
     byName_[name] = r->id;
-    regions_.push_back(std::move(r));
+    regions_[slot].region = std::move(r);
     return MB_ERR_NONE;
 }
 
@@ -177,14 +196,16 @@ mb_error SimCluster::close(RegionId id) {
 }
 
 void SimCluster::forget(Region* r) {
-    if (r->state != RegionState::Live && r->opens == 0) regions_[r->id - 1].reset();
+    if (r->state == RegionState::Live || r->opens != 0) return;
+    uint32_t slot = static_cast<uint32_t>((r->id & 0xffffffffu) - 1);
+    regions_[slot].region.reset();
+    freeSlots_.push_back(slot);
 }
 
 mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
-    Region* r = find(id);
-    mb_error e = usable(r);
+    Region* r = nullptr;
+    mb_error e = range(id, offset, length, &r);
     if (e != MB_ERR_NONE) return e;
-    if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
     if (length == 0) return MB_ERR_NONE;
     const uint32_t bs = r->blocksize;
     std::lock_guard<FutexMutex> g(r->data);
@@ -209,10 +230,9 @@ mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64
 }
 
 mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t length) {
-    Region* r = find(id);
-    mb_error e = usable(r);
+    Region* r = nullptr;
+    mb_error e = range(id, offset, length, &r);
     if (e != MB_ERR_NONE) return e;
-    if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
     if (length == 0) return MB_ERR_NONE;
     const uint32_t bs = r->blocksize;
     std::lock_guard<FutexMutex> g(r->data);
@@ -311,7 +331,7 @@ mb_error SimCluster::remove(const char* name, bool force) {
 void SimCluster::listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const {
     std::vector<const Region*> live;
     for (const auto& slot : regions_) {
-        const Region* r = slot.get();
+        const Region* r = slot.region.get();
         if (!r || r->state != RegionState::Live) continue;
         if (dindex >= 0) {
             bool has = false;
@@ -345,7 +365,7 @@ void SimCluster::listDaemons(std::vector<mb_daemon_info>* out) const {
         d.total_memory = layout_.memory;
         d.used_memory = daemons_[i].used_memory;
         for (const auto& slot : regions_) {
-            const Region* r = slot.get();
+            const Region* r = slot.region.get();
             if (!r || r->state != RegionState::Live) continue;
             for (size_t k = 0; k < r->copies.size(); ++k) {
                 if (r->copies[k].daemon != i) continue;
@@ -373,7 +393,7 @@ mb_error SimCluster::shutdown(int dindex, uint32_t flags) {
     if (dindex < 0 || dindex >= layout_.daemons) return MB_ERR_INVAL;
     if (!daemons_[dindex].up) return MB_ERR_DDEAD;
     for (const auto& slot : regions_) {
-        const Region* r = slot.get();
+        const Region* r = slot.region.get();
         if (!r || r->state != RegionState::Live) continue;
         bool has = false;
         for (const auto& c : r->copies) has = has || c.daemon == dindex;
@@ -390,7 +410,7 @@ void SimCluster::crash(int dindex) {
     daemons_[dindex].up = false;
     std::vector<Region*> lost;
     for (auto& slot : regions_) {
-        Region* r = slot.get();
+        Region* r = slot.region.get();
         if (!r || r->state != RegionState::Live) continue;
         auto it = std::find_if(r->copies.begin(), r->copies.end(),
                                [dindex](const Copy& c) { return c.daemon == dindex; });

@@ -94,6 +94,8 @@ private:
         return r.blockshift ? pos >> r.blockshift : pos / r.blocksize;
     }
     Region* find(RegionId id) const;
+    // The usable region `id` when [offset, offset + length) lies inside it.
+    mb_error range(RegionId id, uint64_t offset, uint64_t length, Region** out) const;
     Region* findLive(const std::string& name) const;
     mb_error usable(const Region* r) const;
     void fill(const Region& r, mb_client_storeinfo* out) const;
@@ -102,9 +104,16 @@ private:
 
     ClusterLayout layout_;
     std::vector<Daemon> daemons_;
-    // Region id i is regions_[i - 1]; ids are never reused, so a lookup is
-    // an index. Emptied entries stay null.
-    std::vector<std::unique_ptr<Region>> regions_;
+    // A region id carries its slot in regions_ (low 32 bits, plus one) and
+    // the slot's generation (high 32 bits): a lookup is an index, and a
+    // slot freed by a forgotten region is reused under a new generation, so
+    // ids of earlier regions never find the new one.
+    struct Slot {
+        std::unique_ptr<Region> region;
+        uint32_t gen = 0;
+    };
+    std::vector<Slot> regions_;
+    std::vector<uint32_t> freeSlots_;
     std::unordered_map<std::string, RegionId> byName_;  // live regions only
 };
 

@@ -3,11 +3,10 @@
 //
 // Locking: one process-wide reader/writer lock, lockState(). Every call that
 // changes connections, handles, the cluster's shape or the controls holds it
-// exclusively. The data path (mb_read, mb_write, mb_read_fence with no test
-// control active) holds it shared, so copies on different threads run side
-// by side; the backend orders data operations on one region itself.
-// Completions waiting for mb_wait sit in a queue of the submitting thread
-// and need no lock at all.
+// exclusively. The data path (mb_read, mb_write, mb_read_fence, mb_wait with
+// no test control active) holds it shared, so copies on different threads
+// run side by side; the backend orders data operations on one region itself.
+// Completions waiting for mb_wait sit in a queue of the submitting thread.
 #ifndef MIRRORBANK_STANDIN_SURFACE_H
 #define MIRRORBANK_STANDIN_SURFACE_H
 
@@ -20,7 +19,6 @@
 #include <map>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "backend.h"
@@ -29,9 +27,10 @@
 
 namespace mbstandin {
 
+// One open handle of a connection.
 struct OpenEntry {
+    mb_store_handle handle = 0;
     RegionId id = 0;
-    bool open = false;
     bool writable = false;
     std::string name;
 };
@@ -50,73 +49,92 @@ struct ArmedEvent {
     int target;
 };
 
-enum ConnState : int {
-    kConnLive = 1,
-    kConnFinalised = 2,  // mb_fini: answers MB_ERR_FREEDCTX
-    kConnDropped = 3,    // mbt_reset: answers MB_ERR_BADCTX like any unknown pointer
-};
+// A connection pointer handed to callers is a token, never an address of
+// a record: an address inside a range reserved without access, encoding
+// the record's slot and a generation that grows each time the slot is
+// given to a new connection. A token is never dereferenced, and the token
+// of a finalised connection never matches the slot's next connection.
+using Token = uintptr_t;
 
-// One connection. Its memory is never released nor reused for another
-// connection, so a pointer once handed out stays safe to look at: a
-// finalised or dropped connection keeps its state word.
+// One connection record. Records are reused by later connections; every
+// field is read and written with the process-wide lock held (shared for
+// the data path's reads, exclusive for everything else).
 struct Conn {
-    std::atomic<int> state{kConnLive};
-    // Set while test-scripted notifications wait on this connection: mb_wait
-    // then takes the locked path that counts waits.
-    std::atomic<bool> scripted_held{false};
+    Token token = 0;  // the live connection's token; 0 while the slot is free
+    uint32_t slot = 0;
+    uint32_t next_gen = 0;   // generation of the slot's next connection
+    uint32_t reset_gen = 0;  // generations below were dropped by mbt_reset
+    uint32_t next_free = 0;  // free-slot queue link
     int id = 0;
     mb_init_args* args = nullptr;  // caller-owned, outlives the connection
     int local = 0;
     int attached = 0;
     int completion = -1;  // from the configuration file; -1 not given
-    std::vector<OpenEntry> handles;  // handle h is handles[h - 1]
+    mb_store_handle last_handle = 0;
+    std::vector<OpenEntry> handles;  // the open ones, by increasing handle
     std::vector<ScriptNote> scripted;
+    bool scripted_held = false;  // scripted notifications wait for mb_wait
     std::vector<ArmedEvent> events;
 
-    bool live() const { return state.load(std::memory_order_acquire) == kConnLive; }
     // Whether this connection's trace sink takes lines of `level`.
     bool traces(int level) const {
         const mb_init_args* a = args;
         return a && a->ccb && a->ccb->trace && a->trace_level >= level;
     }
+    // Back to an empty record; keeps small vectors' storage for reuse.
+    void clear();
 };
 
-// Where connections live: a table allocated once, so that telling a
-// connection pointer from any other pointer is a range check that never
-// reads through the pointer; connections beyond the table go to a map
-// (slower to look up, never dereferenced either). Slots are not reused.
+// The connection records, their slots and tokens. Records live in chunks
+// that are allocated as slots are first needed and then kept, so memory
+// follows the largest number of connections open at once, not the number
+// ever made. Free slots are reused oldest first; a slot whose generations
+// are used up is retired.
 class ConnRegistry {
 public:
-    static constexpr size_t kTableSlots = 4096;
-    // A power of two, so that the range check needs no division.
-    struct alignas(256) Slot {
-        Conn conn;
-    };
-    static_assert(sizeof(Slot) == 256, "one connection per 256-byte slot");
+    static constexpr unsigned kSlotBits = 16;  // connections open at once
+    static constexpr unsigned kStrideBits = 4;  // tokens 16 bytes apart
+    static constexpr uint32_t kChunk = 64;
 
-    // A new live connection (exclusive lock held).
+    // A new live connection, or null when the token range could not be
+    // reserved or every slot is taken (exclusive lock held).
     Conn* make();
-    // The connection object behind `p` without locking, or null when `p`
-    // is not in the table (it may still be a connection of the map).
-    Conn* inTable(const void* p) const {
-        uintptr_t base = base_.load(std::memory_order_acquire);
-        uintptr_t off = reinterpret_cast<uintptr_t>(p) - base;
-        if (off >= used_.load(std::memory_order_acquire) * sizeof(Slot) || (off & (sizeof(Slot) - 1)) != 0)
-            return nullptr;
-        return &reinterpret_cast<Slot*>(base + off)->conn;
+    // The live connection behind `p`, or null. Never reads through `p`.
+    Conn* live(const void* p) const {
+        uintptr_t off = reinterpret_cast<uintptr_t>(p) - base_;
+        if (off >= range_ || (off & ((1u << kStrideBits) - 1)) != 0) return nullptr;
+        uint32_t slot = static_cast<uint32_t>(off >> (kStrideBits + genBits_));
+        if (slot >= made_) return nullptr;
+        Conn* c = &chunks_[slot / kChunk][slot % kChunk];
+        return c->token == reinterpret_cast<Token>(p) ? c : nullptr;
     }
-    // Any connection object behind `p` (lock held), or null.
-    Conn* find(const void* p) const;
-    // Connections made since the last reset, in order.
-    const std::vector<Conn*>& current() const { return current_; }
-    // Marks every connection dropped and forgets them (mbt_reset).
+    // Why `p` is not a live connection: MB_ERR_NULLCTX, MB_ERR_FREEDCTX
+    // for a connection finalised since the last reset, else MB_ERR_BADCTX.
+    mb_error notLive(const void* p) const;
+    // The slot goes back for reuse (mb_fini; exclusive lock held).
+    void release(Conn* c);
+    // Every connection is dropped: their tokens answer MB_ERR_BADCTX from
+    // now on (mbt_reset).
     void dropAll();
+    template <typename F>
+    void forEachLive(F f) const {
+        for (uint32_t i = 0; i < made_; ++i) {
+            const Conn& c = chunks_[i / kChunk][i % kChunk];
+            if (c.token) f(c);
+        }
+    }
 
 private:
-    std::atomic<uintptr_t> base_{0};
-    std::atomic<size_t> used_{0};
-    std::unordered_map<const void*, Conn*> overflow_;
-    std::vector<Conn*> current_;
+    static constexpr uint32_t kNone = UINT32_MAX;
+    bool reserve();
+    void pushFree(Conn* c);
+
+    uintptr_t base_ = 0;
+    uintptr_t range_ = 0;
+    unsigned genBits_ = 0;
+    uint32_t made_ = 0;  // slots with a record
+    uint32_t free_head_ = kNone, free_tail_ = kNone;
+    std::unique_ptr<Conn[]> chunks_[(1u << kSlotBits) / kChunk];
 };
 
 struct Forced {
@@ -145,10 +163,9 @@ struct Controls {
     std::vector<mb_daemon_info> daemons;
     bool stores_set = false;
     std::vector<mb_client_storeinfo> stores;
-    int attached_override = -1;
     std::map<int, const char*> messages;
-    std::deque<std::string> message_texts;  // never shrinks: texts stay valid
-    int trace_once_kind = 0;  // 0 none, 1 text through "%s", 2 as the format
+    std::deque<std::string> message_texts;  // each text once; never shrinks: texts stay valid
+    bool trace_once_set = false;  // the text is passed as the trace format
     std::string trace_once;
     bool inline_completion = false;
     bool have_init_args = false;

@@ -6,6 +6,7 @@
 #include "mirrorbank_testctl.h"
 #pragma GCC visibility pop
 
+#include <algorithm>
 #include <cstring>
 
 #include "surface.h"
@@ -26,6 +27,13 @@ public:
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
 };
+
+template <typename Record>
+void setListed(const Record* infos, int count, bool* set, std::vector<Record>* records) {
+    *set = infos != nullptr && count >= 0;
+    records->clear();
+    if (*set) records->assign(infos, infos + count);
+}
 
 }  // namespace
 
@@ -111,10 +119,9 @@ void mbt_clear_scripts(void) {
 int mbt_pending_notifications(void) {
     Hold g;
     int n = 0;
-    for (const Conn* c : state().conns.current()) {
-        if (!c->live()) continue;
-        for (const auto& sn : c->scripted) n += sn.count;
-    }
+    state().conns.forEachLive([&](const Conn& c) {
+        for (const auto& sn : c.scripted) n += sn.count;
+    });
     return n;
 }
 
@@ -132,23 +139,12 @@ void mbt_set_ldinfo(const mb_ldinfo* info) {
 
 void mbt_set_listed_daemons(const mb_daemon_info* infos, int count) {
     Hold g;
-    Controls& c = state().ctl;
-    c.daemons_set = infos != nullptr && count >= 0;
-    c.daemons.clear();
-    if (c.daemons_set) c.daemons.assign(infos, infos + count);
+    setListed(infos, count, &state().ctl.daemons_set, &state().ctl.daemons);
 }
 
 void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count) {
     Hold g;
-    Controls& c = state().ctl;
-    c.stores_set = infos != nullptr && count >= 0;
-    c.stores.clear();
-    if (c.stores_set) c.stores.assign(infos, infos + count);
-}
-
-void mbt_set_attached_daemon(int32_t dindex) {
-    Hold g;
-    state().ctl.attached_override = dindex < 0 ? -1 : dindex;
+    setListed(infos, count, &state().ctl.stores_set, &state().ctl.stores);
 }
 
 void mbt_set_error_message(mb_error error, const char* text) {
@@ -158,19 +154,15 @@ void mbt_set_error_message(mb_error error, const char* text) {
         c.messages.erase(static_cast<int>(error));
         return;
     }
-    c.message_texts.push_back(text);
-    c.messages[static_cast<int>(error)] = c.message_texts.back().c_str();
-}
-
-void mbt_emit_trace_once(const char* text) {
-    Hold g;
-    state().ctl.trace_once_kind = text ? 1 : 0;
-    state().ctl.trace_once = text ? text : "";
+    // Each distinct text is kept once, for as long as the process lives.
+    auto it = std::find(c.message_texts.begin(), c.message_texts.end(), text);
+    if (it == c.message_texts.end()) it = c.message_texts.insert(c.message_texts.end(), text);
+    c.messages[static_cast<int>(error)] = it->c_str();
 }
 
 void mbt_emit_trace_format_once(const char* format) {
     Hold g;
-    state().ctl.trace_once_kind = format ? 2 : 0;
+    state().ctl.trace_once_set = format != nullptr;
     state().ctl.trace_once = format ? format : "";
 }
 
@@ -201,7 +193,7 @@ void mbt_set_daemon_up(int dindex, int up) {
 int mbt_live_connections(void) {
     Hold g;
     int n = 0;
-    for (const Conn* c : state().conns.current()) n += c->live() ? 1 : 0;
+    state().conns.forEachLive([&](const Conn&) { n++; });
     return n;
 }
 
