@@ -202,27 +202,35 @@ void SimCluster::forget(Region* r) {
     freeSlots_.push_back(slot);
 }
 
+template <typename F>
+bool SimCluster::eachPiece(const Region& r, uint64_t pos, uint64_t left, F f) {
+    const uint32_t bs = r.blocksize;
+    while (left) {
+        uint64_t b = blockOf(r, pos);
+        uint64_t in = pos - b * bs;
+        uint64_t n = std::min<uint64_t>(bs - in, left);
+        if (!f(b, in, n)) return false;
+        pos += n;
+        left -= n;
+    }
+    return true;
+}
+
 mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
     Region* r = nullptr;
     mb_error e = range(id, offset, length, &r);
-    if (e != MB_ERR_NONE) return e;
-    if (length == 0) return MB_ERR_NONE;
-    const uint32_t bs = r->blocksize;
+    if (e != MB_ERR_NONE || length == 0) return e;
     std::lock_guard<FutexMutex> g(r->data);
     for (auto& c : r->copies) {
         const auto* s = static_cast<const uint8_t*>(src);
-        uint64_t pos = offset, left = length;
-        while (left) {
-            uint64_t b = blockOf(*r, pos);
-            uint64_t in = pos - b * bs;
-            uint64_t chunk = std::min<uint64_t>(bs - in, left);
+        bool stored = eachPiece(*r, offset, length, [&](uint64_t b, uint64_t in, uint64_t n) {
             uint8_t* p = c.store->getOrMake(b);
-            if (!p) return MB_ERR_NOMEM;
-            copyBytes(p + in, s, chunk);
-            s += chunk;
-            pos += chunk;
-            left -= chunk;
-        }
+            if (!p) return false;
+            copyBytes(p + in, s, n);
+            s += n;
+            return true;
+        });
+        if (!stored) return MB_ERR_NOMEM;
     }
     if (offset + length > r->used) r->used = offset + length;
     r->mtime = nowSeconds();
@@ -232,9 +240,7 @@ mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64
 mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t length) {
     Region* r = nullptr;
     mb_error e = range(id, offset, length, &r);
-    if (e != MB_ERR_NONE) return e;
-    if (length == 0) return MB_ERR_NONE;
-    const uint32_t bs = r->blocksize;
+    if (e != MB_ERR_NONE || length == 0) return e;
     std::lock_guard<FutexMutex> g(r->data);
     const BlockStore& primary = *r->copies.front().store;
     uint64_t first = blockOf(*r, offset), last = blockOf(*r, offset + length - 1);
@@ -242,20 +248,15 @@ mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t leng
     for (uint64_t b = first; b <= last && !any; ++b) any = primary.get(b) != nullptr;
     if (!any) return MB_ERR_EMPTYBLOCK;
     auto* d = static_cast<uint8_t*>(dst);
-    uint64_t pos = offset, left = length;
-    while (left) {
-        uint64_t b = blockOf(*r, pos);
-        uint64_t in = pos - b * bs;
-        uint64_t chunk = std::min<uint64_t>(bs - in, left);
+    eachPiece(*r, offset, length, [&](uint64_t b, uint64_t in, uint64_t n) {
         const uint8_t* p = primary.get(b);
         if (p)
-            copyBytes(d, p + in, chunk);
+            copyBytes(d, p + in, n);
         else
-            std::memset(d, 0, chunk);
-        d += chunk;
-        pos += chunk;
-        left -= chunk;
-    }
+            std::memset(d, 0, n);
+        d += n;
+        return true;
+    });
     r->atime = nowSeconds();
     return MB_ERR_NONE;
 }

@@ -93,6 +93,10 @@ private:
     static uint64_t blockOf(const Region& r, uint64_t pos) {
         return r.blockshift ? pos >> r.blockshift : pos / r.blocksize;
     }
+    // Calls f(block, offset in the block, byte count) for each block's part
+    // of [pos, pos + left), in order, while f answers true.
+    template <typename F>
+    static bool eachPiece(const Region& r, uint64_t pos, uint64_t left, F f);
     Region* find(RegionId id) const;
     // The usable region `id` when [offset, offset + length) lies inside it.
     mb_error range(RegionId id, uint64_t offset, uint64_t length, Region** out) const;
