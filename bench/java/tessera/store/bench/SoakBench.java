@@ -19,8 +19,9 @@ import tessera.store.io.file.direct.ReplicatedIONative;
  * <p>Opens and closes one region through {@link ReplicatedIONative} the
  * given number of times (each cycle makes and finalises a client
  * connection, opens and closes the region) and prints the process's
- * resident memory every so many cycles, then the growth per cycle between
- * the first sample (after warm-up) and the last. Before each sample the
+ * resident memory every CYCLES/20 cycles, then the growth per cycle from
+ * the end of the warm-up (the first tenth) to the end, and over the second
+ * half alone. Before each sample the
  * C heap is trimmed, so that memory freed by the native side is given back
  * and the figures follow what is still allocated.
  *
@@ -94,15 +95,16 @@ public final class SoakBench {
         String[] values = {"0", Integer.toString(1 << 20), "1", "1"};
 
         long step = cycles / 20;
-        // Warm-up: class loading, JIT, the first connection and region.
-        for (long i = 0; i < step; i++) {
+        // Warm-up: class loading, compilation, the first connection and region.
+        for (long i = 0; i < 2 * step; i++) {
             cycle(keys, values);
         }
-        Sample first = new Sample(step);
+        Sample first = new Sample(2 * step);
         Sample last = first;
+        Sample middle = first;
         System.out.printf(Locale.ROOT, "%12s %12s %12s %12s%n", "cycles", "VmRSS KiB", "RssAnon KiB", "cycles/s");
         System.out.printf(Locale.ROOT, "%12d %12d %12d %12s%n", first.cycle, first.rssKiB, first.anonKiB, "-");
-        long done = step;
+        long done = 2 * step;
         while (done < cycles) {
             long n = Math.min(step, cycles - done);
             long t0 = System.nanoTime();
@@ -112,11 +114,23 @@ public final class SoakBench {
             double rate = n / ((System.nanoTime() - t0) / 1e9);
             done += n;
             last = new Sample(done);
+            if (middle.cycle < cycles / 2) {
+                middle = last;
+            }
             System.out.printf(Locale.ROOT, "%12d %12d %12d %12.0f%n", last.cycle, last.rssKiB, last.anonKiB, rate);
         }
-        long span = last.cycle - first.cycle;
-        System.out.printf(Locale.ROOT, "growth over %d cycles: VmRSS %+d KiB, RssAnon %+d KiB = %.1f / %.1f bytes per cycle%n",
-                span, last.rssKiB - first.rssKiB, last.anonKiB - first.anonKiB,
-                (last.rssKiB - first.rssKiB) * 1024.0 / span, (last.anonKiB - first.anonKiB) * 1024.0 / span);
+        report(first, last);
+        report(middle, last);
+    }
+
+    private static void report(Sample from, Sample to) {
+        long span = to.cycle - from.cycle;
+        if (span <= 0) {
+            return;
+        }
+        System.out.printf(Locale.ROOT,
+                "growth over cycles %d..%d: VmRSS %+d KiB, RssAnon %+d KiB = %.1f / %.1f bytes per cycle%n",
+                from.cycle, to.cycle, to.rssKiB - from.rssKiB, to.anonKiB - from.anonKiB,
+                (to.rssKiB - from.rssKiB) * 1024.0 / span, (to.anonKiB - from.anonKiB) * 1024.0 / span);
     }
 }
