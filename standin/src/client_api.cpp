@@ -19,6 +19,7 @@
 #pragma GCC visibility pop
 
 #include <arpa/inet.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 

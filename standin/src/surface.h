@@ -10,8 +10,6 @@
 #ifndef MIRRORBANK_STANDIN_SURFACE_H
 #define MIRRORBANK_STANDIN_SURFACE_H
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
