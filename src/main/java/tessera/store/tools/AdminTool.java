@@ -37,7 +37,7 @@ public final class AdminTool {
     /** Exit status of a command whose operation failed. */
     public static final int EXIT_FAILED = 1;
     /** Exit status of a command line that could not be understood. */
-    public static final int EXIT_USAGE = 2;
+    public static final int EXIT_USAGE = Cli.EXIT_USAGE;
 
     static final String PROGRAM = "tessera-admin";
 
@@ -50,10 +50,7 @@ public final class AdminTool {
      * @param args the command line
      */
     public static void main(String[] args) {
-        int status = run(args, System.out, System.err);
-        System.out.flush();
-        System.err.flush();
-        System.exit(status);
+        Cli.main(AdminTool::run, args);
     }
 
     /**
@@ -70,10 +67,8 @@ public final class AdminTool {
         try {
             inv = Invocation.parse(args);
         } catch (UsageException e) {
-            err.println(PROGRAM + ": " + e.getMessage());
-            err.println("Run '" + PROGRAM + " --help' for the commands, or '" + PROGRAM
-                    + " COMMAND --help' for one of them.");
-            return EXIT_USAGE;
+            return Cli.usageError(err, PROGRAM, e.getMessage(), "'" + PROGRAM + " --help' for the commands, or '"
+                    + PROGRAM + " COMMAND --help' for one of them");
         }
         if (inv.help) {
             out.print(inv.command == null ? generalHelp() : commandHelp(inv.command));
@@ -253,7 +248,7 @@ public final class AdminTool {
                     case "--json" -> inv.json = true;
                     case "--demo" -> inv.demo = true;
                     case "--config" -> {
-                        inv.configFile = inline != null ? inline : valueOf(args, ++i, name);
+                        inv.configFile = checkName(name, inline != null ? inline : valueOf(args, ++i, name));
                         if (inv.configFile.isEmpty()) {
                             throw new UsageException("--config needs a file name");
                         }
@@ -268,7 +263,7 @@ public final class AdminTool {
                         }
                         inv.options.put(name, "");
                     }
-                    case "--prefix" -> inv.options.put(name, inline != null ? inline : valueOf(args, ++i, name));
+                    case "--prefix" -> inv.options.put(name, checkName(name, inline != null ? inline : valueOf(args, ++i, name)));
                     default -> throw new UsageException("unknown option " + a);
                 }
             }
@@ -312,7 +307,18 @@ public final class AdminTool {
             if (inv.command == Command.ATTACH_DAEMON) {
                 inv.targetDaemon = nonNegative(inv.positionals.get(0), "attach-daemon");
             }
+            if (inv.command == Command.REGION || inv.command == Command.DELETE) {
+                checkName(inv.command.name + " NAME", inv.positionals.get(0));
+            }
             return inv;
+        }
+
+        private static String checkName(String option, String name) throws UsageException {
+            String problem = Cli.nameProblem(option, name);
+            if (problem != null) {
+                throw new UsageException(problem);
+            }
+            return name;
         }
 
         private static String valueOf(String[] args, int i, String option) throws UsageException {

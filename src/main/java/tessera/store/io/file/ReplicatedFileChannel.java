@@ -7,7 +7,6 @@ import java.net.Inet4Address;
 import java.nio.ByteBuffer;
 import java.nio.channels.ClosedChannelException;
 import java.nio.channels.SeekableByteChannel;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.Collections;
 import java.util.LinkedHashMap;
@@ -17,6 +16,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.regex.Pattern;
 
+import tessera.store.io.file.direct.MirrorbankApi;
 import tessera.store.io.file.direct.ReplicatedIONative;
 
 /**
@@ -48,7 +48,11 @@ import tessera.store.io.file.direct.ReplicatedIONative;
  * {@value #TRANSFER_CHUNK} bytes. Buffer position and limit are honoured as
  * by {@code FileChannel}: reads fill {@code dst} from its position up to its
  * limit or the end of the file, writes write all remaining bytes of
- * {@code src}.
+ * {@code src}. A read into a read-only buffer is refused as
+ * {@code FileChannel} refuses it. A {@link java.nio.MappedByteBuffer} that
+ * maps a file travels through the channel's direct buffer as well, copied by
+ * the kernel: when its file was truncated below the transfer's range, the
+ * transfer ends in an {@link IOException} instead of a fault of the process.
  *
  * <p>Calls on one channel are serialised: a channel may be shared between
  * threads, and its operations then run one after another. Different channels
@@ -61,7 +65,7 @@ import tessera.store.io.file.direct.ReplicatedIONative;
 public final class ReplicatedFileChannel implements SeekableByteChannel {
     /** Largest region size, and largest end position of any transfer, in bytes. */
     public static final long MAX_REGION_SIZE = Integer.MAX_VALUE;
-    /** Largest piece in which heap buffer data travel through the channel's direct buffer. */
+    /** Largest piece in which heap buffer and file mapping data travel through the channel's direct buffer. */
     public static final int TRANSFER_CHUNK = 1 << 20;
 
     /** Closes the handles of channels that became unreachable without a close. */
@@ -126,6 +130,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @param regionName name of the region in the cluster; created at the
      *        first open, found again by later ones
      * @return a builder; {@link Builder#open()} opens the channel
+     * @throws IllegalArgumentException when the name is empty or the store
+     *         cannot take it exactly (see {@link MirrorbankApi#nameProblem})
      */
     public static Builder builder(String regionName) {
         return new Builder(regionName);
@@ -441,7 +447,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (want > MAX_REGION_SIZE - pos) {
             want = (int) (MAX_REGION_SIZE - pos);
         }
-        if (dst.isDirect()) {
+        boolean mapped = MappingCopy.isFileMapping(dst);
+        if (dst.isDirect() && !mapped) {
             int start = dst.position();
             int n = ReplicatedIONative.read(handle, pos, dst, start, want);
             // 0: position at the end of the file; -1 without an exception: beyond it
@@ -460,7 +467,12 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
                 break;
             }
             t.limit(n);
-            dst.put(t);
+            if (mapped) {
+                MappingCopy.copy(t, dst, "read of " + want + " bytes at position " + pos + " from region '"
+                        + regionName + "'");
+            } else {
+                dst.put(t);
+            }
             total += n;
             if (n < piece) {
                 break; // end of the file
@@ -474,11 +486,12 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (len == 0) {
             return 0;
         }
-        if (pos + len > MAX_REGION_SIZE) {
+        if (pos > MAX_REGION_SIZE - len) {
             throw new IOException("write of " + len + " bytes at position " + pos + " to region '" + regionName
                     + "' would end beyond " + MAX_REGION_SIZE + ", the largest region size");
         }
-        if (src.isDirect()) {
+        boolean mapped = MappingCopy.isFileMapping(src);
+        if (src.isDirect() && !mapped) {
             int start = src.position();
             int n = ReplicatedIONative.write(handle, pos, src, start, len);
             checkWritten(n, len, pos);
@@ -491,7 +504,12 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             ByteBuffer t = transferBuffer(piece);
             ByteBuffer from = src.duplicate();
             from.limit(from.position() + piece);
-            t.put(from);
+            if (mapped) {
+                MappingCopy.copy(from, t, "write of " + len + " bytes at position " + pos + " to region '"
+                        + regionName + "'");
+            } else {
+                t.put(from);
+            }
             int n = ReplicatedIONative.write(handle, pos + done, t, 0, piece);
             checkWritten(n, piece, pos + done);
             src.position(src.position() + piece);
@@ -536,7 +554,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     private static void checkReadable(ByteBuffer dst) {
         Objects.requireNonNull(dst, "dst");
         if (dst.isReadOnly()) {
-            throw new IllegalArgumentException("read-only buffer");
+            throw new IllegalArgumentException("Read-only buffer");
         }
     }
 
@@ -613,7 +631,6 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         static final String CANDIDATE_HANDLE = "CandidateHandle";
         private static final Pattern IPV4 = Pattern.compile(
                 "(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)(\\.(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)){3}");
-        private static final int MAX_TEXT = 255;
 
         private final String regionName;
         private long regionSize = -1;
@@ -634,13 +651,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             if (regionName.isEmpty()) {
                 throw new IllegalArgumentException("empty region name");
             }
-            if (regionName.getBytes(StandardCharsets.UTF_8).length > MAX_TEXT) {
-                throw new IllegalArgumentException("region name longer than " + MAX_TEXT + " bytes");
-            }
-            if (regionName.indexOf('\0') >= 0) {
-                throw new IllegalArgumentException("region name contains a NUL character");
-            }
-            this.regionName = regionName;
+            this.regionName = text(regionName, "region name");
         }
 
         /**
@@ -763,7 +774,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
          * Cluster configuration file by name; null or empty for the embedded
          * cluster.
          *
-         * @param file the file name, at most 255 characters
+         * @param file the file name, at most 255 bytes in UTF-8
          * @return this builder
          */
         public Builder configFile(String file) {
@@ -889,15 +900,14 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return v;
         }
 
+        /** A name as given, null for none; one the store cannot take exactly is refused. */
         private static String text(String s, String what) {
             if (s == null || s.isEmpty()) {
                 return null;
             }
-            if (s.length() > MAX_TEXT) {
-                throw new IllegalArgumentException(what + " longer than " + MAX_TEXT + " characters: " + s);
-            }
-            if (s.indexOf('\0') >= 0) {
-                throw new IllegalArgumentException(what + " contains a NUL character");
+            String problem = MirrorbankApi.nameProblem(s, what);
+            if (problem != null) {
+                throw new IllegalArgumentException(problem);
             }
             return s;
         }

@@ -1,0 +1,74 @@
+package tessera.store.tools;
+
+import java.io.PrintStream;
+
+import tessera.store.io.file.direct.MirrorbankApi;
+
+/**
+ * What the command-line programs ({@code tessera-admin}, {@code run-demo})
+ * share: the {@code main} that runs a program on the process's streams and
+ * exits with its status, the usage-error report, and the check of names
+ * given on the command line.
+ */
+public final class Cli {
+    /** Exit status of a command line that could not be understood, in every program. */
+    public static final int EXIT_USAGE = 2;
+
+    /** A program's body: runs with the streams given and returns the exit status. */
+    @FunctionalInterface
+    public interface Program {
+        /**
+         * Runs the program.
+         *
+         * @param args the command line
+         * @param out standard output
+         * @param err standard error
+         * @return the exit status
+         */
+        int run(String[] args, PrintStream out, PrintStream err);
+    }
+
+    private Cli() {
+    }
+
+    /**
+     * Runs {@code program} on {@link System#out} and {@link System#err} and
+     * exits the virtual machine with its status.
+     *
+     * @param program the program
+     * @param args the command line
+     */
+    public static void main(Program program, String[] args) {
+        int status = program.run(args, System.out, System.err);
+        System.out.flush();
+        System.err.flush();
+        System.exit(status);
+    }
+
+    /**
+     * Reports a usage error: the message, then where help is found.
+     *
+     * @param err standard error
+     * @param name the program's name
+     * @param message what is wrong
+     * @param help the commands that show help
+     * @return {@link #EXIT_USAGE}
+     */
+    public static int usageError(PrintStream err, String name, String message, String help) {
+        err.println(name + ": " + message);
+        err.println("Run " + help + ".");
+        return EXIT_USAGE;
+    }
+
+    /**
+     * Why a name given on the command line cannot reach the store exactly.
+     *
+     * @param option the option or argument that gave it ("--region")
+     * @param name the name
+     * @return null when the name is fine, else the message for the usage error
+     */
+    public static String nameProblem(String option, String name) {
+        String problem = MirrorbankApi.nameProblem(name, "the name");
+        return problem == null ? null : option + ": " + problem;
+    }
+}
