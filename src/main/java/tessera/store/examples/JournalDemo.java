@@ -542,28 +542,21 @@ public final class JournalDemo {
 
         static Options parse(String[] args) {
             Options o = new Options();
-            for (int i = 0; i < args.length; i++) {
-                String a = args[i];
-                String name = a;
-                String value = null;
-                int eq = a.indexOf('=');
-                if (a.startsWith("--") && eq > 0) {
-                    name = a.substring(0, eq);
-                    value = a.substring(eq + 1);
-                }
+            Cli.Words line = new Cli.Words(args);
+            while (line.advance()) {
+                String a = line.word();
+                String name = line.option();
                 switch (name) {
                     case "-h", "--help" -> o.help = true;
                     case "--keep" -> o.keep = true;
-                    case "--records" -> o.records = (int) number(value != null ? value : next(args, ++i, name), name,
-                            1, 4_000_000);
-                    case "--region" -> o.region = name(name, value != null ? value : next(args, ++i, name));
-                    case "--config" -> o.configFile = name(name, value != null ? value : next(args, ++i, name));
-                    case "--local-index" -> o.localIndex = (int) number(value != null ? value : next(args, ++i, name),
-                            name, 0, Integer.MAX_VALUE);
-                    case "--seed" -> o.seed = number(value != null ? value : next(args, ++i, name), name,
-                            Long.MIN_VALUE, Long.MAX_VALUE);
-                    case "--corrupt-record" -> o.corruptRecord = (int) number(
-                            value != null ? value : next(args, ++i, name), name, 0, Integer.MAX_VALUE);
+                    case "--records" -> o.records = (int) number(next(line, name), name, 1, 4_000_000);
+                    case "--region" -> o.region = name(name, next(line, name));
+                    case "--config" -> o.configFile = name(name, next(line, name));
+                    case "--local-index" -> o.localIndex = (int) number(next(line, name), name, 0,
+                            Integer.MAX_VALUE);
+                    case "--seed" -> o.seed = number(next(line, name), name, Long.MIN_VALUE, Long.MAX_VALUE);
+                    case "--corrupt-record" -> o.corruptRecord = (int) number(next(line, name), name, 0,
+                            Integer.MAX_VALUE);
                     default -> throw new IllegalArgumentException(
                             (a.startsWith("-") ? "unknown option " : "unexpected argument ") + a);
                 }
@@ -584,11 +577,12 @@ public final class JournalDemo {
             return text;
         }
 
-        private static String next(String[] args, int i, String option) {
-            if (i >= args.length) {
+        private static String next(Cli.Words line, String option) {
+            String v = line.value();
+            if (v == null) {
                 throw new IllegalArgumentException(option + " needs a value");
             }
-            return args[i];
+            return v;
         }
 
         private static long number(String text, String option, long min, long max) {

@@ -100,6 +100,16 @@ public final class AdminTool {
                 "List the daemons: status, address, memory, region counts.",
                 "List every daemon of the cluster: status, address, memory and region counts.\n"
                 + "The daemon that admin requests address is marked with '*'."),
+        ATTACH_DAEMON("attach-daemon", "N", 1, Set.of(),
+                "Address daemon N and show it.",
+                "Make admin requests address daemon N instead of the local daemon, and show that\n"
+                + "daemon. (The global option --daemon N does the same before any command.)"),
+        SHUTDOWN("shutdown", "[--force] [--safe]", 0, Set.of("--force", "--safe"),
+                "Shut down the addressed daemon.",
+                "Shut down the daemon that admin requests address: the local daemon\n"
+                + "(--local-index), or the one chosen with --daemon N.\n"
+                + "  --force   shut down even while regions are open\n"
+                + "  --safe    refuse when a region would lose its last copy"),
         REGIONS("regions", "[--local]", 0, Set.of("--local"),
                 "List the regions of the cluster, or of one daemon.",
                 "List every region of the cluster, or with --local only the regions that have a\n"
@@ -113,16 +123,6 @@ public final class AdminTool {
                 "Delete a region.",
                 "Delete a region and free its memory on every daemon that holds a copy.\n"
                 + "  --force   delete it even while it is open"),
-        ATTACH_DAEMON("attach-daemon", "N", 1, Set.of(),
-                "Address daemon N and show it.",
-                "Make admin requests address daemon N instead of the local daemon, and show that\n"
-                + "daemon. (The global option --daemon N does the same before any command.)"),
-        SHUTDOWN("shutdown", "[--force] [--safe]", 0, Set.of("--force", "--safe"),
-                "Shut down the addressed daemon.",
-                "Shut down the daemon that admin requests address: the local daemon\n"
-                + "(--local-index), or the one chosen with --daemon N.\n"
-                + "  --force   shut down even while regions are open\n"
-                + "  --safe    refuse when a region would lose its last copy"),
         RECOVERY("recovery", "[--prefix P]", 0, Set.of("--prefix"),
                 "List regions by prefix and the local daemon's memory.",
                 "On a short-lived connection of its own, list the regions whose names start with\n"
@@ -226,8 +226,9 @@ public final class AdminTool {
             Invocation inv = new Invocation();
             List<String> words = new ArrayList<>();
             boolean onlyPositionals = false;
-            for (int i = 0; i < args.length; i++) {
-                String a = args[i];
+            Cli.Words line = new Cli.Words(args);
+            while (line.advance()) {
+                String a = line.word();
                 if (onlyPositionals || !a.startsWith("-") || a.equals("-")) {
                     words.add(a);
                     continue;
@@ -236,34 +237,26 @@ public final class AdminTool {
                     onlyPositionals = true;
                     continue;
                 }
-                String name = a;
-                String inline = null;
-                int eq = a.indexOf('=');
-                if (a.startsWith("--") && eq > 0) {
-                    name = a.substring(0, eq);
-                    inline = a.substring(eq + 1);
-                }
+                String name = line.option();
                 switch (name) {
                     case "-h", "--help" -> inv.help = true;
                     case "--json" -> inv.json = true;
                     case "--demo" -> inv.demo = true;
                     case "--config" -> {
-                        inv.configFile = checkName(name, inline != null ? inline : valueOf(args, ++i, name));
+                        inv.configFile = checkName(name, valueOf(line, name));
                         if (inv.configFile.isEmpty()) {
                             throw new UsageException("--config needs a file name");
                         }
                     }
-                    case "--local-index" -> inv.localIndex =
-                            nonNegative(inline != null ? inline : valueOf(args, ++i, name), name);
-                    case "--daemon" -> inv.daemon =
-                            nonNegative(inline != null ? inline : valueOf(args, ++i, name), name);
+                    case "--local-index" -> inv.localIndex = nonNegative(valueOf(line, name), name);
+                    case "--daemon" -> inv.daemon = nonNegative(valueOf(line, name), name);
                     case "--local", "--force", "--safe" -> {
-                        if (inline != null) {
+                        if (line.hasInlineValue()) {
                             throw new UsageException(name + " takes no value");
                         }
                         inv.options.put(name, "");
                     }
-                    case "--prefix" -> inv.options.put(name, checkName(name, inline != null ? inline : valueOf(args, ++i, name)));
+                    case "--prefix" -> inv.options.put(name, checkName(name, valueOf(line, name)));
                     default -> throw new UsageException("unknown option " + a);
                 }
             }
@@ -321,11 +314,12 @@ public final class AdminTool {
             return name;
         }
 
-        private static String valueOf(String[] args, int i, String option) throws UsageException {
-            if (i >= args.length) {
+        private static String valueOf(Cli.Words line, String option) throws UsageException {
+            String v = line.value();
+            if (v == null) {
                 throw new UsageException(option + " needs a value");
             }
-            return args[i];
+            return v;
         }
 
         static int nonNegative(String text, String what) throws UsageException {
@@ -405,11 +399,7 @@ public final class AdminTool {
             if (inv.json) {
                 JsonWriter w = new JsonWriter().beginObject();
                 w.member("attachedDaemon", addressed);
-                w.name("daemons").beginArray();
-                for (DaemonInfo d : daemons) {
-                    Records.daemonJson(w, d);
-                }
-                w.endArray().endObject();
+                w.array("daemons", daemons, Records::daemonJson).endObject();
                 out.print(w.toJson());
                 return;
             }
@@ -439,11 +429,7 @@ public final class AdminTool {
                 if (local) {
                     w.member("daemon", addressed);
                 }
-                w.name("regions").beginArray();
-                for (RegionInfo r : regions) {
-                    Records.regionJson(w, r);
-                }
-                w.endArray().endObject();
+                w.array("regions", regions, Records::regionJson).endObject();
                 out.print(w.toJson());
                 return;
             }
@@ -545,11 +531,7 @@ public final class AdminTool {
             if (inv.json) {
                 JsonWriter w = new JsonWriter().beginObject();
                 w.member("prefix", prefix);
-                w.name("regions").beginArray();
-                for (RegionInfo r : result.regions()) {
-                    Records.regionJson(w, r);
-                }
-                w.endArray();
+                w.array("regions", result.regions(), Records::regionJson);
                 w.name("localDaemon").beginObject()
                         .member("index", d.index())
                         .member("totalMemoryBytes", d.totalMemory())

@@ -28,6 +28,69 @@ public final class Cli {
         int run(String[] args, PrintStream out, PrintStream err);
     }
 
+    /**
+     * A command line read word by word. A word {@code --name=value} is an
+     * option with its value inline; otherwise an option's value is the word
+     * after it.
+     */
+    public static final class Words {
+        private final String[] args;
+        private int at;
+        private String word;
+        private int eq;
+
+        /**
+         * Reads {@code args}.
+         *
+         * @param args the command line
+         */
+        public Words(String[] args) {
+            this.args = args;
+        }
+
+        /**
+         * Moves to the next word.
+         *
+         * @return false at the end of the command line
+         */
+        public boolean advance() {
+            if (at >= args.length) {
+                return false;
+            }
+            word = args[at++];
+            eq = word.startsWith("--") ? word.indexOf('=') : -1;
+            return true;
+        }
+
+        /** The current word as given. */
+        public String word() {
+            return word;
+        }
+
+        /** The current word as an option name: without its inline value. */
+        public String option() {
+            return eq > 0 ? word.substring(0, eq) : word;
+        }
+
+        /** Whether the current option carries its value inline. */
+        public boolean hasInlineValue() {
+            return eq > 0;
+        }
+
+        /**
+         * The current option's value: the inline one, else the next word,
+         * which is then used up.
+         *
+         * @return the value, or null when the command line ends first
+         */
+        public String value() {
+            if (eq > 0) {
+                return word.substring(eq + 1);
+            }
+            return at < args.length ? args[at++] : null;
+        }
+    }
+
     private Cli() {
     }
 

@@ -176,18 +176,13 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public int read(ByteBuffer dst) throws IOException {
         checkReadable(dst);
-        lock.lock();
-        try {
-            ensureOpen();
+        return (int) locked(() -> {
             int n = readAt(dst, position);
             if (n > 0) {
                 position += n;
             }
             return n;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        });
     }
 
     /**
@@ -207,14 +202,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     public int read(ByteBuffer dst, long position) throws IOException {
         checkReadable(dst);
         checkPosition(position);
-        lock.lock();
-        try {
-            ensureOpen();
-            return readAt(dst, position);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return (int) locked(() -> readAt(dst, position));
     }
 
     /**
@@ -231,16 +219,11 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public int write(ByteBuffer src) throws IOException {
         Objects.requireNonNull(src, "src");
-        lock.lock();
-        try {
-            ensureOpen();
+        return (int) locked(() -> {
             int n = writeAt(src, position);
             position += n;
             return n;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        });
     }
 
     /**
@@ -260,14 +243,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     public int write(ByteBuffer src, long position) throws IOException {
         Objects.requireNonNull(src, "src");
         checkPosition(position);
-        lock.lock();
-        try {
-            ensureOpen();
-            return writeAt(src, position);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return (int) locked(() -> writeAt(src, position));
     }
 
     /**
@@ -277,14 +253,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      */
     @Override
     public long position() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return position;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> position);
     }
 
     /**
@@ -299,15 +268,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public ReplicatedFileChannel position(long newPosition) throws IOException {
         checkPosition(newPosition);
-        lock.lock();
-        try {
-            ensureOpen();
-            position = newPosition;
-            return this;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        locked(() -> position = newPosition);
+        return this;
     }
 
     /**
@@ -319,14 +281,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      */
     @Override
     public long size() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return ReplicatedIONative.getSize(handle);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> ReplicatedIONative.getSize(handle));
     }
 
     /**
@@ -345,22 +300,16 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (size < 0) {
             throw new IllegalArgumentException("negative size: " + size);
         }
-        lock.lock();
-        try {
-            ensureOpen();
+        locked(() -> {
             long current = ReplicatedIONative.getSize(handle);
             if (size < current) {
                 throw new IOException("region '" + regionName + "' cannot shrink from " + current + " to " + size
                         + " bytes: a replicated region keeps everything written to it");
             }
-            if (position > size) {
-                position = size;
-            }
-            return this;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+            position = Math.min(position, size);
+            return size;
+        });
+        return this;
     }
 
     /**
@@ -372,14 +321,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @throws IOException when the daemon cannot be asked
      */
     public long deviceLimit() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return figure(ReplicatedIONative.getDeviceLimit(handle), "memory limit");
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> figure(ReplicatedIONative.getDeviceLimit(handle), "memory limit"));
     }
 
     /**
@@ -391,14 +333,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @throws IOException when the daemon cannot be asked
      */
     public long deviceUsed() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return figure(ReplicatedIONative.getDeviceUsed(handle), "memory in use");
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> figure(ReplicatedIONative.getDeviceUsed(handle), "memory in use"));
     }
 
     /**
@@ -436,6 +371,28 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
 
     // ---- inside the lock ----
 
+    /** An operation on an open channel, run under its lock. */
+    @FunctionalInterface
+    private interface LockedOp {
+        long run() throws IOException;
+    }
+
+    /**
+     * Runs {@code op} under the channel's lock once the channel is known to
+     * be open; the channel stays reachable until it ends, so that the
+     * cleaner cannot close the handle under a running call.
+     */
+    private long locked(LockedOp op) throws IOException {
+        lock.lock();
+        try {
+            ensureOpen();
+            return op.run();
+        } finally {
+            lock.unlock();
+            Reference.reachabilityFence(this);
+        }
+    }
+
     private int readAt(ByteBuffer dst, long pos) throws IOException {
         int want = dst.remaining();
         if (want == 0) {
@@ -460,19 +417,14 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         }
         int total = 0;
         while (total < want) {
-            int piece = Math.min(want - total, TRANSFER_CHUNK);
-            ByteBuffer t = transferBuffer(piece);
+            ByteBuffer t = transferBuffer(want - total);
+            int piece = t.limit();
             int n = ReplicatedIONative.read(handle, pos + total, t, 0, piece);
             if (n <= 0) {
                 break;
             }
             t.limit(n);
-            if (mapped) {
-                MappingCopy.copy(t, dst, "read of " + want + " bytes at position " + pos + " from region '"
-                        + regionName + "'");
-            } else {
-                dst.put(t);
-            }
+            stage(t, dst, mapped, "read of " + want + " bytes at position " + pos + " from");
             total += n;
             if (n < piece) {
                 break; // end of the file
@@ -498,24 +450,29 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             src.position(start + len);
             return len;
         }
-        int done = 0;
-        while (done < len) {
-            int piece = Math.min(len - done, TRANSFER_CHUNK);
-            ByteBuffer t = transferBuffer(piece);
+        while (src.hasRemaining()) {
+            long at = pos + len - src.remaining();
+            ByteBuffer t = transferBuffer(src.remaining());
             ByteBuffer from = src.duplicate();
-            from.limit(from.position() + piece);
-            if (mapped) {
-                MappingCopy.copy(from, t, "write of " + len + " bytes at position " + pos + " to region '"
-                        + regionName + "'");
-            } else {
-                t.put(from);
-            }
-            int n = ReplicatedIONative.write(handle, pos + done, t, 0, piece);
-            checkWritten(n, piece, pos + done);
+            from.limit(from.position() + t.limit());
+            stage(from, t, mapped, "write of " + len + " bytes at position " + pos + " to");
+            int piece = t.position();
+            checkWritten(ReplicatedIONative.write(handle, at, t, 0, piece), piece, at);
             src.position(src.position() + piece);
-            done += piece;
         }
         return len;
+    }
+
+    /**
+     * Moves the remaining bytes of {@code from} into {@code to}; through the
+     * kernel when the caller's buffer maps a file ({@link MappingCopy}).
+     */
+    private void stage(ByteBuffer from, ByteBuffer to, boolean mapped, String what) throws IOException {
+        if (mapped) {
+            MappingCopy.copy(from, to, what + " region '" + regionName + "'");
+        } else {
+            to.put(from);
+        }
     }
 
     private void checkWritten(int n, int expected, long pos) throws IOException {
@@ -525,7 +482,9 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         }
     }
 
-    private ByteBuffer transferBuffer(int need) {
+    /** The channel's direct buffer, cleared, with room for {@code rest} bytes up to {@value #TRANSFER_CHUNK}. */
+    private ByteBuffer transferBuffer(int rest) {
+        int need = Math.min(rest, TRANSFER_CHUNK);
         if (transfer == null || transfer.capacity() < need) {
             int cap = transfer == null ? 8192 : transfer.capacity();
             while (cap < need) {
@@ -533,7 +492,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             }
             transfer = ByteBuffer.allocateDirect(cap);
         }
-        transfer.clear();
+        transfer.clear().limit(need);
         return transfer;
     }
 
@@ -614,6 +573,13 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * returns this builder; {@link #open()} may be called more than once, each
      * call opening a channel of its own.
      *
+     * <p>Names (the region's, the configuration file's, the store
+     * configuration's) reach the store exactly as given, or are refused with
+     * an {@link IllegalArgumentException} (see {@link MirrorbankApi#nameProblem}).
+     * A store configuration name selects the system property
+     * {@code tessera.store.replicated.<name>.nativelib.tracelevel} that sets
+     * the store client's trace level for the open.
+     *
      * <p>Defaults: block size {@value #DEFAULT_BLOCK_SIZE} bytes, 1 to
      * {@value #DEFAULT_MAX_COPIES} copies, local daemon 0, the embedded
      * cluster (no configuration file), no busy-wait, waits of
@@ -654,12 +620,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             this.regionName = text(regionName, "region name");
         }
 
-        /**
-         * Size of the region in bytes: the most the file can hold. Required.
-         *
-         * @param bytes 1 to {@value ReplicatedFileChannel#MAX_REGION_SIZE}
-         * @return this builder
-         */
+        /** Size of the region in bytes, 1 to {@value ReplicatedFileChannel#MAX_REGION_SIZE}: what the file holds. */
         public Builder regionSize(long bytes) {
             if (bytes <= 0) {
                 throw new IllegalArgumentException("region size must be positive: " + bytes);
@@ -672,46 +633,16 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * Block size of the region in bytes, the unit in which the store
-         * keeps and copies it.
-         *
-         * @param bytes 1 or more
-         * @return this builder
-         */
-        public Builder blockSize(int bytes) {
-            this.blockSize = positive(bytes, "block size");
-            return this;
-        }
+        /** Block size of the region in bytes (1 or more), the unit in which the store keeps and copies it. */
+        public Builder blockSize(int bytes) { return with(() -> blockSize = positive(bytes, "block size")); }
 
-        /**
-         * Fewest copies the region must have for an open to succeed.
-         *
-         * @param copies 1 or more
-         * @return this builder
-         */
-        public Builder minCopies(int copies) {
-            this.minCopies = positive(copies, "minimum copies");
-            return this;
-        }
+        /** Fewest copies (1 or more) the region must have for an open to succeed. */
+        public Builder minCopies(int copies) { return with(() -> minCopies = positive(copies, "minimum copies")); }
 
-        /**
-         * Most copies the store keeps of the region.
-         *
-         * @param copies 1 or more, not below {@link #minCopies(int)}
-         * @return this builder
-         */
-        public Builder maxCopies(int copies) {
-            this.maxCopies = positive(copies, "maximum copies");
-            return this;
-        }
+        /** Most copies the store keeps of the region: 1 or more, not below {@link #minCopies(int)}. */
+        public Builder maxCopies(int copies) { return with(() -> maxCopies = positive(copies, "maximum copies")); }
 
-        /**
-         * IPv4 address of the local store daemon.
-         *
-         * @param dottedIPv4 such as {@code 127.0.0.1}; null for none
-         * @return this builder
-         */
+        /** IPv4 address of the local store daemon, such as {@code 127.0.0.1}; null for none. */
         public Builder address(String dottedIPv4) {
             if (dottedIPv4 != null && !IPV4.matcher(dottedIPv4).matches()) {
                 throw new IllegalArgumentException("not a dotted IPv4 address: " + dottedIPv4);
@@ -720,23 +651,10 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * IPv4 address of the local store daemon.
-         *
-         * @param address the address; null for none
-         * @return this builder
-         */
-        public Builder address(Inet4Address address) {
-            this.address = address == null ? null : address.getHostAddress();
-            return this;
-        }
+        /** IPv4 address of the local store daemon; null for none. */
+        public Builder address(Inet4Address a) { return address(a == null ? null : a.getHostAddress()); }
 
-        /**
-         * Port of the local store daemon.
-         *
-         * @param port 0 to 65535
-         * @return this builder
-         */
+        /** Port of the local store daemon, 0 to 65535. */
         public Builder port(int port) {
             if (port < 0 || port > 65535) {
                 throw new IllegalArgumentException("port out of range 0..65535: " + port);
@@ -745,90 +663,26 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * Index of the local store daemon in the cluster configuration.
-         *
-         * @param index 0 or more
-         * @return this builder
-         */
-        public Builder localIndex(int index) {
-            if (index < 0) {
-                throw new IllegalArgumentException("negative local index: " + index);
-            }
-            this.localIndex = index;
-            return this;
-        }
+        /** Index (0 or more) of the local store daemon in the cluster configuration. */
+        public Builder localIndex(int index) { return with(() -> localIndex = notNegative(index, "local index")); }
 
-        /**
-         * Cluster configuration file; without one the store client runs its
-         * embedded cluster inside this process.
-         *
-         * @param file the file, or null for the embedded cluster
-         * @return this builder
-         */
-        public Builder configFile(Path file) {
-            return configFile(file == null ? null : file.toString());
-        }
+        /** Cluster configuration file; null for the embedded cluster inside this process. */
+        public Builder configFile(Path file) { return configFile(file == null ? null : file.toString()); }
 
-        /**
-         * Cluster configuration file by name; null or empty for the embedded
-         * cluster.
-         *
-         * @param file the file name, at most 255 bytes in UTF-8
-         * @return this builder
-         */
-        public Builder configFile(String file) {
-            this.configFile = text(file, "configuration file name");
-            return this;
-        }
+        /** Cluster configuration file by name, as {@link StoreAdmin} takes it; null or empty for none. */
+        public Builder configFile(String file) { return with(() -> configFile = text(file, "configuration file name")); }
 
-        /**
-         * How long the store client spins, in microseconds, before it sleeps
-         * while waiting for an operation.
-         *
-         * @param micros 0 (no spinning) or more
-         * @return this builder
-         */
-        public Builder busyWaitMicros(int micros) {
-            this.busyWaitMicros = notNegative(micros, "busy-wait");
-            return this;
-        }
+        /** How long the store client spins, in microseconds (0 for not at all), before it sleeps in a wait. */
+        public Builder busyWaitMicros(int micros) { return with(() -> busyWaitMicros = notNegative(micros, "busy-wait")); }
 
-        /**
-         * Longest single wait for the store, in milliseconds; operations wait
-         * as often as needed.
-         *
-         * @param millis 0 (poll) or more
-         * @return this builder
-         */
-        public Builder sleepWaitMillis(int millis) {
-            this.sleepWaitMillis = notNegative(millis, "sleep-wait");
-            return this;
-        }
+        /** Longest single wait for the store in milliseconds, 0 (poll) or more; a call waits as often as needed. */
+        public Builder sleepWaitMillis(int millis) { return with(() -> sleepWaitMillis = notNegative(millis, "sleep-wait")); }
 
-        /**
-         * Name of the store configuration this region belongs to. It selects
-         * the system property {@code tessera.store.replicated.<name>.nativelib.tracelevel}
-         * that sets the store client's trace level for this open.
-         *
-         * @param name the name, or null for none
-         * @return this builder
-         */
-        public Builder storeConfigName(String name) {
-            this.storeConfigName = text(name, "store configuration name");
-            return this;
-        }
+        /** Name of the store configuration this region belongs to (see above), or null for none. */
+        public Builder storeConfigName(String name) { return with(() -> storeConfigName = text(name, "store configuration name")); }
 
-        /**
-         * I/O buffer size hint passed to the device, in bytes.
-         *
-         * @param bytes 1 or more
-         * @return this builder
-         */
-        public Builder ioBufferSize(int bytes) {
-            this.ioBufferSize = positive(bytes, "I/O buffer size");
-            return this;
-        }
+        /** I/O buffer size hint passed to the device, in bytes (1 or more). */
+        public Builder ioBufferSize(int bytes) { return with(() -> ioBufferSize = positive(bytes, "I/O buffer size")); }
 
         /**
          * The configuration that {@link #open()} passes to the device, in the
@@ -884,6 +738,12 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
          */
         public ReplicatedFileChannel open() throws IOException {
             return ReplicatedFileChannel.open(regionName, configuration(), HandleAllocator.process());
+        }
+
+        /** Runs the assignment {@code set} and returns this builder. */
+        private Builder with(Runnable set) {
+            set.run();
+            return this;
         }
 
         private static int positive(int v, String what) {
