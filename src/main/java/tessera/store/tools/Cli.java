@@ -125,12 +125,20 @@ public final class Cli {
 
     /**
      * Why a name given on the command line cannot reach the store exactly.
+     * Besides the store's own rule, a name must not hold U+FFFD: the JVM puts
+     * it where the command line had bytes that the locale's encoding cannot
+     * read (any non-ASCII byte under {@code LANG=C}), so the name typed is
+     * not the name that would be used.
      *
      * @param option the option or argument that gave it ("--region")
      * @param name the name
      * @return null when the name is fine, else the message for the usage error
      */
     public static String nameProblem(String option, String name) {
+        if (name.indexOf('\uFFFD') >= 0) {
+            return option + ": the name holds U+FFFD where the command line had bytes that this locale's"
+                    + " encoding cannot read; run under a UTF-8 locale (LANG=C.UTF-8, for example)";
+        }
         String problem = MirrorbankApi.nameProblem(name, "the name");
         return problem == null ? null : option + ": " + problem;
     }
