@@ -14,6 +14,7 @@ import tessera.store.io.file.ReplicatedStoreAdmin.DaemonInfo;
 import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
 import tessera.store.io.file.StoreAdmin;
 import tessera.store.tools.ByteUnits;
+import tessera.store.tools.Cli;
 import tessera.store.tools.Records;
 
 /**
@@ -44,7 +45,7 @@ public final class JournalDemo {
     /** Exit status: replay found at least one damaged record. */
     public static final int EXIT_CORRUPT = 1;
     /** Exit status: the command line could not be understood. */
-    public static final int EXIT_USAGE = 2;
+    public static final int EXIT_USAGE = Cli.EXIT_USAGE;
     /** Exit status: the store or the admin surface failed. */
     public static final int EXIT_STORE_FAILED = 3;
 
@@ -66,11 +67,15 @@ public final class JournalDemo {
     private static final int PROGRESS_THRESHOLD = 10_000;
 
     private final Options opt;
+    private final Plan plan;
+    private final long regionSize;
     private final PrintStream out;
     private final PrintStream err;
 
-    private JournalDemo(Options opt, PrintStream out, PrintStream err) {
+    private JournalDemo(Options opt, Plan plan, long regionSize, PrintStream out, PrintStream err) {
         this.opt = opt;
+        this.plan = plan;
+        this.regionSize = regionSize;
         this.out = out;
         this.err = err;
     }
@@ -81,10 +86,7 @@ public final class JournalDemo {
      * @param args the command line
      */
     public static void main(String[] args) {
-        int status = run(args, System.out, System.err);
-        System.out.flush();
-        System.err.flush();
-        System.exit(status);
+        Cli.main(JournalDemo::run, args);
     }
 
     /**
@@ -98,19 +100,26 @@ public final class JournalDemo {
      */
     public static int run(String[] args, PrintStream out, PrintStream err) {
         Options opt;
+        Plan plan;
+        long regionSize;
         try {
             opt = Options.parse(args);
+            if (opt.help) {
+                out.print(Options.HELP);
+                return EXIT_VERIFIED;
+            }
+            plan = Plan.make(opt.records, opt.seed);
+            regionSize = Math.max(BLOCK_SIZE, roundUp(plan.totalBytes, BLOCK_SIZE));
+            if (regionSize > ReplicatedFileChannel.MAX_REGION_SIZE) {
+                throw new IllegalArgumentException("--records " + opt.records + " needs " + plan.totalBytes
+                        + " bytes with seed " + opt.seed + ", more than the largest region ("
+                        + ReplicatedFileChannel.MAX_REGION_SIZE + " bytes)");
+            }
         } catch (IllegalArgumentException e) {
-            err.println(PROGRAM + ": " + e.getMessage());
-            err.println("Run '" + PROGRAM + " --help' for the options.");
-            return EXIT_USAGE;
-        }
-        if (opt.help) {
-            out.print(Options.HELP);
-            return EXIT_VERIFIED;
+            return Cli.usageError(err, PROGRAM, e.getMessage(), "'" + PROGRAM + " --help' for the options");
         }
         try {
-            return new JournalDemo(opt, out, err).execute();
+            return new JournalDemo(opt, plan, regionSize, out, err).execute();
         } catch (IOException | RuntimeException | UnsatisfiedLinkError e) {
             err.println(PROGRAM + ": " + (e.getMessage() == null ? e.toString() : e.getMessage()));
             return EXIT_STORE_FAILED;
@@ -120,12 +129,6 @@ public final class JournalDemo {
     // ---- the run -----------------------------------------------------------------
 
     private int execute() throws IOException {
-        Plan plan = Plan.make(opt.records, opt.seed);
-        long regionSize = Math.max(BLOCK_SIZE, roundUp(plan.totalBytes, BLOCK_SIZE));
-        if (regionSize > ReplicatedFileChannel.MAX_REGION_SIZE) {
-            throw new IllegalArgumentException(opt.records + " records need " + plan.totalBytes
-                    + " bytes, more than the largest region (" + ReplicatedFileChannel.MAX_REGION_SIZE + " bytes)");
-        }
         String cluster = opt.configFile.isEmpty() ? "the embedded cluster" : "the cluster of " + opt.configFile;
         out.println("Journal demo: " + opt.records + " records into region '" + opt.region + "' on " + cluster
                 + " (local daemon " + opt.localIndex + ").");
@@ -539,38 +542,21 @@ public final class JournalDemo {
 
         static Options parse(String[] args) {
             Options o = new Options();
-            for (int i = 0; i < args.length; i++) {
-                String a = args[i];
-                String name = a;
-                String value = null;
-                int eq = a.indexOf('=');
-                if (a.startsWith("--") && eq > 0) {
-                    name = a.substring(0, eq);
-                    value = a.substring(eq + 1);
-                }
+            Cli.Words line = new Cli.Words(args);
+            while (line.advance()) {
+                String a = line.word();
+                String name = line.option();
                 switch (name) {
                     case "-h", "--help" -> o.help = true;
                     case "--keep" -> o.keep = true;
-                    case "--records" -> o.records = (int) number(value != null ? value : next(args, ++i, name), name,
-                            1, 4_000_000);
-                    case "--region" -> {
-                        o.region = value != null ? value : next(args, ++i, name);
-                        if (o.region.isEmpty()) {
-                            throw new IllegalArgumentException("--region needs a name");
-                        }
-                    }
-                    case "--config" -> {
-                        o.configFile = value != null ? value : next(args, ++i, name);
-                        if (o.configFile.isEmpty()) {
-                            throw new IllegalArgumentException("--config needs a file name");
-                        }
-                    }
-                    case "--local-index" -> o.localIndex = (int) number(value != null ? value : next(args, ++i, name),
-                            name, 0, Integer.MAX_VALUE);
-                    case "--seed" -> o.seed = number(value != null ? value : next(args, ++i, name), name,
-                            Long.MIN_VALUE, Long.MAX_VALUE);
-                    case "--corrupt-record" -> o.corruptRecord = (int) number(
-                            value != null ? value : next(args, ++i, name), name, 0, Integer.MAX_VALUE);
+                    case "--records" -> o.records = (int) number(next(line, name), name, 1, 4_000_000);
+                    case "--region" -> o.region = name(name, next(line, name));
+                    case "--config" -> o.configFile = name(name, next(line, name));
+                    case "--local-index" -> o.localIndex = (int) number(next(line, name), name, 0,
+                            Integer.MAX_VALUE);
+                    case "--seed" -> o.seed = number(next(line, name), name, Long.MIN_VALUE, Long.MAX_VALUE);
+                    case "--corrupt-record" -> o.corruptRecord = (int) number(next(line, name), name, 0,
+                            Integer.MAX_VALUE);
                     default -> throw new IllegalArgumentException(
                             (a.startsWith("-") ? "unknown option " : "unexpected argument ") + a);
                 }
@@ -582,11 +568,21 @@ public final class JournalDemo {
             return o;
         }
 
-        private static String next(String[] args, int i, String option) {
-            if (i >= args.length) {
+        /** A region or file name: not empty, and one the store takes exactly. */
+        private static String name(String option, String text) {
+            String problem = text.isEmpty() ? option + " needs a name" : Cli.nameProblem(option, text);
+            if (problem != null) {
+                throw new IllegalArgumentException(problem);
+            }
+            return text;
+        }
+
+        private static String next(Cli.Words line, String option) {
+            String v = line.value();
+            if (v == null) {
                 throw new IllegalArgumentException(option + " needs a value");
             }
-            return args[i];
+            return v;
         }
 
         private static long number(String text, String option, long min, long max) {

@@ -37,7 +37,7 @@ public final class AdminTool {
     /** Exit status of a command whose operation failed. */
     public static final int EXIT_FAILED = 1;
     /** Exit status of a command line that could not be understood. */
-    public static final int EXIT_USAGE = 2;
+    public static final int EXIT_USAGE = Cli.EXIT_USAGE;
 
     static final String PROGRAM = "tessera-admin";
 
@@ -50,10 +50,7 @@ public final class AdminTool {
      * @param args the command line
      */
     public static void main(String[] args) {
-        int status = run(args, System.out, System.err);
-        System.out.flush();
-        System.err.flush();
-        System.exit(status);
+        Cli.main(AdminTool::run, args);
     }
 
     /**
@@ -70,10 +67,8 @@ public final class AdminTool {
         try {
             inv = Invocation.parse(args);
         } catch (UsageException e) {
-            err.println(PROGRAM + ": " + e.getMessage());
-            err.println("Run '" + PROGRAM + " --help' for the commands, or '" + PROGRAM
-                    + " COMMAND --help' for one of them.");
-            return EXIT_USAGE;
+            return Cli.usageError(err, PROGRAM, e.getMessage(), "'" + PROGRAM + " --help' for the commands, or '"
+                    + PROGRAM + " COMMAND --help' for one of them");
         }
         if (inv.help) {
             out.print(inv.command == null ? generalHelp() : commandHelp(inv.command));
@@ -105,6 +100,16 @@ public final class AdminTool {
                 "List the daemons: status, address, memory, region counts.",
                 "List every daemon of the cluster: status, address, memory and region counts.\n"
                 + "The daemon that admin requests address is marked with '*'."),
+        ATTACH_DAEMON("attach-daemon", "N", 1, Set.of(),
+                "Address daemon N and show it.",
+                "Make admin requests address daemon N instead of the local daemon, and show that\n"
+                + "daemon. (The global option --daemon N does the same before any command.)"),
+        SHUTDOWN("shutdown", "[--force] [--safe]", 0, Set.of("--force", "--safe"),
+                "Shut down the addressed daemon.",
+                "Shut down the daemon that admin requests address: the local daemon\n"
+                + "(--local-index), or the one chosen with --daemon N.\n"
+                + "  --force   shut down even while regions are open\n"
+                + "  --safe    refuse when a region would lose its last copy"),
         REGIONS("regions", "[--local]", 0, Set.of("--local"),
                 "List the regions of the cluster, or of one daemon.",
                 "List every region of the cluster, or with --local only the regions that have a\n"
@@ -118,16 +123,6 @@ public final class AdminTool {
                 "Delete a region.",
                 "Delete a region and free its memory on every daemon that holds a copy.\n"
                 + "  --force   delete it even while it is open"),
-        ATTACH_DAEMON("attach-daemon", "N", 1, Set.of(),
-                "Address daemon N and show it.",
-                "Make admin requests address daemon N instead of the local daemon, and show that\n"
-                + "daemon. (The global option --daemon N does the same before any command.)"),
-        SHUTDOWN("shutdown", "[--force] [--safe]", 0, Set.of("--force", "--safe"),
-                "Shut down the addressed daemon.",
-                "Shut down the daemon that admin requests address: the local daemon\n"
-                + "(--local-index), or the one chosen with --daemon N.\n"
-                + "  --force   shut down even while regions are open\n"
-                + "  --safe    refuse when a region would lose its last copy"),
         RECOVERY("recovery", "[--prefix P]", 0, Set.of("--prefix"),
                 "List regions by prefix and the local daemon's memory.",
                 "On a short-lived connection of its own, list the regions whose names start with\n"
@@ -231,8 +226,9 @@ public final class AdminTool {
             Invocation inv = new Invocation();
             List<String> words = new ArrayList<>();
             boolean onlyPositionals = false;
-            for (int i = 0; i < args.length; i++) {
-                String a = args[i];
+            Cli.Words line = new Cli.Words(args);
+            while (line.advance()) {
+                String a = line.word();
                 if (onlyPositionals || !a.startsWith("-") || a.equals("-")) {
                     words.add(a);
                     continue;
@@ -241,34 +237,26 @@ public final class AdminTool {
                     onlyPositionals = true;
                     continue;
                 }
-                String name = a;
-                String inline = null;
-                int eq = a.indexOf('=');
-                if (a.startsWith("--") && eq > 0) {
-                    name = a.substring(0, eq);
-                    inline = a.substring(eq + 1);
-                }
+                String name = line.option();
                 switch (name) {
                     case "-h", "--help" -> inv.help = true;
                     case "--json" -> inv.json = true;
                     case "--demo" -> inv.demo = true;
                     case "--config" -> {
-                        inv.configFile = inline != null ? inline : valueOf(args, ++i, name);
+                        inv.configFile = checkName(name, valueOf(line, name));
                         if (inv.configFile.isEmpty()) {
                             throw new UsageException("--config needs a file name");
                         }
                     }
-                    case "--local-index" -> inv.localIndex =
-                            nonNegative(inline != null ? inline : valueOf(args, ++i, name), name);
-                    case "--daemon" -> inv.daemon =
-                            nonNegative(inline != null ? inline : valueOf(args, ++i, name), name);
+                    case "--local-index" -> inv.localIndex = nonNegative(valueOf(line, name), name);
+                    case "--daemon" -> inv.daemon = nonNegative(valueOf(line, name), name);
                     case "--local", "--force", "--safe" -> {
-                        if (inline != null) {
+                        if (line.hasInlineValue()) {
                             throw new UsageException(name + " takes no value");
                         }
                         inv.options.put(name, "");
                     }
-                    case "--prefix" -> inv.options.put(name, inline != null ? inline : valueOf(args, ++i, name));
+                    case "--prefix" -> inv.options.put(name, checkName(name, valueOf(line, name)));
                     default -> throw new UsageException("unknown option " + a);
                 }
             }
@@ -312,14 +300,26 @@ public final class AdminTool {
             if (inv.command == Command.ATTACH_DAEMON) {
                 inv.targetDaemon = nonNegative(inv.positionals.get(0), "attach-daemon");
             }
+            if (inv.command == Command.REGION || inv.command == Command.DELETE) {
+                checkName(inv.command.name + " NAME", inv.positionals.get(0));
+            }
             return inv;
         }
 
-        private static String valueOf(String[] args, int i, String option) throws UsageException {
-            if (i >= args.length) {
+        private static String checkName(String option, String name) throws UsageException {
+            String problem = Cli.nameProblem(option, name);
+            if (problem != null) {
+                throw new UsageException(problem);
+            }
+            return name;
+        }
+
+        private static String valueOf(Cli.Words line, String option) throws UsageException {
+            String v = line.value();
+            if (v == null) {
                 throw new UsageException(option + " needs a value");
             }
-            return args[i];
+            return v;
         }
 
         static int nonNegative(String text, String what) throws UsageException {
@@ -399,11 +399,7 @@ public final class AdminTool {
             if (inv.json) {
                 JsonWriter w = new JsonWriter().beginObject();
                 w.member("attachedDaemon", addressed);
-                w.name("daemons").beginArray();
-                for (DaemonInfo d : daemons) {
-                    Records.daemonJson(w, d);
-                }
-                w.endArray().endObject();
+                w.array("daemons", daemons, Records::daemonJson).endObject();
                 out.print(w.toJson());
                 return;
             }
@@ -433,11 +429,7 @@ public final class AdminTool {
                 if (local) {
                     w.member("daemon", addressed);
                 }
-                w.name("regions").beginArray();
-                for (RegionInfo r : regions) {
-                    Records.regionJson(w, r);
-                }
-                w.endArray().endObject();
+                w.array("regions", regions, Records::regionJson).endObject();
                 out.print(w.toJson());
                 return;
             }
@@ -539,11 +531,7 @@ public final class AdminTool {
             if (inv.json) {
                 JsonWriter w = new JsonWriter().beginObject();
                 w.member("prefix", prefix);
-                w.name("regions").beginArray();
-                for (RegionInfo r : result.regions()) {
-                    Records.regionJson(w, r);
-                }
-                w.endArray();
+                w.array("regions", result.regions(), Records::regionJson);
                 w.name("localDaemon").beginObject()
                         .member("index", d.index())
                         .member("totalMemoryBytes", d.totalMemory())

@@ -2,6 +2,7 @@ package tessera.store.tools;
 
 import java.util.ArrayDeque;
 import java.util.Deque;
+import java.util.function.BiConsumer;
 
 /**
  * A small streaming JSON writer with two-blank indentation. It checks the
@@ -23,48 +24,30 @@ public final class JsonWriter {
     public JsonWriter() {
     }
 
-    /**
-     * Starts an object.
-     *
-     * @return this writer
-     */
-    public JsonWriter beginObject() {
-        beforeValue();
-        out.append('{');
-        open(Scope.OBJECT);
-        return this;
-    }
+    /** Starts an object; returns this writer. */
+    public JsonWriter beginObject() { return begin(Scope.OBJECT, '{'); }
+
+    /** Ends the innermost object; returns this writer. */
+    public JsonWriter endObject() { return close(Scope.OBJECT, '}'); }
+
+    /** Starts an array; returns this writer. */
+    public JsonWriter beginArray() { return begin(Scope.ARRAY, '['); }
+
+    /** Ends the innermost array; returns this writer. */
+    public JsonWriter endArray() { return close(Scope.ARRAY, ']'); }
 
     /**
-     * Ends the innermost object.
+     * Writes the member {@code name} of the innermost object: an array of
+     * {@code items}, each written by {@code each}.
      *
      * @return this writer
      */
-    public JsonWriter endObject() {
-        close(Scope.OBJECT, '}');
-        return this;
-    }
-
-    /**
-     * Starts an array.
-     *
-     * @return this writer
-     */
-    public JsonWriter beginArray() {
-        beforeValue();
-        out.append('[');
-        open(Scope.ARRAY);
-        return this;
-    }
-
-    /**
-     * Ends the innermost array.
-     *
-     * @return this writer
-     */
-    public JsonWriter endArray() {
-        close(Scope.ARRAY, ']');
-        return this;
+    public <T> JsonWriter array(String name, Iterable<T> items, BiConsumer<JsonWriter, T> each) {
+        name(name).beginArray();
+        for (T item : items) {
+            each.accept(this, item);
+        }
+        return endArray();
     }
 
     /**
@@ -223,12 +206,15 @@ public final class JsonWriter {
         newline(scopes.size());
     }
 
-    private void open(Scope scope) {
+    private JsonWriter begin(Scope scope, char bracket) {
+        beforeValue();
+        out.append(bracket);
         scopes.push(scope);
         empty.push(true);
+        return this;
     }
 
-    private void close(Scope scope, char bracket) {
+    private JsonWriter close(Scope scope, char bracket) {
         if (scopes.peek() != scope || nameWritten) {
             throw new IllegalStateException("unbalanced " + bracket);
         }
@@ -238,6 +224,7 @@ public final class JsonWriter {
             newline(scopes.size());
         }
         out.append(bracket);
+        return this;
     }
 
     private void newline(int depth) {

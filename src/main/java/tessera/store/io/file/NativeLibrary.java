@@ -4,11 +4,15 @@ import java.io.IOException;
 import java.io.InputStream;
 import java.net.URL;
 import java.nio.file.Files;
+import java.nio.file.LinkOption;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.nio.file.StandardCopyOption;
 import java.security.CodeSource;
 import java.util.Locale;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+import java.util.stream.Stream;
 
 /**
  * Loads the native bridge {@value #BRIDGE_FILE} and, through it, the store
@@ -19,9 +23,12 @@ import java.util.Locale;
  * <ul>
  * <li>By default the jar carries both libraries for linux-x86_64 under
  * {@code native/linux-x86_64/}. They are extracted together into one new
- * private directory below {@code java.io.tmpdir} (removed at exit, best
- * effort), and the bridge is loaded from there; its {@code $ORIGIN} run path
- * finds the client library beside it.</li>
+ * private directory below {@code java.io.tmpdir}, named
+ * {@code tessera-store-native-<pid>-<random>}, and the bridge is loaded from
+ * there; its {@code $ORIGIN} run path finds the client library beside it.
+ * The directory is removed at exit; one left behind by a process that was
+ * killed is removed by the next load in any process once that process is
+ * gone.</li>
  * <li>{@value #DIR_PROPERTY}{@code =/some/dir} loads the bridge from that
  * directory instead; a client library in the same directory is found
  * beside it, otherwise the dynamic linker's usual search applies. This is how
@@ -48,6 +55,10 @@ public final class NativeLibrary {
     public static final String DIR_PROPERTY = "tessera.store.native.dir";
     /** System property: {@code true} loads the bridge from {@code java.library.path}. */
     public static final String LIBRARY_PATH_PROPERTY = "tessera.store.native.useLibraryPath";
+
+    /** Extraction directories: the prefix, then the owner's process id, a dash and a random number. */
+    private static final String EXTRACTION_PREFIX = "tessera-store-native-";
+    private static final Pattern EXTRACTION_DIR = Pattern.compile(Pattern.quote(EXTRACTION_PREFIX) + "(\\d+)-\\d+");
 
     private static final Object LOCK = new Object();
     private static volatile String source;
@@ -161,9 +172,10 @@ public final class NativeLibrary {
                     + CLIENT_FILE + " built for this platform", null);
         }
         String where = jarLocation();
+        removeStaleExtractions();
         Path dir;
         try {
-            dir = Files.createTempDirectory("tessera-store-native-");
+            dir = Files.createTempDirectory(EXTRACTION_PREFIX + ProcessHandle.current().pid() + "-");
         } catch (IOException | RuntimeException e) {
             throw linkError("cannot create a directory for the native libraries of " + where + " below "
                     + System.getProperty("java.io.tmpdir") + ": " + e, e);
@@ -188,6 +200,39 @@ public final class NativeLibrary {
             target.toFile().deleteOnExit();
         } catch (IOException e) {
             throw linkError("cannot extract " + resource + " from " + where + " to " + target + ": " + e, e);
+        }
+    }
+
+    /**
+     * Removes the extraction directories of processes that are gone (killed
+     * before their exit hook ran). Best effort: what cannot be removed stays.
+     */
+    private static void removeStaleExtractions() {
+        Path tmp = Paths.get(System.getProperty("java.io.tmpdir"));
+        try (Stream<Path> entries = Files.list(tmp)) {
+            entries.forEach(dir -> {
+                Matcher m = EXTRACTION_DIR.matcher(dir.getFileName().toString());
+                if (m.matches() && !processAlive(m.group(1)) && Files.isDirectory(dir, LinkOption.NOFOLLOW_LINKS)) {
+                    try {
+                        // only what an extraction writes; anything else keeps the directory
+                        Files.deleteIfExists(dir.resolve(CLIENT_FILE));
+                        Files.deleteIfExists(dir.resolve(BRIDGE_FILE));
+                        Files.deleteIfExists(dir);
+                    } catch (IOException | RuntimeException e) {
+                        // another user's, not empty, or being removed by another process
+                    }
+                }
+            });
+        } catch (IOException | RuntimeException e) {
+            // nothing to clean, or no permission to look
+        }
+    }
+
+    private static boolean processAlive(String pid) {
+        try {
+            return ProcessHandle.of(Long.parseLong(pid)).isPresent();
+        } catch (NumberFormatException e) {
+            return true; // not a pid we could have written: leave it alone
         }
     }
 

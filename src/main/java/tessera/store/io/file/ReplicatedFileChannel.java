@@ -7,7 +7,6 @@ import java.net.Inet4Address;
 import java.nio.ByteBuffer;
 import java.nio.channels.ClosedChannelException;
 import java.nio.channels.SeekableByteChannel;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.Collections;
 import java.util.LinkedHashMap;
@@ -17,6 +16,7 @@ import java.util.concurrent.atomic.AtomicBoolean;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.regex.Pattern;
 
+import tessera.store.io.file.direct.MirrorbankApi;
 import tessera.store.io.file.direct.ReplicatedIONative;
 
 /**
@@ -48,7 +48,11 @@ import tessera.store.io.file.direct.ReplicatedIONative;
  * {@value #TRANSFER_CHUNK} bytes. Buffer position and limit are honoured as
  * by {@code FileChannel}: reads fill {@code dst} from its position up to its
  * limit or the end of the file, writes write all remaining bytes of
- * {@code src}.
+ * {@code src}. A read into a read-only buffer is refused as
+ * {@code FileChannel} refuses it. A {@link java.nio.MappedByteBuffer} that
+ * maps a file travels through the channel's direct buffer as well, copied by
+ * the kernel: when its file was truncated below the transfer's range, the
+ * transfer ends in an {@link IOException} instead of a fault of the process.
  *
  * <p>Calls on one channel are serialised: a channel may be shared between
  * threads, and its operations then run one after another. Different channels
@@ -61,7 +65,7 @@ import tessera.store.io.file.direct.ReplicatedIONative;
 public final class ReplicatedFileChannel implements SeekableByteChannel {
     /** Largest region size, and largest end position of any transfer, in bytes. */
     public static final long MAX_REGION_SIZE = Integer.MAX_VALUE;
-    /** Largest piece in which heap buffer data travel through the channel's direct buffer. */
+    /** Largest piece in which heap buffer and file mapping data travel through the channel's direct buffer. */
     public static final int TRANSFER_CHUNK = 1 << 20;
 
     /** Closes the handles of channels that became unreachable without a close. */
@@ -126,6 +130,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @param regionName name of the region in the cluster; created at the
      *        first open, found again by later ones
      * @return a builder; {@link Builder#open()} opens the channel
+     * @throws IllegalArgumentException when the name is empty or the store
+     *         cannot take it exactly (see {@link MirrorbankApi#nameProblem})
      */
     public static Builder builder(String regionName) {
         return new Builder(regionName);
@@ -170,18 +176,13 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public int read(ByteBuffer dst) throws IOException {
         checkReadable(dst);
-        lock.lock();
-        try {
-            ensureOpen();
+        return (int) locked(() -> {
             int n = readAt(dst, position);
             if (n > 0) {
                 position += n;
             }
             return n;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        });
     }
 
     /**
@@ -201,14 +202,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     public int read(ByteBuffer dst, long position) throws IOException {
         checkReadable(dst);
         checkPosition(position);
-        lock.lock();
-        try {
-            ensureOpen();
-            return readAt(dst, position);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return (int) locked(() -> readAt(dst, position));
     }
 
     /**
@@ -225,16 +219,11 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public int write(ByteBuffer src) throws IOException {
         Objects.requireNonNull(src, "src");
-        lock.lock();
-        try {
-            ensureOpen();
+        return (int) locked(() -> {
             int n = writeAt(src, position);
             position += n;
             return n;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        });
     }
 
     /**
@@ -254,14 +243,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     public int write(ByteBuffer src, long position) throws IOException {
         Objects.requireNonNull(src, "src");
         checkPosition(position);
-        lock.lock();
-        try {
-            ensureOpen();
-            return writeAt(src, position);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return (int) locked(() -> writeAt(src, position));
     }
 
     /**
@@ -271,14 +253,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      */
     @Override
     public long position() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return position;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> position);
     }
 
     /**
@@ -293,15 +268,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     @Override
     public ReplicatedFileChannel position(long newPosition) throws IOException {
         checkPosition(newPosition);
-        lock.lock();
-        try {
-            ensureOpen();
-            position = newPosition;
-            return this;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        locked(() -> position = newPosition);
+        return this;
     }
 
     /**
@@ -313,14 +281,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      */
     @Override
     public long size() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return ReplicatedIONative.getSize(handle);
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> ReplicatedIONative.getSize(handle));
     }
 
     /**
@@ -339,22 +300,16 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (size < 0) {
             throw new IllegalArgumentException("negative size: " + size);
         }
-        lock.lock();
-        try {
-            ensureOpen();
+        locked(() -> {
             long current = ReplicatedIONative.getSize(handle);
             if (size < current) {
                 throw new IOException("region '" + regionName + "' cannot shrink from " + current + " to " + size
                         + " bytes: a replicated region keeps everything written to it");
             }
-            if (position > size) {
-                position = size;
-            }
-            return this;
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+            position = Math.min(position, size);
+            return size;
+        });
+        return this;
     }
 
     /**
@@ -366,14 +321,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @throws IOException when the daemon cannot be asked
      */
     public long deviceLimit() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return figure(ReplicatedIONative.getDeviceLimit(handle), "memory limit");
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> figure(ReplicatedIONative.getDeviceLimit(handle), "memory limit"));
     }
 
     /**
@@ -385,14 +333,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * @throws IOException when the daemon cannot be asked
      */
     public long deviceUsed() throws IOException {
-        lock.lock();
-        try {
-            ensureOpen();
-            return figure(ReplicatedIONative.getDeviceUsed(handle), "memory in use");
-        } finally {
-            lock.unlock();
-            Reference.reachabilityFence(this);
-        }
+        return locked(() -> figure(ReplicatedIONative.getDeviceUsed(handle), "memory in use"));
     }
 
     /**
@@ -430,6 +371,28 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
 
     // ---- inside the lock ----
 
+    /** An operation on an open channel, run under its lock. */
+    @FunctionalInterface
+    private interface LockedOp {
+        long run() throws IOException;
+    }
+
+    /**
+     * Runs {@code op} under the channel's lock once the channel is known to
+     * be open; the channel stays reachable until it ends, so that the
+     * cleaner cannot close the handle under a running call.
+     */
+    private long locked(LockedOp op) throws IOException {
+        lock.lock();
+        try {
+            ensureOpen();
+            return op.run();
+        } finally {
+            lock.unlock();
+            Reference.reachabilityFence(this);
+        }
+    }
+
     private int readAt(ByteBuffer dst, long pos) throws IOException {
         int want = dst.remaining();
         if (want == 0) {
@@ -441,7 +404,8 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (want > MAX_REGION_SIZE - pos) {
             want = (int) (MAX_REGION_SIZE - pos);
         }
-        if (dst.isDirect()) {
+        boolean mapped = MappingCopy.isFileMapping(dst);
+        if (dst.isDirect() && !mapped) {
             int start = dst.position();
             int n = ReplicatedIONative.read(handle, pos, dst, start, want);
             // 0: position at the end of the file; -1 without an exception: beyond it
@@ -453,14 +417,14 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         }
         int total = 0;
         while (total < want) {
-            int piece = Math.min(want - total, TRANSFER_CHUNK);
-            ByteBuffer t = transferBuffer(piece);
+            ByteBuffer t = transferBuffer(want - total);
+            int piece = t.limit();
             int n = ReplicatedIONative.read(handle, pos + total, t, 0, piece);
             if (n <= 0) {
                 break;
             }
             t.limit(n);
-            dst.put(t);
+            stage(t, dst, mapped, "read of " + want + " bytes at position " + pos + " from");
             total += n;
             if (n < piece) {
                 break; // end of the file
@@ -474,30 +438,41 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         if (len == 0) {
             return 0;
         }
-        if (pos + len > MAX_REGION_SIZE) {
+        if (pos > MAX_REGION_SIZE - len) {
             throw new IOException("write of " + len + " bytes at position " + pos + " to region '" + regionName
                     + "' would end beyond " + MAX_REGION_SIZE + ", the largest region size");
         }
-        if (src.isDirect()) {
+        boolean mapped = MappingCopy.isFileMapping(src);
+        if (src.isDirect() && !mapped) {
             int start = src.position();
             int n = ReplicatedIONative.write(handle, pos, src, start, len);
             checkWritten(n, len, pos);
             src.position(start + len);
             return len;
         }
-        int done = 0;
-        while (done < len) {
-            int piece = Math.min(len - done, TRANSFER_CHUNK);
-            ByteBuffer t = transferBuffer(piece);
+        while (src.hasRemaining()) {
+            long at = pos + len - src.remaining();
+            ByteBuffer t = transferBuffer(src.remaining());
             ByteBuffer from = src.duplicate();
-            from.limit(from.position() + piece);
-            t.put(from);
-            int n = ReplicatedIONative.write(handle, pos + done, t, 0, piece);
-            checkWritten(n, piece, pos + done);
+            from.limit(from.position() + t.limit());
+            stage(from, t, mapped, "write of " + len + " bytes at position " + pos + " to");
+            int piece = t.position();
+            checkWritten(ReplicatedIONative.write(handle, at, t, 0, piece), piece, at);
             src.position(src.position() + piece);
-            done += piece;
         }
         return len;
+    }
+
+    /**
+     * Moves the remaining bytes of {@code from} into {@code to}; through the
+     * kernel when the caller's buffer maps a file ({@link MappingCopy}).
+     */
+    private void stage(ByteBuffer from, ByteBuffer to, boolean mapped, String what) throws IOException {
+        if (mapped) {
+            MappingCopy.copy(from, to, what + " region '" + regionName + "'");
+        } else {
+            to.put(from);
+        }
     }
 
     private void checkWritten(int n, int expected, long pos) throws IOException {
@@ -507,7 +482,9 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         }
     }
 
-    private ByteBuffer transferBuffer(int need) {
+    /** The channel's direct buffer, cleared, with room for {@code rest} bytes up to {@value #TRANSFER_CHUNK}. */
+    private ByteBuffer transferBuffer(int rest) {
+        int need = Math.min(rest, TRANSFER_CHUNK);
         if (transfer == null || transfer.capacity() < need) {
             int cap = transfer == null ? 8192 : transfer.capacity();
             while (cap < need) {
@@ -515,7 +492,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             }
             transfer = ByteBuffer.allocateDirect(cap);
         }
-        transfer.clear();
+        transfer.clear().limit(need);
         return transfer;
     }
 
@@ -536,7 +513,7 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
     private static void checkReadable(ByteBuffer dst) {
         Objects.requireNonNull(dst, "dst");
         if (dst.isReadOnly()) {
-            throw new IllegalArgumentException("read-only buffer");
+            throw new IllegalArgumentException("Read-only buffer");
         }
     }
 
@@ -596,6 +573,13 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
      * returns this builder; {@link #open()} may be called more than once, each
      * call opening a channel of its own.
      *
+     * <p>Names (the region's, the configuration file's, the store
+     * configuration's) reach the store exactly as given, or are refused with
+     * an {@link IllegalArgumentException} (see {@link MirrorbankApi#nameProblem}).
+     * A store configuration name selects the system property
+     * {@code tessera.store.replicated.<name>.nativelib.tracelevel} that sets
+     * the store client's trace level for the open.
+     *
      * <p>Defaults: block size {@value #DEFAULT_BLOCK_SIZE} bytes, 1 to
      * {@value #DEFAULT_MAX_COPIES} copies, local daemon 0, the embedded
      * cluster (no configuration file), no busy-wait, waits of
@@ -613,7 +597,6 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
         static final String CANDIDATE_HANDLE = "CandidateHandle";
         private static final Pattern IPV4 = Pattern.compile(
                 "(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)(\\.(25[0-5]|2[0-4]\\d|1\\d\\d|[1-9]?\\d)){3}");
-        private static final int MAX_TEXT = 255;
 
         private final String regionName;
         private long regionSize = -1;
@@ -634,21 +617,10 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             if (regionName.isEmpty()) {
                 throw new IllegalArgumentException("empty region name");
             }
-            if (regionName.getBytes(StandardCharsets.UTF_8).length > MAX_TEXT) {
-                throw new IllegalArgumentException("region name longer than " + MAX_TEXT + " bytes");
-            }
-            if (regionName.indexOf('\0') >= 0) {
-                throw new IllegalArgumentException("region name contains a NUL character");
-            }
-            this.regionName = regionName;
+            this.regionName = text(regionName, "region name");
         }
 
-        /**
-         * Size of the region in bytes: the most the file can hold. Required.
-         *
-         * @param bytes 1 to {@value ReplicatedFileChannel#MAX_REGION_SIZE}
-         * @return this builder
-         */
+        /** Size of the region in bytes, 1 to {@value ReplicatedFileChannel#MAX_REGION_SIZE}: what the file holds. */
         public Builder regionSize(long bytes) {
             if (bytes <= 0) {
                 throw new IllegalArgumentException("region size must be positive: " + bytes);
@@ -661,46 +633,16 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * Block size of the region in bytes, the unit in which the store
-         * keeps and copies it.
-         *
-         * @param bytes 1 or more
-         * @return this builder
-         */
-        public Builder blockSize(int bytes) {
-            this.blockSize = positive(bytes, "block size");
-            return this;
-        }
+        /** Block size of the region in bytes (1 or more), the unit in which the store keeps and copies it. */
+        public Builder blockSize(int bytes) { return with(() -> blockSize = positive(bytes, "block size")); }
 
-        /**
-         * Fewest copies the region must have for an open to succeed.
-         *
-         * @param copies 1 or more
-         * @return this builder
-         */
-        public Builder minCopies(int copies) {
-            this.minCopies = positive(copies, "minimum copies");
-            return this;
-        }
+        /** Fewest copies (1 or more) the region must have for an open to succeed. */
+        public Builder minCopies(int copies) { return with(() -> minCopies = positive(copies, "minimum copies")); }
 
-        /**
-         * Most copies the store keeps of the region.
-         *
-         * @param copies 1 or more, not below {@link #minCopies(int)}
-         * @return this builder
-         */
-        public Builder maxCopies(int copies) {
-            this.maxCopies = positive(copies, "maximum copies");
-            return this;
-        }
+        /** Most copies the store keeps of the region: 1 or more, not below {@link #minCopies(int)}. */
+        public Builder maxCopies(int copies) { return with(() -> maxCopies = positive(copies, "maximum copies")); }
 
-        /**
-         * IPv4 address of the local store daemon.
-         *
-         * @param dottedIPv4 such as {@code 127.0.0.1}; null for none
-         * @return this builder
-         */
+        /** IPv4 address of the local store daemon, such as {@code 127.0.0.1}; null for none. */
         public Builder address(String dottedIPv4) {
             if (dottedIPv4 != null && !IPV4.matcher(dottedIPv4).matches()) {
                 throw new IllegalArgumentException("not a dotted IPv4 address: " + dottedIPv4);
@@ -709,23 +651,10 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * IPv4 address of the local store daemon.
-         *
-         * @param address the address; null for none
-         * @return this builder
-         */
-        public Builder address(Inet4Address address) {
-            this.address = address == null ? null : address.getHostAddress();
-            return this;
-        }
+        /** IPv4 address of the local store daemon; null for none. */
+        public Builder address(Inet4Address a) { return address(a == null ? null : a.getHostAddress()); }
 
-        /**
-         * Port of the local store daemon.
-         *
-         * @param port 0 to 65535
-         * @return this builder
-         */
+        /** Port of the local store daemon, 0 to 65535. */
         public Builder port(int port) {
             if (port < 0 || port > 65535) {
                 throw new IllegalArgumentException("port out of range 0..65535: " + port);
@@ -734,90 +663,26 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return this;
         }
 
-        /**
-         * Index of the local store daemon in the cluster configuration.
-         *
-         * @param index 0 or more
-         * @return this builder
-         */
-        public Builder localIndex(int index) {
-            if (index < 0) {
-                throw new IllegalArgumentException("negative local index: " + index);
-            }
-            this.localIndex = index;
-            return this;
-        }
+        /** Index (0 or more) of the local store daemon in the cluster configuration. */
+        public Builder localIndex(int index) { return with(() -> localIndex = notNegative(index, "local index")); }
 
-        /**
-         * Cluster configuration file; without one the store client runs its
-         * embedded cluster inside this process.
-         *
-         * @param file the file, or null for the embedded cluster
-         * @return this builder
-         */
-        public Builder configFile(Path file) {
-            return configFile(file == null ? null : file.toString());
-        }
+        /** Cluster configuration file; null for the embedded cluster inside this process. */
+        public Builder configFile(Path file) { return configFile(file == null ? null : file.toString()); }
 
-        /**
-         * Cluster configuration file by name; null or empty for the embedded
-         * cluster.
-         *
-         * @param file the file name, at most 255 characters
-         * @return this builder
-         */
-        public Builder configFile(String file) {
-            this.configFile = text(file, "configuration file name");
-            return this;
-        }
+        /** Cluster configuration file by name, as {@link StoreAdmin} takes it; null or empty for none. */
+        public Builder configFile(String file) { return with(() -> configFile = text(file, "configuration file name")); }
 
-        /**
-         * How long the store client spins, in microseconds, before it sleeps
-         * while waiting for an operation.
-         *
-         * @param micros 0 (no spinning) or more
-         * @return this builder
-         */
-        public Builder busyWaitMicros(int micros) {
-            this.busyWaitMicros = notNegative(micros, "busy-wait");
-            return this;
-        }
+        /** How long the store client spins, in microseconds (0 for not at all), before it sleeps in a wait. */
+        public Builder busyWaitMicros(int micros) { return with(() -> busyWaitMicros = notNegative(micros, "busy-wait")); }
 
-        /**
-         * Longest single wait for the store, in milliseconds; operations wait
-         * as often as needed.
-         *
-         * @param millis 0 (poll) or more
-         * @return this builder
-         */
-        public Builder sleepWaitMillis(int millis) {
-            this.sleepWaitMillis = notNegative(millis, "sleep-wait");
-            return this;
-        }
+        /** Longest single wait for the store in milliseconds, 0 (poll) or more; a call waits as often as needed. */
+        public Builder sleepWaitMillis(int millis) { return with(() -> sleepWaitMillis = notNegative(millis, "sleep-wait")); }
 
-        /**
-         * Name of the store configuration this region belongs to. It selects
-         * the system property {@code tessera.store.replicated.<name>.nativelib.tracelevel}
-         * that sets the store client's trace level for this open.
-         *
-         * @param name the name, or null for none
-         * @return this builder
-         */
-        public Builder storeConfigName(String name) {
-            this.storeConfigName = text(name, "store configuration name");
-            return this;
-        }
+        /** Name of the store configuration this region belongs to (see above), or null for none. */
+        public Builder storeConfigName(String name) { return with(() -> storeConfigName = text(name, "store configuration name")); }
 
-        /**
-         * I/O buffer size hint passed to the device, in bytes.
-         *
-         * @param bytes 1 or more
-         * @return this builder
-         */
-        public Builder ioBufferSize(int bytes) {
-            this.ioBufferSize = positive(bytes, "I/O buffer size");
-            return this;
-        }
+        /** I/O buffer size hint passed to the device, in bytes (1 or more). */
+        public Builder ioBufferSize(int bytes) { return with(() -> ioBufferSize = positive(bytes, "I/O buffer size")); }
 
         /**
          * The configuration that {@link #open()} passes to the device, in the
@@ -875,6 +740,12 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return ReplicatedFileChannel.open(regionName, configuration(), HandleAllocator.process());
         }
 
+        /** Runs the assignment {@code set} and returns this builder. */
+        private Builder with(Runnable set) {
+            set.run();
+            return this;
+        }
+
         private static int positive(int v, String what) {
             if (v <= 0) {
                 throw new IllegalArgumentException(what + " must be positive: " + v);
@@ -889,15 +760,14 @@ public final class ReplicatedFileChannel implements SeekableByteChannel {
             return v;
         }
 
+        /** A name as given, null for none; one the store cannot take exactly is refused. */
         private static String text(String s, String what) {
             if (s == null || s.isEmpty()) {
                 return null;
             }
-            if (s.length() > MAX_TEXT) {
-                throw new IllegalArgumentException(what + " longer than " + MAX_TEXT + " characters: " + s);
-            }
-            if (s.indexOf('\0') >= 0) {
-                throw new IllegalArgumentException(what + " contains a NUL character");
+            String problem = MirrorbankApi.nameProblem(s, what);
+            if (problem != null) {
+                throw new IllegalArgumentException(problem);
             }
             return s;
         }

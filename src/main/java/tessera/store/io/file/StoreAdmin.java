@@ -8,6 +8,7 @@ import java.util.function.IntSupplier;
 
 import tessera.store.io.file.ReplicatedStoreAdmin.DaemonInfo;
 import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
+import tessera.store.io.file.direct.MirrorbankApi;
 
 /**
  * Administration of the replicated store cluster: lists daemons and regions,
@@ -30,7 +31,10 @@ import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
  *
  * <p>Every failure reported by the native side arrives as the
  * {@link IOException} it raised, whose text carries the client library's
- * status, error and message.
+ * status, error and message. A region name, prefix or configuration file
+ * name that the store cannot take exactly (see
+ * {@link MirrorbankApi#nameProblem}) is refused with an {@link IOException}
+ * before the cluster is asked anything.
  */
 public final class StoreAdmin implements AutoCloseable {
 
@@ -77,12 +81,13 @@ public final class StoreAdmin implements AutoCloseable {
      * @param localIndex index of the local daemon; it is also the daemon that
      *        admin requests address until {@link #attachToDaemon}
      * @return the open facade; close it to detach
-     * @throws IOException when the native side cannot attach
+     * @throws IOException when {@code cfgFile} is a name the store cannot
+     *         take exactly, or the native side cannot attach
      * @throws IllegalStateException when another {@code StoreAdmin} is open
      */
     public static StoreAdmin attach(String cfgFile, int localIndex) throws IOException {
+        String cfg = cfgFile == null ? "" : checkName(cfgFile, "configuration file name");
         NativeLibrary.load();
-        String cfg = cfgFile == null ? "" : cfgFile;
         synchronized (LOCK) {
             if (current != null) {
                 throw new IllegalStateException(
@@ -139,6 +144,12 @@ public final class StoreAdmin implements AutoCloseable {
      * @throws IOException when the listing fails
      */
     public static Recovery recovery(int localIndex, String cfgFile, String prefix) throws IOException {
+        if (cfgFile != null) {
+            checkName(cfgFile, "configuration file name");
+        }
+        if (prefix != null) {
+            checkName(prefix, "region-name prefix");
+        }
         NativeLibrary.load();
         synchronized (LOCK) {
             ReplicatedStoreAdmin admin = new ReplicatedStoreAdmin();
@@ -221,12 +232,12 @@ public final class StoreAdmin implements AutoCloseable {
     /**
      * The named region.
      *
-     * @param name region name; names longer than 255 bytes are cut by the native side
+     * @param name region name
      * @return its record
      * @throws IOException when the region does not exist or the query fails
      */
     public RegionInfo region(String name) throws IOException {
-        Objects.requireNonNull(name, "name");
+        checkName(name, "region name");
         List<RegionInfo> found = regionListing(() -> nativeAdmin.listRegion(name), "region query");
         if (found.isEmpty()) {
             throw new IOException("region query for " + name + " delivered no record");
@@ -243,7 +254,7 @@ public final class StoreAdmin implements AutoCloseable {
      * @throws IOException when the listing fails
      */
     public Optional<RegionInfo> findRegion(String name) throws IOException {
-        Objects.requireNonNull(name, "name");
+        checkName(name, "region name");
         return globalRegions().stream().filter(r -> name.equals(r.name())).findFirst();
     }
 
@@ -255,7 +266,7 @@ public final class StoreAdmin implements AutoCloseable {
      * @throws IOException when the deletion fails
      */
     public void deleteRegion(String name, boolean force) throws IOException {
-        Objects.requireNonNull(name, "name");
+        checkName(name, "region name");
         synchronized (LOCK) {
             ensureOpen();
             checkResult(nativeAdmin.deleteRegion(name, force), "deletion of region " + name);
@@ -295,7 +306,9 @@ public final class StoreAdmin implements AutoCloseable {
      * Shuts down the daemon that admin requests address.
      *
      * @param force shut down even while regions are open
+     *        ({@link MirrorbankApi#MB_SHUTDOWN_FORCE})
      * @param safe shut down only when no region loses its last copy
+     *        ({@link MirrorbankApi#MB_SHUTDOWN_SAFE})
      * @throws IOException when the shutdown is refused or fails
      */
     public void shutdownDaemon(boolean force, boolean safe) throws IOException {
@@ -340,6 +353,15 @@ public final class StoreAdmin implements AutoCloseable {
         if (closed) {
             throw new IOException("StoreAdmin is closed");
         }
+    }
+
+    /** The name, when the store can take it exactly. */
+    private static String checkName(String name, String what) throws IOException {
+        String problem = MirrorbankApi.nameProblem(Objects.requireNonNull(name, what), what);
+        if (problem != null) {
+            throw new IOException(problem);
+        }
+        return name;
     }
 
     /** A native result other than 1 with no exception thrown still has to fail. */

@@ -35,10 +35,27 @@ public final class ReplicatedIONative {
      * Reads up to {@code length} bytes at {@code filePosition} into the direct
      * buffer {@code buf} at {@code offset}. Returns the count read (cut at the
      * file length), 0 at the file length, or -1.
+     *
+     * <p>Refused with an exception: a buffer that is not direct, a read-only
+     * buffer, a range outside the buffer's capacity, a negative position or
+     * one whose range does not fit the region. Not detected (each would cost
+     * more than the transfer): a buffer that maps a file which was truncated
+     * below the range (the process then dies of a bus error), a buffer freed
+     * or unmapped while the call runs, and another call on the same handle at
+     * the same time. {@link tessera.store.io.file.ReplicatedFileChannel}
+     * checks what can be checked cheaply.
      */
     public static native int read(long handle, long filePosition, Object buf, int offset, int length);
 
-    /** Writes {@code length} bytes from the direct buffer {@code buf} at {@code offset}; returns length or -1. */
+    /**
+     * Writes {@code length} bytes from the direct buffer {@code buf} at
+     * {@code offset}; returns length or -1.
+     *
+     * <p>Refused and not detected as for {@link #read}, except that a
+     * read-only buffer may be the source. In particular the bytes are copied
+     * straight from the buffer's memory: a file mapping whose file was
+     * truncated below the range ends the process with a bus error.
+     */
     public static native int write(long handle, long filePosition, Object buf, int offset, int length);
 
     /** Not offered by this device: always throws. */
