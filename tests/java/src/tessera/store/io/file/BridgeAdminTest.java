@@ -1,0 +1,347 @@
+package tessera.store.io.file;
+
+import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertFalse;
+import static org.junit.Assert.assertNull;
+import static org.junit.Assert.assertThrows;
+import static org.junit.Assert.assertTrue;
+import static org.junit.Assume.assumeTrue;
+import static tessera.store.io.file.BridgeIoTest.INSTRUMENTED;
+import static tessera.store.io.file.BridgeIoTest.io;
+import static tessera.store.io.file.BridgeIoTest.status;
+import static tessera.store.io.file.StandIn.*;
+
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Set;
+import java.util.stream.Collectors;
+
+import org.junit.After;
+import org.junit.Before;
+import org.junit.BeforeClass;
+import org.junit.Test;
+
+import tessera.store.io.file.ReplicatedStoreAdmin.DaemonInfo;
+import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
+
+/** The admin natives against the stand-in: the connection, listings, deletion, recovery, faults. */
+public class BridgeAdminTest {
+    static final boolean NO_DAEMON_METHOD = System.getProperty("tessera.test.expect", "").contains("nodaemonmethod");
+    static String cfg;
+    private final ReplicatedStoreAdmin admin = new ReplicatedStoreAdmin();
+    private final List<String> flags = new ArrayList<>();
+
+    @BeforeClass
+    public static void clusterFile() throws IOException {
+        Path f = Files.createTempFile("admin-", ".cfg");
+        f.toFile().deleteOnExit();
+        Files.writeString(f, "daemons 3\n");
+        cfg = f.toString();
+    }
+
+    @Before
+    public void fresh() {
+        reset();
+        journal(true);
+    }
+
+    @After
+    public void detach() {
+        flags.forEach(System::clearProperty);
+        if (admin.isAttached()) {
+            admin.detach();
+        }
+        reset();
+    }
+
+    void flag(String key) {
+        System.setProperty(key, "true");
+        flags.add(key);
+    }
+
+    static void makeRegion(String name) throws IOException {
+        try (ReplicatedFileChannel ch = ReplicatedFileChannel.builder(name).regionSize(65536).open()) {
+            ch.write(ByteBuffer.allocate(10), 0);
+        }
+    }
+
+    static List<String> names(List<RegionInfo> regions) {
+        return regions.stream().map(RegionInfo::name).collect(Collectors.toList());
+    }
+
+    @Test
+    public void attachRetargetShutdownAndDetach() {
+        assertFalse(admin.isAttached());
+        assertEquals(1, admin.attach(cfg, 1));
+        assertTrue(admin.isAttached());
+        assertEquals(1, admin.getAttachedDaemonIndex());
+        String init = take("mb_init").get(0);
+        assertTrue(init, init.matches("mb_init trace_level=\\d ip=0x00000000 localport=0x0000 localindex=1 "
+                + "busywait=100 timeout=1000 ccb=[01] cfg_filename=.*admin-.*\\.cfg"));
+        assertEquals(1, admin.attach(cfg, 2));
+        assertEquals("attaching again finishes the earlier connection", List.of("mb_fini", "mb_init"),
+                takeOps("mb_init", "mb_fini"));
+        assertEquals(1, liveConnections());
+        assertEquals(2, admin.getAttachedDaemonIndex());
+        assertEquals(1, admin.attachToDaemon(0));
+        for (boolean force : new boolean[] {false, true}) {
+            for (boolean safe : new boolean[] {false, true}) {
+                assertEquals("the index argument is ignored", 1, admin.shutdownDaemon(2, force, safe));
+                assertFalse(daemonUp(0));
+                assertTrue(daemonUp(2));
+                setDaemonUp(0, true);
+            }
+        }
+        assertEquals(List.of("flags=0x0", "flags=0x40", "flags=0x10", "flags=0x50"),
+                take("mb_admin_shutdown_daemon").stream().map(l -> l.replaceAll(".* ", "")).toList());
+        io(() -> admin.attachToDaemon(9), "attachToDaemon Failed to attach to daemon 9", status(INVAL));
+        assertEquals("a failed re-target keeps the old one", 0, admin.getAttachedDaemonIndex());
+        admin.detach();
+        assertFalse(admin.isAttached());
+        assertEquals(0, liveConnections());
+    }
+
+    @Test
+    public void everyOperationWithoutAConnectionFails() {
+        String s = status(NULLCTX);
+        io(admin::detach, "detach Failed to detach from daemon -1", s);
+        io(() -> admin.attachToDaemon(1), "attachToDaemon Failed to attach to daemon 1", s);
+        io(admin::getAttachedDaemonIndex, "getAttachedDaemonIndex Failed to get attached daemon", s);
+        io(() -> admin.shutdownDaemon(0, true, true), "shutdownDaemon Failed to shutdown daemon -1", s);
+        io(admin::listDaemons, "listDaemons Failed to enumerate daemons", s);
+        io(admin::listGlobalRegions, "listGlobalRegions Failed to enumerate global stores", s);
+        io(admin::listLocalRegions, "listLocalRegions Failed to enumerate local stores", s);
+        io(() -> admin.listRegion("r1"), "listRegion Failed to get storeinfo for r1", s);
+        io(() -> admin.deleteRegion("r1", false), "deleteRegion Failed to delete store r1", s);
+        assertEquals(0, liveConnections());
+    }
+
+    @Test
+    public void attachFailuresAndAFailedDetach() {
+        io(() -> admin.attach(null, 0), "attach j_cfgfile null");
+        assertEquals(List.of(), take());
+        io(() -> admin.attach("/nonexistent/cluster.cfg", 0), "attach mb_init failed", status(NOCFG));
+        assertFalse(admin.isAttached());
+        force("mb_admin_get_attached_daemon", 1, FAIL, DDEAD);
+        io(() -> admin.attach(cfg, 1), "attach Failed to get attached daemon", status(DDEAD));
+        force("mb_admin_attach_daemon", 1, FAIL, DDEAD);
+        io(() -> admin.attach(cfg, 1), "attach Failed to do admin attach to daemon 1", status(DDEAD));
+        assertTrue("the new connection is kept", admin.isAttached());
+        assertEquals(1, liveConnections());
+        force("mb_fini", 1, FAIL, OTHER);
+        io(admin::detach, "detach Failed to detach from daemon", status(OTHER));
+        assertTrue(admin.isAttached());
+        admin.detach();
+        assertEquals(0, liveConnections());
+    }
+
+    @Test
+    public void listingsReachJavaConverted() {
+        listedRegions(new String[] {"big", "other"});
+        listedDaemons(true);
+        assertEquals(1, admin.attach(cfg, 0));
+        for (int listing = 0; listing < 3; listing++) {
+            admin.clearResults();
+            assertEquals(1, listing == 0 ? admin.listGlobalRegions() : listing == 1 ? admin.listLocalRegions()
+                    : admin.listRegion("big"));
+            RegionInfo big = admin.regions().get(0);
+            assertEquals("big", big.name());
+            assertEquals("low 32 bits", 1L << 30, big.sizeBytes());
+            assertEquals(7, big.usedBytes());
+            assertEquals("10.1.2.3", big.ip());
+            assertTrue("any non-zero value is true", big.open());
+            assertEquals(0x8000000000000005L, big.nodes());
+        }
+        admin.clearResults();
+        admin.listGlobalRegions();
+        RegionInfo other = admin.regions().get(1);
+        assertEquals("0.0.0.0", other.ip());
+        assertFalse(other.open());
+        assertEquals(1, admin.listDaemons());
+        List<DaemonInfo> d = admin.daemons();
+        assertEquals(3, d.size());
+        assertEquals("UP", d.get(0).status());
+        assertNull("address 0 reaches Java as null", d.get(0).ip());
+        assertEquals(40000, d.get(0).portNumber());
+        assertEquals((5L << 30) + 1, d.get(0).usedMemory());
+        assertEquals("DOWN", d.get(1).status());
+        assertEquals("192.168.1.20", d.get(1).ip());
+        assertEquals(7000, d.get(1).portNumber());
+        assertNull("an unknown state reaches Java as null", d.get(2).status());
+    }
+
+    @Test
+    public void regionsOfTheClusterAreListedAndDeleted() throws IOException {
+        String astral = "r\u00e9gion-\uD83D\uDE00-\u6771\u4eac";
+        makeRegion(astral);
+        makeRegion("admin-2");
+        assertEquals(1, admin.attach(cfg, 0));
+        admin.listGlobalRegions();
+        assertEquals(Set.of(astral, "admin-2"), Set.copyOf(names(admin.regions())));
+        admin.clearResults();
+        assertEquals(1, admin.listRegion(astral));
+        assertEquals(List.of(astral), names(admin.regions()));
+        assertEquals(1, admin.deleteRegion("admin-2", false));
+        io(() -> admin.listRegion("admin-2"), "listRegion Failed to get storeinfo for admin-2", status(STORENF));
+        io(() -> admin.deleteRegion("admin-2", true), "deleteRegion Failed to delete store admin-2", status(STORENF));
+        take();
+        io(() -> admin.listRegion(null), "listRegion j_storename null");
+        io(() -> admin.deleteRegion(null, true), "deleteRegion j_storename null");
+        assertEquals("no client call without a name", List.of(), take());
+    }
+
+    @Test
+    public void recoveryListsOnAConnectionOfItsOwn() {
+        listedRegions(new String[] {"ABC", "abd", "xab", "a"});
+        assertEquals(1, admin.attach(cfg, 0));
+        String[][] cases = {{"ab", "ABC,abd"}, {"", "ABC,abd,xab,a"}, {null, "ABC,abd,xab,a"}, {"abcd", ""}};
+        for (String[] c : cases) {
+            admin.clearResults();
+            take();
+            assertEquals(1, admin.listRecoveryRegionsAndDaemon(2, cfg, c[0]));
+            assertEquals(c[1], String.join(",", names(admin.regions())));
+            assertEquals(1, admin.daemons().size());
+            DaemonInfo local = admin.daemons().get(0);
+            assertEquals(2, local.index());
+            assertEquals(1L << 30, local.totalMemory());
+            assertNull(local.status());
+            assertEquals(List.of("mb_init", "mb_enumerate_global_stores", "mb_get_local_daemon_info", "mb_fini"),
+                    takeOps());
+            assertEquals(1, liveConnections());
+        }
+        assertTrue(admin.isAttached());
+        assertEquals(0, admin.getAttachedDaemonIndex());
+        io(() -> admin.listRecoveryRegionsAndDaemon(0, "", "a"), "listRecoveryRegionsAndDaemon j_cfgfile null");
+        io(() -> admin.listRecoveryRegionsAndDaemon(0, "/nonexistent/c.cfg", null), "mb_init failed", status(NOCFG));
+        for (String op : new String[] {"mb_enumerate_global_stores", "mb_get_local_daemon_info", "mb_fini"}) {
+            take();
+            force(op, 1, FAIL, DDEAD);
+            io(() -> admin.listRecoveryRegionsAndDaemon(0, cfg, null), status(DDEAD));
+            assertEquals(op, 1, take("mb_fini").size());
+        }
+        // the first failure wins over a failed finish
+        force("mb_enumerate_global_stores", 1, FAIL, DDEAD);
+        force("mb_fini", 1, FAIL, OTHER);
+        io(() -> admin.listRecoveryRegionsAndDaemon(0, cfg, null), "Failed to enumerate global stores", status(DDEAD));
+    }
+
+    /** Throws from the n-th call of each listing callback. */
+    static final class Throwing extends ReplicatedStoreAdmin {
+        int regionCalls;
+        int daemonCalls;
+        int throwAtRegion = -1;
+        int throwAtDaemon = -1;
+
+        @Override
+        protected void addRegionInfo(String name, int size, int used, int blocksize, long ctime, long mtime,
+                long atime, boolean open, boolean local, int primary, int pid, String ip, int minRedundancy,
+                int redundancy, long nodes) {
+            if (++regionCalls == throwAtRegion) {
+                throw new IllegalStateException("addRegionInfo throws");
+            }
+        }
+
+        @Override
+        protected void addDaemonInfo(int index, String status, int reachable, String ip, short port, int shmKey,
+                long startTime, long currentTime, long totalMemory, long usedMemory, int numberStores,
+                int numberOpens, int numberLocalOpens, int numberResilvers, int numberDaemons) {
+            if (++daemonCalls == throwAtDaemon) {
+                throw new IllegalStateException("addDaemonInfo throws");
+            }
+        }
+    }
+
+    private static void assertCallbackFailure(Exception e) {
+        Throwable t = e instanceof IOException && e.getCause() != null ? e.getCause() : e;
+        assertTrue(e.toString(), t instanceof IllegalStateException
+                || e instanceof IOException && e.getMessage().contains("Error calling  CallVoidMethod/add"));
+    }
+
+    @Test
+    public void aThrowingCallbackEndsTheListing() {
+        listedRegions(new String[] {"r1", "r2", "r3"});
+        Throwing t = new Throwing();
+        assertEquals(1, t.attach(cfg, 0));
+        t.throwAtRegion = 2;
+        assertCallbackFailure(assertThrows(Exception.class, t::listGlobalRegions));
+        assertEquals("no Java call after the failing one", 2, t.regionCalls);
+        t.throwAtDaemon = 1;
+        assertCallbackFailure(assertThrows(Exception.class, t::listDaemons));
+        assertEquals(1, t.daemonCalls);
+        Throwing fresh = new Throwing();
+        fresh.throwAtRegion = 1;
+        take();
+        assertCallbackFailure(assertThrows(Exception.class, () -> fresh.listRecoveryRegionsAndDaemon(0, cfg, null)));
+        assertEquals(0, fresh.daemonCalls);
+        assertEquals("the recovery connection is finished", 1, take("mb_fini").size());
+        assertEquals(1, liveConnections());
+        if (INSTRUMENTED) {
+            // the callback's exception wins over the listing's injected failure
+            flag("tessera.junit.admintool_mb_admin_enumerate_global_storesErrorTest");
+            t.regionCalls = 0;
+            t.throwAtRegion = 1;
+            assertCallbackFailure(assertThrows(Exception.class, t::listGlobalRegions));
+        }
+        t.detach();
+    }
+
+    @Test
+    public void faultFlagsAndDeleteEvents() throws IOException {
+        makeRegion("doomed");
+        makeRegion("kept");
+        flag("tessera.junit.admintool_mb_admin_enumerate_daemonsErrorTest");
+        flag("tessera.qatest.crash_primary_daemon_during_deleteTest");
+        flag("tessera.qatest.crash_storejvm_during_deleteTest");
+        flag("tessera.qatest.crash_secondary_daemon_during_deleteTest");
+        force("mb_event", -1, SUCC, 0); // journaled, never armed
+        assertEquals(1, admin.attach(cfg, 0));
+        take();
+        if (!INSTRUMENTED) {
+            assertEquals(1, admin.listDaemons());
+            assertEquals(1, admin.deleteRegion("doomed", false));
+            assertEquals(List.of("mb_admin_delete_store"), takeOps("mb_event", "mb_admin_delete_store"));
+            return;
+        }
+        io(admin::listDaemons, "listDaemons Failed to enumerate daemons", status(CANCEL));
+        System.clearProperty("tessera.junit.admintool_mb_admin_enumerate_daemonsErrorTest");
+        assertEquals(1, admin.listDaemons());
+        assertEquals(1, admin.deleteRegion("doomed", false));
+        List<String> events = take("mb_event", "mb_admin_delete_store").stream()
+                .map(l -> l.replaceAll(".*arm=(\\d).*target=(\\d).*", "$1/$2").replaceAll(" .*", "")).toList();
+        assertEquals(List.of("1/1", "1/3", "1/2", "mb_admin_delete_store", "0/1", "0/3", "0/2"), events);
+        flag("tessera.junit.admintool_mb_admin_delete_storeErrorTest");
+        io(() -> admin.deleteRegion("kept", false), "deleteRegion Failed to delete store kept", status(CANCEL));
+        flag("tessera.junit.admintool_mb_finiErrorTest");
+        io(admin::detach, "detach Failed to detach", status(CANCEL));
+        assertFalse("a failed detach still forgets the finished connection", admin.isAttached());
+        io(admin::getAttachedDaemonIndex, status(NULLCTX));
+        flag("tessera.junit.admintool_mb_initErrorTest");
+        io(() -> admin.attach(cfg, 0), "attach mb_init failed", status(CANCEL));
+        assertEquals(0, liveConnections());
+    }
+
+    /** Run with an admin class that lacks addDaemonInfo on the class path. */
+    public static class NoDaemonMethod {
+        @Test
+        public void everyListingFailsBeforeAnyClientCall() {
+            assumeTrue(NO_DAEMON_METHOD);
+            journal(true); // loads the bridge
+            ReplicatedStoreAdmin a = new ReplicatedStoreAdmin();
+            assertEquals(1, a.attach("", 0));
+            take();
+            String text = "Error calling getMethodID for addDaemonInfo.";
+            io(a::listDaemons, text);
+            io(a::listGlobalRegions, text);
+            io(a::listLocalRegions, text);
+            io(() -> a.listRegion("r1"), text);
+            io(() -> a.listRecoveryRegionsAndDaemon(0, "x", null), text);
+            assertEquals(List.of(), take());
+            io(() -> a.deleteRegion("r1", false), "deleteRegion Failed to delete store r1", status(STORENF));
+            a.detach();
+        }
+    }
+}

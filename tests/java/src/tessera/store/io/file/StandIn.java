@@ -1,0 +1,61 @@
+package tessera.store.io.file;
+
+import java.util.Arrays;
+import java.util.List;
+import java.util.stream.Collectors;
+
+/**
+ * The stand-in client library's test controls, reached through the test-only
+ * native library named by {@code -Dtessera.test.standin}, and what tests
+ * share about regions and journal lines.
+ */
+public final class StandIn {
+    public static final int SUCC = 1, FAIL = 2, RETRY = 3, INPROG = 4;
+    public static final int STORENF = 2, EMPTYBLOCK = 7, OTHER = 8, ACCESS = 9, CANCEL = 10, INVAL = 11,
+            NOMEM = 15, TIMEDOUT = 18, NOTFOUND = 19, DDEAD = 21, NOCFG = 26, NULLCTX = 47;
+
+    static {
+        NativeLibrary.load();
+        System.load(System.getProperty("tessera.test.standin"));
+    }
+
+    private StandIn() {
+    }
+
+    public static native void reset();
+    public static native void journal(boolean on);
+    public static native String[] takeJournal();
+    public static native void force(String op, int times, int status, int error);
+    /** {submit status, submit error, op status, op error, notifications, after waits, status, error, perform}. */
+    public static native void script(String op, int times, int[] script);
+    public static native int pendingNotifications();
+    public static native void inlineCompletion(boolean on);
+    public static native boolean daemonUp(int daemon);
+    public static native void setDaemonUp(int daemon, boolean up);
+    public static native int liveConnections();
+    public static native void localDaemon(long total, long used, boolean real);
+    public static native void listedRegions(String[] names);
+    public static native void listedDaemons(boolean given);
+
+    /** The journal lines of the given operations since the last take, in order; empties the journal. */
+    public static List<String> take(String... ops) {
+        return Arrays.stream(takeJournal())
+                .filter(l -> ops.length == 0 || Arrays.asList(ops).contains(l.split(" ", 2)[0]))
+                .collect(Collectors.toList());
+    }
+
+    /** The operation names of {@link #take}. */
+    public static List<String> takeOps(String... ops) {
+        return take(ops).stream().map(l -> l.split(" ", 2)[0]).collect(Collectors.toList());
+    }
+
+    /** A script that submits with this outcome and notifies nothing. */
+    public static int[] submit(int status, int error) {
+        return new int[] {status, error, 0, 0, 0, 0, 0, 0, 0};
+    }
+
+    /** Accepted; one notification with this outcome after {@code waits} waits. */
+    public static int[] notified(int waits, int status, int error, boolean perform) {
+        return new int[] {INPROG, 0, 0, 0, 1, waits, status, error, perform ? 1 : 0};
+    }
+}
