@@ -1,5 +1,6 @@
 // standin_jni.cpp - the stand-in client library's test controls (mbt_*) as
 // the static natives of tessera.store.io.file.StandIn, for Java tests only.
+#include <dlfcn.h>
 #include <jni.h>
 
 #include <cstring>
@@ -120,4 +121,10 @@ FN(void, listedDaemons)(JNIEnv*, jclass, jboolean given) {
     d[1].port = 0x581b;
     d[2].status = static_cast<mb_daemon_status>(3);
     mbt_set_listed_daemons(d, given ? 3 : -1);
+}
+
+// The admin surface's console switch (dumps of listed records on standard
+// output); nothing in the bridge sets it.
+FN(void, adminConsole)(JNIEnv*, jclass, jboolean on) {
+    if (int* sw = static_cast<int*>(dlsym(RTLD_DEFAULT, "debug"))) *sw = on;
 }

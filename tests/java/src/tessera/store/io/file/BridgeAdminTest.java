@@ -144,6 +144,19 @@ public class BridgeAdminTest {
         listedRegions(new String[] {"big", "other"});
         listedDaemons(true);
         assertEquals(1, admin.attach(cfg, 0));
+        adminConsole(true); // the same records, dumped on standard output as well
+        try {
+            assertEquals(1, admin.listRecoveryRegionsAndDaemon(0, cfg, "BI"));
+            assertEquals(List.of("big"), names(admin.regions()));
+            listingsConverted();
+        } finally {
+            adminConsole(false);
+        }
+        admin.clearResults();
+        listingsConverted();
+    }
+
+    private void listingsConverted() {
         for (int listing = 0; listing < 3; listing++) {
             admin.clearResults();
             assertEquals(1, listing == 0 ? admin.listGlobalRegions() : listing == 1 ? admin.listLocalRegions()

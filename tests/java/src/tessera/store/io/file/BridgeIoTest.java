@@ -522,6 +522,9 @@ public class BridgeIoTest {
         io(() -> read(h, 0, b), status(CANCEL));
         System.clearProperty("tessera.junit.mb_read_fenceErrorTest");
         assertEquals("switched off between two operations", 512, read(h, 0, b));
+        flag("tessera.junit.mbRetriedReadErrorTest");
+        script("mb_read", 1, submit(RETRY, 0));
+        io(() -> read(h, 0, b), "retriedRead Failed to read", status(CANCEL));
         flag("tessera.junit.mbRetriedWriteErrorTest");
         assertEquals("accepted submissions are not affected", 512, write(h, 0, b));
         script("mb_write", 1, submit(RETRY, 0));
@@ -529,9 +532,17 @@ public class BridgeIoTest {
         flag("tessera.junit.total_memory_mb_get_local_daemon_infoErrorTest");
         io(() -> ReplicatedIONative.getDeviceLimit(h), status(CANCEL));
         assertTrue(ReplicatedIONative.getDeviceUsed(h) > 0);
-        take();
+        flag("tessera.junit.mb_openstoreErrorTestKey");
+        String[][] k = config(2);
+        io(() -> ReplicatedIONative.open("keyed", "rw", k[0], k[1]), "mb_openstore failed", status(CANCEL));
+        opened.add(2L);
+        System.clearProperty("tessera.junit.mb_openstoreErrorTestKey");
+        flag("tessera.junit.mb_finiErrorTest");
+        io(() -> ReplicatedIONative.close(h), "fileio_mb_close mb_fini failed.", status(CANCEL));
+        long h3 = open("flags", 3);
         flag("tessera.junit.mb_closestoreErrorTest");
-        io(() -> ReplicatedIONative.close(h), "fileio_mb_close mb_closestore failed.", status(CANCEL));
+        take();
+        io(() -> ReplicatedIONative.close(h3), "fileio_mb_close mb_closestore failed.", status(CANCEL));
         assertEquals("no mb_fini after a failed close", List.of("mb_closestore"), takeOps("mb_closestore", "mb_fini"));
     }
 
@@ -555,8 +566,12 @@ public class BridgeIoTest {
         io(() -> ReplicatedIONative.write(h, 0, data(100, 1), 0, 100));
         assertEquals(List.of("mb_event", "mb_write", "mb_event", "mb_event", "mb_write", "mb_event"),
                 takeOps("mb_event", "mb_write"));
-        // arming that fails never changes the close's outcome
+        // arming that fails never changes the outcome
         force("mb_event", -1, FAIL, OTHER);
+        flag("tessera.qatest.crash_primary_daemon_during_writeTest");
+        script("mb_write", 1, done);
+        assertEquals(100, ReplicatedIONative.write(h, 0, data(100, 1), 0, 100));
+        take();
         ReplicatedIONative.close(h);
         assertEquals(List.of("mb_event", "mb_closestore", "mb_event", "mb_fini"), takeOps());
     }

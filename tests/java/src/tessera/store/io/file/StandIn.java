@@ -36,6 +36,7 @@ public final class StandIn {
     public static native void localDaemon(long total, long used, boolean real);
     public static native void listedRegions(String[] names);
     public static native void listedDaemons(boolean given);
+    public static native void adminConsole(boolean on);
 
     /** The journal lines of the given operations since the last take, in order; empties the journal. */
     public static List<String> take(String... ops) {
