@@ -54,7 +54,7 @@ FN(void, force)(JNIEnv* e, jclass, jstring op, jint times, jint status, jint err
 
 // s: submit status, submit error, op status, op error, notifications,
 // waits before they come, notify status, notify error, perform (0/1).
-FN(void, script)(JNIEnv* e, jclass, jstring op, jint times, jintArray s) {
+FN(void, scriptIo)(JNIEnv* e, jclass, jstring op, jint times, jintArray s) {
     Utf o(e, op);
     jint v[9] = {0};
     e->GetIntArrayRegion(s, 0, 9, v);

@@ -26,8 +26,7 @@ public final class StandIn {
     public static native void journal(boolean on);
     public static native String[] takeJournal();
     public static native void force(String op, int times, int status, int error);
-    /** {submit status, submit error, op status, op error, notifications, after waits, status, error, perform}. */
-    public static native void script(String op, int times, int[] script);
+    private static native void scriptIo(String op, int times, int[] script);
     public static native int pendingNotifications();
     public static native void inlineCompletion(boolean on);
     public static native boolean daemonUp(int daemon);
@@ -50,13 +49,12 @@ public final class StandIn {
         return take(ops).stream().map(l -> l.split(" ", 2)[0]).collect(Collectors.toList());
     }
 
-    /** A script that submits with this outcome and notifies nothing. */
-    public static int[] submit(int status, int error) {
-        return new int[] {status, error, 0, 0, 0, 0, 0, 0, 0};
-    }
-
-    /** Accepted; one notification with this outcome after {@code waits} waits. */
-    public static int[] notified(int waits, int status, int error, boolean perform) {
-        return new int[] {INPROG, 0, 0, 0, 1, waits, status, error, perform ? 1 : 0};
+    /**
+     * The next {@code times} submissions of {@code op} follow the script: submit status and error,
+     * operation record status and error, notifications, waits before they come, their status and
+     * error, perform (1 moves the data); values left out are 0.
+     */
+    public static void script(String op, int times, int... script) {
+        scriptIo(op, times, Arrays.copyOf(script, 9));
     }
 }
