@@ -37,10 +37,8 @@ public class BridgeAdminTest {
 
     @BeforeClass
     public static void clusterFile() throws IOException {
-        Path f = Files.createTempFile("admin-", ".cfg");
-        f.toFile().deleteOnExit();
-        Files.writeString(f, "daemons 3\n");
-        cfg = f.toString();
+        cfg = Files.writeString(Path.of(System.getProperty("tessera.test.workdir"), "admin.cfg"), "daemons 3\n")
+                .toString();
     }
 
     @Before
@@ -81,7 +79,7 @@ public class BridgeAdminTest {
         assertEquals(1, admin.getAttachedDaemonIndex());
         String init = take("mb_init").get(0);
         assertTrue(init, init.matches("mb_init trace_level=\\d ip=0x00000000 localport=0x0000 localindex=1 "
-                + "busywait=100 timeout=1000 ccb=[01] cfg_filename=.*admin-.*\\.cfg"));
+                + "busywait=100 timeout=1000 ccb=[01] cfg_filename=.*/admin.cfg"));
         assertEquals(1, admin.attach(cfg, 2));
         assertEquals("attaching again finishes the earlier connection", List.of("mb_fini", "mb_init"),
                 takeOps("mb_init", "mb_fini"));
@@ -253,17 +251,19 @@ public class BridgeAdminTest {
         protected void addRegionInfo(String name, int size, int used, int blocksize, long ctime, long mtime,
                 long atime, boolean open, boolean local, int primary, int pid, String ip, int minRedundancy,
                 int redundancy, long nodes) {
-            if (++regionCalls == throwAtRegion) {
-                throw new IllegalStateException("addRegionInfo throws");
-            }
+            check(++regionCalls == throwAtRegion);
         }
 
         @Override
         protected void addDaemonInfo(int index, String status, int reachable, String ip, short port, int shmKey,
                 long startTime, long currentTime, long totalMemory, long usedMemory, int numberStores,
                 int numberOpens, int numberLocalOpens, int numberResilvers, int numberDaemons) {
-            if (++daemonCalls == throwAtDaemon) {
-                throw new IllegalStateException("addDaemonInfo throws");
+            check(++daemonCalls == throwAtDaemon);
+        }
+
+        private static void check(boolean fail) {
+            if (fail) {
+                throw new IllegalStateException("callback throws");
             }
         }
     }
