@@ -17,9 +17,7 @@ final class MiniJson {
     static Object parse(String text) {
         MiniJson p = new MiniJson(text);
         Object v = p.value();
-        if (p.skip() != text.length()) {
-            throw new IllegalArgumentException("text after the document at " + p.i);
-        }
+        p.check(p.skip() == text.length(), "end of text");
         return v;
     }
 
@@ -33,6 +31,12 @@ final class MiniJson {
         return (List<Object>) v;
     }
 
+    private void check(boolean ok, String what) {
+        if (!ok) {
+            throw new IllegalArgumentException(what + " expected at " + i + " in " + s);
+        }
+    }
+
     private int skip() {
         while (i < s.length() && " \t\r\n".indexOf(s.charAt(i)) >= 0) {
             i++;
@@ -41,42 +45,27 @@ final class MiniJson {
     }
 
     private boolean eat(char c) {
-        if (skip() < s.length() && s.charAt(i) == c) {
-            i++;
-            return true;
-        }
-        return false;
-    }
-
-    private void expect(char c) {
-        if (!eat(c)) {
-            throw new IllegalArgumentException("'" + c + "' expected at " + i + " in " + s);
-        }
+        boolean found = skip() < s.length() && s.charAt(i) == c;
+        i += found ? 1 : 0;
+        return found;
     }
 
     private Object value() {
-        if (eat('{')) {
+        if (eat('{') || eat('[')) {
+            boolean object = s.charAt(i - 1) == '{';
             Map<String, Object> m = new LinkedHashMap<>();
-            while (!eat('}')) {
-                if (!m.isEmpty()) {
-                    expect(',');
-                }
-                skip();
-                String k = string();
-                expect(':');
-                m.put(k, value());
-            }
-            return m;
-        }
-        if (eat('[')) {
             List<Object> l = new ArrayList<>();
-            while (!eat(']')) {
-                if (!l.isEmpty()) {
-                    expect(',');
+            while (!eat(object ? '}' : ']')) {
+                check(m.isEmpty() && l.isEmpty() || eat(','), "','");
+                if (object) {
+                    String k = string();
+                    check(eat(':'), "':'");
+                    m.put(k, value());
+                } else {
+                    l.add(value());
                 }
-                l.add(value());
             }
-            return l;
+            return object ? m : l;
         }
         for (String word : new String[] {"true", "false", "null"}) {
             if (s.startsWith(word, skip())) {
@@ -95,20 +84,17 @@ final class MiniJson {
     }
 
     private String string() {
-        expect('"');
+        check(eat('"'), "'\"'");
         StringBuilder b = new StringBuilder();
         for (char c = s.charAt(i++); c != '"'; c = s.charAt(i++)) {
-            if (c < 0x20) {
-                throw new IllegalArgumentException("raw control character at " + i);
-            }
+            check(c >= 0x20, "no raw control character");
             if (c == '\\') {
                 c = s.charAt(i++);
-                int at = "\"\\/bfnrt".indexOf(c);
                 if (c == 'u') {
                     c = (char) Integer.parseInt(s.substring(i, i + 4), 16);
                     i += 4;
                 } else {
-                    c = "\"\\/\b\f\n\r\t".charAt(at);
+                    c = "\"\\/\b\f\n\r\t".charAt("\"\\/bfnrt".indexOf(c));
                 }
             }
             b.append(c);
