@@ -7,16 +7,14 @@ import java.io.InputStream;
 import java.lang.management.ManagementFactory;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
-import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Map;
+import java.util.TreeSet;
 import java.util.concurrent.TimeUnit;
-import java.util.stream.Collectors;
-import java.util.stream.Stream;
 
 /**
  * A JVM of its own running {@link #main}: it loads the native libraries as
@@ -76,31 +74,21 @@ final class ChildJvm {
         Path dir = NativeLibrary.directory();
         System.out.println("dir=" + dir);
         if (dir != null) {
-            try (Stream<Path> s = Files.list(dir)) {
-                System.out.println("files=" + s.map(f -> f.getFileName().toString()).sorted()
-                        .collect(Collectors.joining(",")));
-            }
+            System.out.println("files=" + String.join(",", new TreeSet<>(Arrays.asList(dir.toFile().list()))));
         }
         String phase = args[0];
         String key = "tessera.qatest.crash_storejvm_during_" + Map.of("open", "openstore", "close", "closestore")
                 .getOrDefault(phase, phase) + "Test";
-        if (phase.equals("open")) {
-            System.setProperty(key, "true");
-        }
+        System.setProperty(key, Boolean.toString(phase.equals("open")));
         System.out.println("phase " + phase + " begins");
-        System.out.flush();
         ReplicatedFileChannel ch = ReplicatedFileChannel.builder("probe").regionSize(65536).open();
         System.out.println("opened");
-        System.out.flush();
-        if (!phase.equals("close")) {
-            System.setProperty(key, "true");
-            ch.write(ByteBuffer.wrap(new byte[] {1, 2, 3}), 10);
-            ByteBuffer b = ByteBuffer.allocate(13);
-            if (ch.read(b, 0) != 13 || b.get(12) != 3) {
-                System.exit(4);
-            }
-        }
         System.setProperty(key, "true");
+        ch.write(ByteBuffer.wrap(new byte[] {1, 2, 3}), 10);
+        ByteBuffer b = ByteBuffer.allocate(13);
+        if (ch.read(b, 0) != 13 || b.get(12) != 3) {
+            System.exit(4);
+        }
         ch.close();
         System.out.println("phase " + phase + " survived");
     }

@@ -33,13 +33,8 @@ public class NativeLoadingTest {
     }
 
     private static void assertLoaded(ChildJvm r, String source) {
-        assertEquals(r.out, 0, r.exit);
-        assertTrue(r.out, r.out.contains("phase roundtrip survived"));
+        assertTrue(r.out, r.exit == 0 && r.out.contains("phase roundtrip survived"));
         assertEquals(source, r.value("source"));
-    }
-
-    private static String[] list(Path dir) {
-        return dir.toFile().list();
     }
 
     @Test
@@ -50,14 +45,14 @@ public class NativeLoadingTest {
         assertLoaded(jar, dir.resolve(NativeLibrary.BRIDGE_FILE).toString());
         assertEquals("extracted below java.io.tmpdir", fresh.toRealPath(), dir.getParent().toRealPath());
         assertEquals("libmirrorbank1.so,libtessera_replicatedio.so", jar.value("files"));
-        assertEquals("the extraction directory is removed at exit", 0, list(fresh).length);
+        assertEquals("the extraction directory is removed at exit", 0, fresh.toFile().list().length);
 
         Path unused = tmp.newFolder("unused").toPath();
         assertLoaded(probe(unused, jarOnly, "-D" + NativeLibrary.DIR_PROPERTY + "=" + libDir),
                 libDir.resolve(NativeLibrary.BRIDGE_FILE).toAbsolutePath().toString());
         assertLoaded(probe(unused, jarOnly, "-D" + NativeLibrary.LIBRARY_PATH_PROPERTY + "=true",
                 "-Djava.library.path=" + libDir), "java.library.path");
-        assertEquals("nothing extracted", 0, list(unused).length);
+        assertEquals("nothing extracted", 0, unused.toFile().list().length);
     }
 
     @Test
@@ -100,8 +95,7 @@ public class NativeLoadingTest {
         }
         Path fresh = tmp.newFolder("fresh-stripped").toPath();
         ChildJvm noRes = probe(fresh, testClasses + File.pathSeparator + stripped);
-        assertEquals(noRes.out, 3, noRes.exit);
-        assertTrue(noRes.out, noRes.value("failure").contains("native/linux-x86_64/"));
-        assertEquals("no half-extracted directory stays behind", 0, list(fresh).length);
+        assertTrue(noRes.out, noRes.exit == 3 && noRes.value("failure").contains("native/linux-x86_64/"));
+        assertEquals("no half-extracted directory stays behind", 0, fresh.toFile().list().length);
     }
 }
