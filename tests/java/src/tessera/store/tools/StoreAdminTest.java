@@ -19,6 +19,7 @@ import org.junit.After;
 import org.junit.Test;
 import org.junit.function.ThrowingRunnable;
 
+import tessera.store.io.file.BridgeIoTest;
 import tessera.store.io.file.ReplicatedFileChannel;
 import tessera.store.io.file.ReplicatedStoreAdmin;
 import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
@@ -48,8 +49,7 @@ public class StoreAdminTest {
     }
 
     private static void assertFails(String text, ThrowingRunnable call) {
-        IOException e = assertThrows(IOException.class, call);
-        assertTrue(e.getMessage(), e.getMessage().contains(text));
+        BridgeIoTest.io(call, text);
     }
 
     @Test
@@ -142,6 +142,6 @@ public class StoreAdminTest {
                 return null;
             });
         }
-        tessera.store.io.file.ReplicatedFileChannelTest.concurrently(8, jobs);
+        tessera.store.io.file.ReplicatedFileChannelTest.concurrently(jobs);
     }
 }

@@ -91,7 +91,7 @@ public class BridgeIoTest {
     }
 
     /** The IOException that {@code r} throws; its text contains every one of {@code parts}. */
-    static IOException io(ThrowingRunnable r, String... parts) {
+    public static IOException io(ThrowingRunnable r, String... parts) {
         IOException e = assertThrows(IOException.class, r);
         for (String p : parts) {
             assertTrue(e.getMessage() + " should contain " + p, e.getMessage().contains(p));
@@ -508,29 +508,5 @@ public class BridgeIoTest {
         take();
         close(h);
         assertEquals(List.of("mb_event", "mb_closestore", "mb_event", "mb_fini"), takeOps());
-    }
-
-    @Test
-    public void withoutInstrumentationEveryFaultPropertyIsInert() {
-        assumeTrue(!INSTRUMENTED);
-        for (String k : ("junit.testConfigPassing junit.mb_initErrorTest junit.mbRetriedWriteErrorTest "
-                + "junit.mb_read_fenceErrorTest junit.fileio_mb_write_mb_get_storeinfoErrorTest "
-                + "junit.mb_openstoreErrorTestKey junit.fileio_mb_open_mb_get_storeinfoErrorTest "
-                + "junit.mb_closestoreErrorTest junit.used_memory_mb_get_local_daemon_infoErrorTest "
-                + "qatest.crash_storejvm_during_openstoreTest qatest.crash_storejvm_during_writeTest "
-                + "qatest.crash_storejvm_during_closestoreTest qatest.crash_primary_daemon_during_writeTest").split(" ")) {
-            flag("tessera." + k);
-        }
-        long h = openOk("inert", 1, "MaxReplicaCount", "2");
-        ByteBuffer b = data(8192, 11);
-        ByteBuffer back = ByteBuffer.allocateDirect(8192);
-        assertEquals(8192, wr(h, 0, b));
-        assertEquals(8192, rd(h, 0, back));
-        assertEquals(b, back);
-        assertTrue(getDeviceLimit(h) > 0 && getDeviceUsed(h) > 0);
-        close(h);
-        assertEquals(List.of(), take("mb_event"));
-        assertTrue(daemonUp(0) && daemonUp(1) && daemonUp(2));
-        assertEquals(0, liveConnections());
     }
 }

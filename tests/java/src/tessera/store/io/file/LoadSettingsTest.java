@@ -11,9 +11,7 @@ import java.nio.ByteBuffer;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.logging.Handler;
 import java.util.logging.Level;
-import java.util.logging.LogRecord;
 import java.util.logging.Logger;
 
 import org.junit.After;
@@ -143,25 +141,10 @@ public class LoadSettingsTest {
         assertTrue(v.getName(), verbose.stream().allMatch(l -> l.matches(PREFIX) || l.startsWith("mb_")));
     }
 
+    /** The logger of a channel, recording what passes its level instead of publishing it. */
     private static Logger logger(String name, List<String> into) {
         Logger l = Logger.getLogger(name);
-        l.setUseParentHandlers(false);
-        l.addHandler(new Handler() {
-            @Override
-            public void publish(LogRecord r) {
-                if (l.isLoggable(r.getLevel())) {
-                    into.add(r.getMessage());
-                }
-            }
-
-            @Override
-            public void flush() {
-            }
-
-            @Override
-            public void close() {
-            }
-        });
+        l.setFilter(r -> !into.add(r.getMessage()));
         return l;
     }
 }

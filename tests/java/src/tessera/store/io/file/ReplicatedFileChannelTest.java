@@ -16,7 +16,6 @@ import java.util.List;
 import java.util.Map;
 import java.util.Random;
 import java.util.concurrent.Callable;
-import java.util.concurrent.CyclicBarrier;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
@@ -42,20 +41,11 @@ public class ReplicatedFileChannelTest {
         return ReplicatedFileChannel.builder("unused").regionSize(65536).configuration();
     }
 
-    /** Runs {@code threads} copies of {@code job} (given their number) at once. */
-    public static void concurrently(int threads, List<Callable<Void>> job) throws Exception {
-        CyclicBarrier start = new CyclicBarrier(threads);
-        ExecutorService pool = Executors.newFixedThreadPool(threads);
+    /** Runs the jobs at once, each on a thread of its own; fails with the first that fails. */
+    public static void concurrently(List<Callable<Void>> jobs) throws Exception {
+        ExecutorService pool = Executors.newFixedThreadPool(jobs.size());
         try {
-            List<Future<Void>> done = new ArrayList<>();
-            for (int t = 0; t < threads; t++) {
-                Callable<Void> c = job.get(t);
-                done.add(pool.submit(() -> {
-                    start.await();
-                    return c.call();
-                }));
-            }
-            for (Future<Void> f : done) {
+            for (Future<Void> f : pool.invokeAll(jobs)) {
                 f.get();
             }
         } finally {
@@ -212,7 +202,7 @@ public class ReplicatedFileChannelTest {
                     return null;
                 });
             }
-            concurrently(8, jobs);
+            concurrently(jobs);
             assertEquals(8L * 60 * 3001, shared.size());
         }
         assertEquals(0, small.inUse());
