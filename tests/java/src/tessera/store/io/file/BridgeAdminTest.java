@@ -32,7 +32,6 @@ public class BridgeAdminTest {
     static final boolean NO_DAEMON_METHOD = System.getProperty("tessera.test.expect", "").contains("nodaemonmethod");
     static String cfg;
     private final ReplicatedStoreAdmin admin = new ReplicatedStoreAdmin();
-    private final List<String> flags = new ArrayList<>();
 
     @BeforeClass
     public static void clusterFile() throws IOException {
@@ -48,22 +47,10 @@ public class BridgeAdminTest {
 
     @After
     public void detach() {
-        flags.forEach(System::clearProperty);
         if (admin.isAttached()) {
             admin.detach();
         }
-        reset();
-    }
-
-    void flag(String key) {
-        System.setProperty(key, "true");
-        flags.add(key);
-    }
-
-    static void makeRegion(String name) throws IOException {
-        try (ReplicatedFileChannel ch = ReplicatedFileChannel.builder(name).regionSize(65536).open()) {
-            ch.write(ByteBuffer.allocate(10), 0);
-        }
+        clean();
     }
 
     static List<String> names(List<RegionInfo> regions) {
@@ -174,7 +161,7 @@ public class BridgeAdminTest {
     @Test
     public void namesRoundTripWhateverTheirCharacters() throws IOException {
         String astral = "r\u00e9gion-\uD83D\uDE00-\u6771\u4eac";
-        makeRegion(astral);
+        makeRegion(astral, 10);
         assertEquals(1, admin.attach(cfg, 0));
         admin.listGlobalRegions();
         assertEquals(1, admin.listRegion(astral));
@@ -284,8 +271,8 @@ public class BridgeAdminTest {
 
     @Test
     public void faultFlagsAndDeleteEvents() throws IOException {
-        makeRegion("doomed");
-        makeRegion("kept");
+        makeRegion("doomed", 10);
+        makeRegion("kept", 10);
         flag("tessera.junit.admintool_mb_admin_enumerate_daemonsErrorTest");
         flag("tessera.qatest.crash_primary_daemon_during_deleteTest");
         flag("tessera.qatest.crash_storejvm_during_deleteTest");

@@ -29,7 +29,6 @@ import tessera.store.io.file.direct.NativeCallbacks;
 public class BridgeIoTest {
     static final boolean INSTRUMENTED = "true".equals(System.getProperty("tessera.store.instrumentation"));
     private final List<Long> opened = new ArrayList<>();
-    private final List<String> flags = new ArrayList<>();
 
     @Before
     public void fresh() {
@@ -39,7 +38,6 @@ public class BridgeIoTest {
 
     @After
     public void closeAll() {
-        flags.forEach(System::clearProperty);
         for (long h : opened) {
             try {
                 close(h);
@@ -47,7 +45,7 @@ public class BridgeIoTest {
                 // a test that failed an operation on purpose may leave a handle that cannot close
             }
         }
-        reset();
+        clean();
     }
 
     /** The key and value arrays of an open on {@code handle} with the pairs {@code kv}. */
@@ -103,11 +101,6 @@ public class BridgeIoTest {
         return "(status=2 error=" + error + " ";
     }
 
-    void flag(String key) {
-        System.setProperty(key, "true");
-        flags.add(key);
-    }
-
     // ---- open and close ----
 
     @Test
@@ -148,7 +141,7 @@ public class BridgeIoTest {
     }
 
     @Test
-    public void closeReopenAndTheFileLength() {
+    public void openCloseReopenTheirFailuresAndTheFileLength() {
         long h = openOk("life", 12);
         assertEquals(4096, wr(h, 0, data(4096, 3)));
         assertEquals(4096, getSize(h));
@@ -172,13 +165,11 @@ public class BridgeIoTest {
         // a close whose finish fails says so
         force("mb_fini", 1, FAIL, OTHER);
         io(() -> close(13), "fileio_mb_close mb_fini failed.", status(OTHER));
-    }
-
-    @Test
-    public void failedOpensRaiseOneExceptionAndFreeTheirConnection() {
+        // failed opens raise one exception each and free their connection
+        int live = liveConnections();
         io(() -> tryOpen("nocfg", 6, "ConfigFileName", "/nonexistent/bridge.cfg"), "populateConfig mb_init failed",
                 status(NOCFG));
-        assertEquals(0, liveConnections());
+        assertEquals(live, liveConnections());
         openOk("nocfg", 6);
         force("mb_openstore", 1, FAIL, NOMEM);
         io(() -> tryOpen("full", 20), "mb_openstore failed. Store name=full", status(NOMEM));
@@ -209,13 +200,8 @@ public class BridgeIoTest {
         ByteBuffer b = ByteBuffer.allocateDirect(4096);
         for (String op : new String[] {"mb_read", "mb_write"}) {
             script(op, -1, RETRY);
-            io(() -> {
-                if (op.equals("mb_read")) {
-                    rd(h, 0, b);
-                } else {
-                    wr(h, 65536, b);
-                }
-            }, "Failed to", "(status=3 error=0 ");
+            ThrowingRunnable call = op.equals("mb_read") ? () -> rd(h, 0, b) : () -> wr(h, 65536, b);
+            io(call, "Failed to", "(status=3 error=0 ");
             List<String> ops = takeOps(op, "mb_wait");
             assertEquals(1025, Collections.frequency(ops, op));
             assertEquals(1024, Collections.frequency(ops, "mb_wait"));

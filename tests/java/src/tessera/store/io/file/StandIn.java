@@ -1,5 +1,8 @@
 package tessera.store.io.file;
 
+import java.io.IOException;
+import java.nio.ByteBuffer;
+import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.stream.Collectors;
@@ -13,6 +16,8 @@ public final class StandIn {
     public static final int SUCC = 1, FAIL = 2, RETRY = 3, INPROG = 4;
     public static final int STORENF = 2, EMPTYBLOCK = 7, OTHER = 8, ACCESS = 9, CANCEL = 10, INVAL = 11,
             NOMEM = 15, TIMEDOUT = 18, NOTFOUND = 19, DDEAD = 21, NOCFG = 26, NULLCTX = 47;
+
+    private static final List<String> FLAGS = new ArrayList<>();
 
     static {
         NativeLibrary.load();
@@ -36,6 +41,26 @@ public final class StandIn {
     public static native void listedRegions(String[] names);
     public static native void listedDaemons(boolean given);
     public static native void adminConsole(boolean on);
+
+    /** Sets a fault-injection property to true until {@link #clean}. */
+    public static void flag(String key) {
+        System.setProperty(key, "true");
+        FLAGS.add(key);
+    }
+
+    /** Clears the properties {@link #flag} set and resets the stand-in. */
+    public static void clean() {
+        FLAGS.forEach(System::clearProperty);
+        FLAGS.clear();
+        reset();
+    }
+
+    /** Makes a region of 8 MiB with {@code used} bytes written, and closes it. */
+    public static void makeRegion(String name, int used) throws IOException {
+        try (ReplicatedFileChannel ch = ReplicatedFileChannel.builder(name).regionSize(8L << 20).open()) {
+            ch.write(ByteBuffer.allocate(used), 0);
+        }
+    }
 
     /** The journal lines of the given operations since the last take, in order; empties the journal. */
     public static List<String> take(String... ops) {
