@@ -124,7 +124,11 @@ FN(void, listedDaemons)(JNIEnv*, jclass, jboolean given) {
 }
 
 // The admin surface's console switch (dumps of listed records on standard
-// output); nothing in the bridge sets it.
-FN(void, adminConsole)(JNIEnv*, jclass, jboolean on) {
-    if (int* sw = static_cast<int*>(dlsym(RTLD_DEFAULT, "debug"))) *sw = on;
+// output), which nothing in the bridge sets; false when it is not found.
+FN(jboolean, adminConsole)(JNIEnv*, jclass, jboolean on) {
+    void* bridge = dlopen("libtessera_replicatedio.so", RTLD_NOW | RTLD_NOLOAD);
+    int* sw = bridge ? static_cast<int*>(dlsym(bridge, "debug")) : nullptr;
+    if (sw) *sw = on;
+    if (bridge) dlclose(bridge);
+    return sw != nullptr;
 }

@@ -124,7 +124,7 @@ public class BridgeAdminTest {
         listedRegions(new String[] {"big", "other"});
         listedDaemons(true);
         assertEquals(1, admin.attach(cfg, 0));
-        adminConsole(true); // the same records, dumped on standard output as well
+        assertTrue("the same records, dumped on standard output as well", adminConsole(true));
         try {
             assertEquals(1, admin.listRecoveryRegionsAndDaemon(0, cfg, "BI"));
             assertEquals(List.of("big"), names(admin.regions()));

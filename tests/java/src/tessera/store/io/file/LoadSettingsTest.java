@@ -94,6 +94,9 @@ public class LoadSettingsTest {
         assertEquals("fault injection", EXPECT.contains("instr"), roundTrip());
         String init = StandIn.take("mb_init").get(0);
         assertTrue(init, init.startsWith("mb_init trace_level=" + traceLevel() + " "));
+        ReplicatedStoreAdmin admin = new ReplicatedStoreAdmin(); // its client lines go to standard output
+        assertEquals(1, admin.attach("", 0));
+        admin.detach();
         if (!EXPECT.contains("nocallbacks")) {
             assertEquals("debug lines", EXPECT.contains("debug"), !debug.isEmpty());
             assertEquals("verbose lines", EXPECT.contains("verbose"), !verbose.isEmpty());

@@ -40,7 +40,7 @@ public final class StandIn {
     public static native void localDaemon(long total, long used, boolean real);
     public static native void listedRegions(String[] names);
     public static native void listedDaemons(boolean given);
-    public static native void adminConsole(boolean on);
+    public static native boolean adminConsole(boolean on);
 
     /** Sets a fault-injection property to true until {@link #clean}. */
     public static void flag(String key) {
