@@ -94,12 +94,9 @@ public class BridgeAdminTest {
         String s = status(NULLCTX);
         io(admin::detach, "detach Failed to detach from daemon -1", s);
         io(() -> admin.attachToDaemon(1), "attachToDaemon Failed to attach to daemon 1", s);
-        io(admin::getAttachedDaemonIndex, "getAttachedDaemonIndex Failed to get attached daemon", s);
         io(() -> admin.shutdownDaemon(0, true, true), "shutdownDaemon Failed to shutdown daemon -1", s);
         io(admin::listDaemons, "listDaemons Failed to enumerate daemons", s);
-        io(admin::listGlobalRegions, "listGlobalRegions Failed to enumerate global stores", s);
         io(admin::listLocalRegions, "listLocalRegions Failed to enumerate local stores", s);
-        io(() -> admin.listRegion("r1"), "listRegion Failed to get storeinfo for r1", s);
         io(() -> admin.deleteRegion("r1", false), "deleteRegion Failed to delete store r1", s);
         take();
         io(() -> admin.attach(null, 0), "attach j_cfgfile null");

@@ -38,7 +38,7 @@ public class ReplicatedFileChannelTest {
     }
 
     private static Map<String, String> config() {
-        return ReplicatedFileChannel.builder("unused").regionSize(65536).configuration();
+        return ReplicatedFileChannel.builder("u").regionSize(65536).configuration();
     }
 
     /** Runs the jobs at once, each on a thread of its own; fails with the first that fails. */
