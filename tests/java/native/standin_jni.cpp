@@ -4,7 +4,6 @@
 #include <jni.h>
 
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "mirrorbank_testctl.h"
@@ -34,16 +33,14 @@ FN(void, journal)(JNIEnv*, jclass, jboolean on) {
 // The journal so far, oldest line first; empties it.
 FN(jobjectArray, takeJournal)(JNIEnv* e, jclass) {
     int n = mbt_journal_count();
-    std::vector<std::string> lines;
-    for (int i = 0; i < n; ++i) lines.emplace_back(mbt_journal_line(i));
-    mbt_journal_clear();
     jobjectArray out = e->NewObjectArray(n, e->FindClass("java/lang/String"), nullptr);
     for (int i = 0; out && i < n; ++i) {
-        jstring s = e->NewStringUTF(lines[i].c_str());
+        jstring s = e->NewStringUTF(mbt_journal_line(i));
         if (!s) return nullptr;
         e->SetObjectArrayElement(out, i, s);
         e->DeleteLocalRef(s);
     }
+    mbt_journal_clear();
     return out;
 }
 

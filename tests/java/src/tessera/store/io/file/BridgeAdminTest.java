@@ -4,7 +4,6 @@ import static org.junit.Assert.assertEquals;
 import static org.junit.Assert.assertFalse;
 import static org.junit.Assert.assertThrows;
 import static org.junit.Assert.assertTrue;
-import static org.junit.Assume.assumeTrue;
 import static tessera.store.io.file.BridgeIoTest.INSTRUMENTED;
 import static tessera.store.io.file.BridgeIoTest.io;
 import static tessera.store.io.file.BridgeIoTest.status;
@@ -29,7 +28,6 @@ import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
 
 /** The admin natives against the stand-in: the connection, listings, deletion, recovery, faults. */
 public class BridgeAdminTest {
-    static final boolean NO_DAEMON_METHOD = System.getProperty("tessera.test.expect", "").contains("nodaemonmethod");
     static String cfg;
     private final ReplicatedStoreAdmin admin = new ReplicatedStoreAdmin();
 
@@ -299,26 +297,5 @@ public class BridgeAdminTest {
         flag("tessera.junit.admintool_mb_initErrorTest");
         io(() -> admin.attach(cfg, 0), "attach mb_init failed", status(CANCEL));
         assertEquals(0, liveConnections());
-    }
-
-    /** Run with an admin class that lacks addDaemonInfo on the class path. */
-    public static class NoDaemonMethod {
-        @Test
-        public void everyListingFailsBeforeAnyClientCall() {
-            assumeTrue(NO_DAEMON_METHOD);
-            journal(true); // loads the bridge
-            ReplicatedStoreAdmin a = new ReplicatedStoreAdmin();
-            assertEquals(1, a.attach("", 0));
-            take();
-            String text = "Error calling getMethodID for addDaemonInfo.";
-            io(a::listDaemons, text);
-            io(a::listGlobalRegions, text);
-            io(a::listLocalRegions, text);
-            io(() -> a.listRegion("r1"), text);
-            io(() -> a.listRecoveryRegionsAndDaemon(0, "x", null), text);
-            assertEquals(List.of(), take());
-            io(() -> a.deleteRegion("r1", false), "deleteRegion Failed to delete store r1", status(STORENF));
-            a.detach();
-        }
     }
 }

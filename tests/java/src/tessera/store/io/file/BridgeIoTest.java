@@ -101,7 +101,6 @@ public class BridgeIoTest {
         return "(status=2 error=" + error + " ";
     }
 
-    // ---- open and close ----
 
     @Test
     public void configurationsRefusedOrPassedOnToTheClientLibrary() {
@@ -181,7 +180,6 @@ public class BridgeIoTest {
         openOk("noinfo", 21);
     }
 
-    // ---- the asynchronous engine ----
 
     private long engine() {
         long h = openOk("eng", 1, "SleepWaitMilliSeconds", "3", "BusyWaitMicroSeconds", "4");
@@ -302,7 +300,6 @@ public class BridgeIoTest {
         }
     }
 
-    // ---- read and write paths ----
 
     @Test
     public void readsAreCutAtTheLengthAndFencedAfterWrites() {
@@ -411,7 +408,6 @@ public class BridgeIoTest {
         assertEquals(1L << 30, getDeviceLimit(h));
     }
 
-    // ---- fault injection ----
 
     @Test
     public void faultFlagsTurnOutcomesIntoFailures() {

@@ -44,12 +44,10 @@ public class LoadSettingsTest {
 
     @After
     public void clear() {
-        System.clearProperty("tessera.junit.mb_read_fenceErrorTest");
-        System.clearProperty("tessera.store.replicated.alpha.nativelib.tracelevel");
         if (!EXPECT.contains("nocallbacks")) {
             NativeCallbacks.setSink(null);
         }
-        StandIn.reset();
+        StandIn.clean();
     }
 
     /** Open, write, read with a fault flag set, close; answers whether the read failed. */
@@ -58,7 +56,7 @@ public class LoadSettingsTest {
         assertEquals(7, ReplicatedIONative.open("settings", "rw", c[0], c[1]));
         ByteBuffer b = ByteBuffer.allocateDirect(512);
         assertEquals(512, ReplicatedIONative.write(7, 0, b, 0, 512));
-        System.setProperty("tessera.junit.mb_read_fenceErrorTest", "true");
+        StandIn.flag("tessera.junit.mb_read_fenceErrorTest");
         boolean failed = false;
         try {
             ReplicatedIONative.read(7, 0, b, 0, 512);

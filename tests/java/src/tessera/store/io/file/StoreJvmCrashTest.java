@@ -5,6 +5,8 @@ import static org.junit.Assert.assertTrue;
 
 import org.junit.Test;
 
+import tessera.store.io.file.NativeLoadingTest.ChildJvm;
+
 /**
  * The store-JVM crash events end the process that armed them, at the
  * operation of their phase and no earlier; without instrumentation never.
