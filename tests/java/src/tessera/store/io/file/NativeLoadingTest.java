@@ -44,7 +44,7 @@ public class NativeLoadingTest {
     }
 
     private static void assertLoaded(ChildJvm r, String source) {
-        assertTrue(r.out, r.exit == 0 && r.out.contains("phase roundtrip survived"));
+        assertTrue(r.out(), r.exit() == 0 && r.out().contains("phase roundtrip survived"));
         assertEquals(source, r.value("source"));
     }
 
@@ -85,14 +85,14 @@ public class NativeLoadingTest {
             ChildJvm r = c[0].startsWith("-Djava.library.path")
                     ? probe(root, jarOnly, "-D" + NativeLibrary.LIBRARY_PATH_PROPERTY + "=true", c[0])
                     : probe(root, jarOnly, c[0]);
-            assertEquals(r.out, 3, r.exit);
+            assertEquals(r.out(), 3, r.exit());
             for (int i = 1; i < c.length; i++) {
                 assertTrue(r.value("failure") + " should name " + c[i], r.value("failure").contains(c[i]));
             }
         }
         // once the site puts its client library beside the bridge, it loads
         Files.copy(libDir.resolve(NativeLibrary.CLIENT_FILE), site.resolve(NativeLibrary.CLIENT_FILE));
-        assertEquals(0, probe(root, jarOnly, dir + site).exit);
+        assertEquals(0, probe(root, jarOnly, dir + site).exit());
 
         Path stripped = root.resolve("stripped.jar");
         try (ZipInputStream in = new ZipInputStream(Files.newInputStream(Paths.get(ChildJvm.required(
@@ -106,7 +106,7 @@ public class NativeLoadingTest {
         }
         Path fresh = tmp.newFolder("fresh-stripped").toPath();
         ChildJvm noRes = probe(fresh, testClasses + File.pathSeparator + stripped);
-        assertTrue(noRes.out, noRes.exit == 3 && noRes.value("failure").contains("native/linux-x86_64/"));
+        assertTrue(noRes.out(), noRes.exit() == 3 && noRes.value("failure").contains("native/linux-x86_64/"));
         assertEquals("no half-extracted directory stays behind", 0, fresh.toFile().list().length);
     }
 
@@ -117,15 +117,7 @@ public class NativeLoadingTest {
      * "close" with that phase's store-JVM crash event switched on) and prints
      * "survived". A loading failure prints "failure=" and exits 3.
      */
-    public static final class ChildJvm {
-        final int exit;
-        final String out;
-
-        private ChildJvm(int exit, String out) {
-            this.exit = exit;
-            this.out = out;
-        }
-
+    public record ChildJvm(int exit, String out) {
         /** The value of the first line {@code key=value}, or null. */
         String value(String key) {
             return out.lines().filter(l -> l.startsWith(key + "=")).map(l -> l.substring(key.length() + 1))

@@ -24,9 +24,6 @@ public final class StandIn {
         System.load(System.getProperty("tessera.test.standin"));
     }
 
-    private StandIn() {
-    }
-
     public static native void reset();
     public static native void journal(boolean on);
     public static native String[] takeJournal();

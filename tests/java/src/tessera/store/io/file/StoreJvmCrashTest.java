@@ -25,12 +25,12 @@ public class StoreJvmCrashTest {
     public void eachEventEndsTheProcessDuringItsOwnPhase() throws Exception {
         for (String phase : new String[] {"open", "write", "close"}) {
             ChildJvm r = run(phase, true);
-            assertEquals(r.out, CRASH_EXIT, r.exit);
-            assertTrue(r.out, r.out.contains("phase " + phase + " begins"));
-            assertEquals(r.out, !phase.equals("open"), r.out.contains("opened"));
+            assertEquals(r.out(), CRASH_EXIT, r.exit());
+            assertTrue(r.out(), r.out().contains("phase " + phase + " begins"));
+            assertEquals(r.out(), !phase.equals("open"), r.out().contains("opened"));
         }
         ChildJvm r = run("write", false);
-        assertEquals(r.out, 0, r.exit);
-        assertTrue(r.out, r.out.contains("phase write survived"));
+        assertEquals(r.out(), 0, r.exit());
+        assertTrue(r.out(), r.out().contains("phase write survived"));
     }
 }
