@@ -7,7 +7,6 @@ import static org.junit.Assert.assertThrows;
 import static org.junit.Assert.assertTrue;
 
 import java.io.IOException;
-import java.nio.ByteBuffer;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -20,7 +19,6 @@ import org.junit.Test;
 import org.junit.function.ThrowingRunnable;
 
 import tessera.store.io.file.BridgeIoTest;
-import tessera.store.io.file.ReplicatedFileChannel;
 import tessera.store.io.file.ReplicatedStoreAdmin;
 import tessera.store.io.file.ReplicatedStoreAdmin.RegionInfo;
 import tessera.store.io.file.StandIn;

@@ -10,10 +10,8 @@ import static tessera.store.io.file.BridgeIoTest.status;
 import static tessera.store.io.file.StandIn.*;
 
 import java.io.IOException;
-import java.nio.ByteBuffer;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.stream.Collectors;
