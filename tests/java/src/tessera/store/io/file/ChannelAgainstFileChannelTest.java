@@ -1,6 +1,5 @@
 package tessera.store.io.file;
 
-import static org.junit.Assert.assertArrayEquals;
 import static org.junit.Assert.assertEquals;
 
 import java.io.IOException;
@@ -11,195 +10,102 @@ import java.nio.file.Path;
 import java.nio.file.StandardOpenOption;
 import java.util.Random;
 
-import org.junit.After;
-import org.junit.Before;
 import org.junit.Test;
 
 /**
- * Runs the same random sequence of reads and writes on a replicated channel
- * and on a FileChannel over a temporary file, and requires the same results:
+ * Runs one random sequence of reads and writes on a replicated channel and
+ * on a FileChannel over a temporary file, and requires the same results:
  * return values, bytes, buffer positions, channel positions, sizes and
  * end-of-file answers.
  */
 public class ChannelAgainstFileChannelTest {
     private static final int REGION_SIZE = 4 << 20;
+    private final Random rnd = new Random(20240611L);
 
-    private Path file;
-    private FileChannel ref;
-    private ReplicatedFileChannel ch;
-
-    @Before
-    public void setUp() throws IOException {
-        file = Files.createTempFile("tessera-ref-", ".bin");
-        ref = FileChannel.open(file, StandardOpenOption.READ, StandardOpenOption.WRITE);
-        ch = Regions.open(Regions.fresh("reference"), REGION_SIZE);
-    }
-
-    @After
-    public void tearDown() throws IOException {
-        try {
-            ch.close();
-            ref.close();
-        } finally {
-            Files.deleteIfExists(file);
-        }
-    }
-
-    /** A buffer holding {@code len} bytes between a random position and limit. */
-    private static ByteBuffer buffer(Random rnd, boolean direct, int len) {
+    /** Two equal buffers, heap or direct, holding {@code len} bytes between a random position and limit. */
+    private ByteBuffer[] buffers(int len) {
+        boolean direct = rnd.nextBoolean();
+        boolean slice = rnd.nextInt(4) == 0;
         int before = rnd.nextInt(3) == 0 ? 0 : rnd.nextInt(17);
-        int after = rnd.nextInt(9);
-        int cap = before + len + after;
-        ByteBuffer b = direct ? ByteBuffer.allocateDirect(cap) : ByteBuffer.allocate(cap);
-        if (rnd.nextInt(4) == 0 && before > 0) {
-            // a slice: the buffer's first byte is not at the start of its memory
-            b.position(before);
-            b = b.slice();
-            b.limit(len);
-            return b;
-        }
-        b.position(before).limit(before + len);
-        return b;
-    }
-
-    private static int length(Random rnd) {
-        switch (rnd.nextInt(10)) {
-            case 0:
-                return 0;
-            case 1:
-                return 1 + rnd.nextInt(3);
-            case 2:
-                return ReplicatedFileChannel.TRANSFER_CHUNK + 1 + rnd.nextInt(300_000);
-            default:
-                return 1 + rnd.nextInt(9000);
-        }
-    }
-
-    private static long position(Random rnd, long size) {
-        switch (rnd.nextInt(6)) {
-            case 0:
-                return size; // exactly at the end
-            case 1:
-                return size + 1 + rnd.nextInt(5000); // beyond it
-            case 2:
-                return Math.max(0, size - 1 - rnd.nextInt(100)); // just before it
-            default:
-                return rnd.nextInt((int) Math.max(1, size + 1));
-        }
-    }
-
-    private void run(long seed, int steps) throws IOException {
-        Random rnd = new Random(seed);
-        long limit = REGION_SIZE - ReplicatedFileChannel.TRANSFER_CHUNK - 310_000;
-        for (int step = 0; step < steps; step++) {
-            String at = "seed " + seed + " step " + step;
-            long size = ref.size();
-            assertEquals(at + " size", size, ch.size());
-            boolean direct = rnd.nextBoolean();
-            int op = rnd.nextInt(6);
-            int len = length(rnd);
-            long pos = Math.min(position(rnd, size), limit);
-            if (op == 0 || op == 1) { // write, positional or relative
-                byte[] data = new byte[len];
-                rnd.nextBytes(data);
-                ByteBuffer a = buffer(rnd, direct, len);
-                ByteBuffer b = a.isDirect() ? ByteBuffer.allocateDirect(a.capacity()) : ByteBuffer.allocate(a.capacity());
-                b.position(a.position()).limit(a.limit());
-                a.duplicate().put(data);
-                b.duplicate().put(data);
-                int ra;
-                int rb;
-                if (op == 0) {
-                    ra = ref.write(a, pos);
-                    rb = ch.write(b, pos);
-                } else {
-                    ref.position(pos);
-                    ch.position(pos);
-                    ra = ref.write(a);
-                    rb = ch.write(b);
-                    assertEquals(at + " position after write", ref.position(), ch.position());
-                }
-                assertEquals(at + " write result", ra, rb);
-                assertEquals(at + " source position", a.position(), b.position());
-            } else if (op == 5) { // relative reads in a row from a random place
-                ref.position(pos);
-                ch.position(pos);
-                for (int i = 0; i < 3; i++) {
-                    compareRead(at + " relative read " + i, rnd, direct, 1 + rnd.nextInt(4000), -1);
-                    assertEquals(at + " position after read", ref.position(), ch.position());
-                }
-            } else { // positional read
-                compareRead(at + " read", rnd, direct, len, pos);
+        int cap = before + len + rnd.nextInt(9);
+        ByteBuffer[] pair = new ByteBuffer[2];
+        for (int i = 0; i < 2; i++) {
+            ByteBuffer b = direct ? ByteBuffer.allocateDirect(cap) : ByteBuffer.allocate(cap);
+            for (int k = 0; k < cap; k++) {
+                b.put(k, (byte) 0x5a); // so that untouched bytes compare too
             }
+            // a slice's first byte is not at the start of its memory
+            pair[i] = slice ? b.position(before).slice().limit(len) : b.position(before).limit(before + len);
         }
-        assertEquals("final size", ref.size(), ch.size());
-        compareWhole();
+        return pair;
     }
 
-    private void compareRead(String at, Random rnd, boolean direct, int len, long pos) throws IOException {
-        ByteBuffer a = buffer(rnd, direct, len);
-        ByteBuffer b = a.isDirect() ? ByteBuffer.allocateDirect(a.capacity()) : ByteBuffer.allocate(a.capacity());
-        b.position(a.position()).limit(a.limit());
-        // fill both with the same junk so untouched bytes compare too
-        ByteBuffer fa = a.duplicate().clear();
-        ByteBuffer fb = b.duplicate().clear();
-        for (int i = 0; i < a.capacity(); i++) {
-            fa.put(i, (byte) 0x5a);
-            fb.put(i, (byte) 0x5a);
-        }
-        int ra;
-        int rb;
-        if (pos >= 0) {
-            ra = ref.read(a, pos);
-            rb = ch.read(b, pos);
-        } else {
-            ra = ref.read(a);
-            rb = ch.read(b);
-        }
-        assertEquals(at + " result", ra, rb);
+    private int length() {
+        int kind = rnd.nextInt(10);
+        return kind == 0 ? 0 : kind == 1 ? 1 + rnd.nextInt(3)
+                : kind == 2 ? ReplicatedFileChannel.TRANSFER_CHUNK + 1 + rnd.nextInt(300_000) : 1 + rnd.nextInt(9000);
+    }
+
+    private long position(long size) {
+        int kind = rnd.nextInt(6);
+        return kind == 0 ? size : kind == 1 ? size + 1 + rnd.nextInt(5000)
+                : kind == 2 ? Math.max(0, size - 1 - rnd.nextInt(100)) : rnd.nextInt((int) size + 1);
+    }
+
+    private static void assertSame(String at, ByteBuffer a, ByteBuffer b) {
         assertEquals(at + " buffer position", a.position(), b.position());
-        a.clear();
-        b.clear();
-        byte[] ea = new byte[a.capacity()];
-        byte[] eb = new byte[b.capacity()];
-        a.get(ea);
-        b.get(eb);
-        assertArrayEquals(at + " bytes", ea, eb);
-    }
-
-    private void compareWhole() throws IOException {
-        int size = (int) ref.size();
-        ByteBuffer a = ByteBuffer.allocate(size);
-        ByteBuffer b = ByteBuffer.allocate(size);
-        while (a.hasRemaining() && ref.read(a, a.position()) > 0) {
-            // FileChannel may read short; go on
-        }
-        assertEquals("whole-file read", size, ch.read(b, 0));
-        assertArrayEquals("whole file", a.array(), b.array());
+        assertEquals(at + " bytes", a.clear(), b.clear());
     }
 
     @Test
     public void randomSequenceMatchesFileChannel() throws IOException {
-        run(20240611L, 300);
-    }
-
-    @Test
-    public void secondRandomSequenceMatchesFileChannel() throws IOException {
-        run(7L, 300);
-    }
-
-    @Test
-    public void emptyFileAnswersEndOfFileLikeFileChannel() throws IOException {
-        for (boolean direct : new boolean[] {false, true}) {
-            ByteBuffer a = direct ? ByteBuffer.allocateDirect(10) : ByteBuffer.allocate(10);
-            ByteBuffer b = direct ? ByteBuffer.allocateDirect(10) : ByteBuffer.allocate(10);
-            assertEquals(ref.read(a, 0), ch.read(b, 0));
-            assertEquals(ref.read(a, 5), ch.read(b, 5));
-            assertEquals(ref.read(a), ch.read(b));
-            a.position(10);
-            b.position(10);
-            assertEquals("no room, no read", ref.read(a, 0), ch.read(b, 0));
+        Path file = Files.createTempFile("tessera-ref-", ".bin");
+        try (FileChannel ref = FileChannel.open(file, StandardOpenOption.READ, StandardOpenOption.WRITE);
+                ReplicatedFileChannel ch = ReplicatedFileChannelTest.open("reference", REGION_SIZE)) {
+            long limit = REGION_SIZE - ReplicatedFileChannel.TRANSFER_CHUNK - 310_000;
+            for (int step = 0; step < 500; step++) {
+                String at = "step " + step;
+                assertEquals(at + " size", ref.size(), ch.size());
+                int op = rnd.nextInt(6);
+                int len = length();
+                long pos = Math.min(position(ref.size()), limit);
+                if (op <= 1) { // a write, positional or relative
+                    ByteBuffer[] ab = buffers(len);
+                    byte[] data = new byte[len];
+                    rnd.nextBytes(data);
+                    ab[0].duplicate().put(data);
+                    ab[1].duplicate().put(data);
+                    if (op == 1) {
+                        ref.position(pos);
+                        ch.position(pos);
+                    }
+                    assertEquals(at + " write", op == 0 ? ref.write(ab[0], pos) : ref.write(ab[0]),
+                            op == 0 ? ch.write(ab[1], pos) : ch.write(ab[1]));
+                    assertEquals(at + " source position", ab[0].position(), ab[1].position());
+                } else if (op == 5) { // relative reads in a row from a random place
+                    ref.position(pos);
+                    ch.position(pos);
+                    for (int i = 0; i < 3; i++) {
+                        ByteBuffer[] ab = buffers(1 + rnd.nextInt(4000));
+                        assertEquals(at + " relative read", ref.read(ab[0]), ch.read(ab[1]));
+                        assertSame(at, ab[0], ab[1]);
+                    }
+                } else {
+                    ByteBuffer[] ab = buffers(len);
+                    assertEquals(at + " read", ref.read(ab[0], pos), ch.read(ab[1], pos));
+                    assertSame(at, ab[0], ab[1]);
+                }
+                assertEquals(at + " channel position", ref.position(), ch.position());
+            }
+            ByteBuffer all = ByteBuffer.allocate((int) ref.size());
+            while (all.hasRemaining() && ref.read(all, all.position()) > 0) {
+                // FileChannel may read short; go on
+            }
+            ByteBuffer whole = ByteBuffer.allocate(all.capacity());
+            assertEquals(all.capacity(), ch.read(whole, 0));
+            assertEquals("whole file", all.flip(), whole.flip());
+        } finally {
+            Files.deleteIfExists(file);
         }
-        assertEquals(0, ch.size());
     }
 }
