@@ -41,7 +41,7 @@ public class JavaEdgeTest {
 
     @Test
     public void namesTheStoreCannotTakeExactlyAreRefusedNotCut() throws IOException {
-        try (ReplicatedFileChannel ch = Regions.open(NAME_255, 1 << 16)) {
+        try (ReplicatedFileChannel ch = open(NAME_255)) {
             ch.write(ByteBuffer.wrap(new byte[] {7}), 0);
         }
         String longName = NAME_255 + "-tail"; // its first 255 bytes name the region above
@@ -92,7 +92,7 @@ public class JavaEdgeTest {
     public void readOnlyBuffersAndOverflowingRangesAreRefusedAsByFileChannel() throws IOException {
         Path file = tmp.newFile().toPath();
         try (FileChannel fc = FileChannel.open(file, StandardOpenOption.READ, StandardOpenOption.WRITE);
-                ReplicatedFileChannel ch = Regions.open(Regions.fresh("edge-ro"), 1 << 16)) {
+                ReplicatedFileChannel ch = open("edge-ro")) {
             ch.write(ByteBuffer.wrap(new byte[8]), 0);
             for (ByteBuffer ro : new ByteBuffer[] {ByteBuffer.allocate(8).asReadOnlyBuffer(),
                     ByteBuffer.allocateDirect(8).asReadOnlyBuffer()}) {
@@ -120,7 +120,7 @@ public class JavaEdgeTest {
         }
         Files.write(file, data);
         try (FileChannel fc = FileChannel.open(file, StandardOpenOption.READ, StandardOpenOption.WRITE);
-                ReplicatedFileChannel ch = Regions.open(Regions.fresh("edge-map"), 1 << 16)) {
+                ReplicatedFileChannel ch = open("edge-map")) {
             MappedByteBuffer ro = fc.map(FileChannel.MapMode.READ_ONLY, 0, data.length);
             MappedByteBuffer rw = fc.map(FileChannel.MapMode.READ_WRITE, 0, data.length);
             assertEquals(data.length, ch.write(ro.duplicate(), 0));
@@ -181,24 +181,7 @@ public class JavaEdgeTest {
             out.toString(StandardCharsets.UTF_8)};
     }
 
-    @Test
-    public void extractionDirectoriesOfDeadProcessesAreRemovedAtTheNextLoad() throws Exception {
-        Process gone = new ProcessBuilder("true").start();
-        assertEquals(0, gone.waitFor());
-        Path fresh = tmp.newFolder("tmpdir").toPath();
-        Path dead = Files.createDirectory(fresh.resolve("tessera-store-native-" + gone.pid() + "-123"));
-        Path live = Files.createDirectory(fresh.resolve("tessera-store-native-" + ProcessHandle.current().pid()
-                + "-456"));
-        for (Path d : new Path[] {dead, live}) {
-            Files.writeString(d.resolve(NativeLibrary.BRIDGE_FILE), "left behind");
-            Files.writeString(d.resolve(NativeLibrary.CLIENT_FILE), "left behind");
-        }
-        ChildJvm r = ChildJvm.probe(fresh, ChildJvm.jarOnlyClassPath());
-        assertEquals(r.out, 0, r.exit);
-        assertEquals("ok", r.value("roundtrip"));
-        assertTrue("named with its process id: " + r.value("dir"),
-                r.value("dir").matches(".*/tessera-store-native-\\d+-\\d+"));
-        assertFalse("the dead process's directory is gone", Files.exists(dead));
-        assertTrue("a live process's directory stays", Files.exists(live.resolve(NativeLibrary.BRIDGE_FILE)));
+    private static ReplicatedFileChannel open(String name) throws IOException {
+        return ReplicatedFileChannel.builder(name).regionSize(1 << 16).open();
     }
 }

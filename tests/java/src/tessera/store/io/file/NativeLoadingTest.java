@@ -1,6 +1,7 @@
 package tessera.store.io.file;
 
 import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertFalse;
 import static org.junit.Assert.assertNotNull;
 import static org.junit.Assert.assertTrue;
 
@@ -107,6 +108,27 @@ public class NativeLoadingTest {
         ChildJvm noRes = probe(fresh, testClasses + File.pathSeparator + stripped);
         assertTrue(noRes.out(), noRes.exit() == 3 && noRes.value("failure").contains("native/linux-x86_64/"));
         assertEquals("no half-extracted directory stays behind", 0, fresh.toFile().list().length);
+    }
+
+    @Test
+    public void extractionDirectoriesOfDeadProcessesAreRemovedAtTheNextLoad() throws Exception {
+        Process gone = new ProcessBuilder("true").start();
+        assertEquals(0, gone.waitFor());
+        Path fresh = tmp.newFolder("tmpdir").toPath();
+        Path dead = Files.createDirectory(fresh.resolve("tessera-store-native-" + gone.pid() + "-123"));
+        Path live = Files.createDirectory(fresh.resolve("tessera-store-native-" + ProcessHandle.current().pid()
+                + "-456"));
+        for (Path d : new Path[] {dead, live}) {
+            Files.writeString(d.resolve(NativeLibrary.BRIDGE_FILE), "left behind");
+            Files.writeString(d.resolve(NativeLibrary.CLIENT_FILE), "left behind");
+        }
+        ChildJvm r = probe(fresh, jarOnly);
+        assertEquals(r.out(), 0, r.exit());
+        assertTrue(r.out(), r.out().contains("phase roundtrip survived"));
+        assertTrue("named with its process id: " + r.value("dir"),
+                r.value("dir").matches(".*/tessera-store-native-\\d+-\\d+"));
+        assertFalse("the dead process's directory is gone", Files.exists(dead));
+        assertTrue("a live process's directory stays", Files.exists(live.resolve(NativeLibrary.BRIDGE_FILE)));
     }
 
     /**
