@@ -31,7 +31,9 @@
 #define ADD_REGION_INFO_SIG "(Ljava/lang/String;IIIJJJZZIILjava/lang/String;IIJ)V"
 #define ADD_DAEMON_INFO_SIG "(ILjava/lang/String;ILjava/lang/String;SIJJJJIIIII)V"
 #define TRACE_LEVEL_PROPERTY "tessera.store.replicated.nativelib.tracelevel"
-#define STORE_NAME_BYTES 256
+/* Fixed waits of the admin connections. */
+#define ADMIN_BUSYWAIT_MICROS 100
+#define ADMIN_TIMEOUT_MILLIS 1000
 
 extern "C" {
 mb_client_ctx* ctx = NULL;
@@ -41,57 +43,27 @@ client_log_ctx log_ctx;
 int debug = 0;
 }
 
-namespace {
-
-/* Frees a native copy of a Java string when the native method returns. */
-struct NativeChars {
-    char* p;
-    explicit NativeChars(char* text) : p(text) {}
-    ~NativeChars() { free(p); }
-    NativeChars(const NativeChars&) = delete;
-    NativeChars& operator=(const NativeChars&) = delete;
-};
-
-/* Takes a pending Java exception aside for the life of the guard and puts it
- * back at the end; an exception raised meanwhile gives way to it. With
- * nothing pending at the start the guard does nothing. */
-struct PendingStash {
-    JNIEnv* env;
-    jthrowable held;
-    explicit PendingStash(JNIEnv* e) : env(e), held(e->ExceptionOccurred()) {
-        if (held != NULL) env->ExceptionClear();
-    }
-    ~PendingStash() {
-        if (held == NULL) return;
-        if (env->ExceptionCheck()) env->ExceptionClear();
-        env->Throw(held);
-        env->DeleteLocalRef(held);
-    }
-    PendingStash(const PendingStash&) = delete;
-    PendingStash& operator=(const PendingStash&) = delete;
-};
-
-}  // namespace
 
 /* Log statements that may run while a listing callback's exception is
  * pending. */
 #define ADMIN_VERBOSE(env, ...)                  \
     do {                                         \
         if (nativeToJavaVerbose) {               \
-            PendingStash stash_(env);            \
+            PendingExceptionGuard stash_(env);            \
             LOG_VERBOSE((env), __VA_ARGS__);     \
         }                                        \
     } while (0)
+
+/* The admin class and its listing callbacks, looked up once at load. A
+ * subclass's override is reached through these IDs too. */
+static jclass adminClass = NULL;
+static jmethodID addRegionInfoMethod = NULL;
+static jmethodID addDaemonInfoMethod = NULL;
 
 static unsigned int low32(const void* p) {
     return (unsigned int)(uintptr_t)p;
 }
 
-/* The first 255 bytes of a name, always NUL-terminated. */
-static void copyStoreName(char dest[STORE_NAME_BYTES], const char* src) {
-    strncpy(dest, src, STORE_NAME_BYTES - 1);
-    dest[STORE_NAME_BYTES - 1] = '\0';
-}
 
 /* The verbose byte that the listings on the admin connection pass. */
 static ub1 adminVerboseByte(void) {
@@ -109,29 +81,27 @@ static void describeAndClear(JNIEnv* env) {
 static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...) {
-    char body[MIRRORBANK_MSG_BUFFER];
+    PendingExceptionGuard stash(env);
     va_list args;
     va_start(args, format);
-    vsnprintf(body, sizeof body, format, args);
+    contextIOExceptionV(env, LOG_FILE, line, NULL, rqsPtr, format, args);
     va_end(args);
-    PendingStash stash(env);
-    contextIOExceptionImpl(env, LOG_FILE, line, NULL, rqsPtr, "%s", body);
 }
 
 /* After a failed start-up with no client tracing, tell how to get some. */
 static void tracingHint(JNIEnv* env, const mb_init_args* args) {
     if (args->trace_level == 0 && nativeToJavaDebug) {
-        PendingStash stash(env);
+        PendingExceptionGuard stash(env);
         LOG_DEBUG(env, "Run with tracing on using system property %s value <1-3> to get more details.",
                   TRACE_LEVEL_PROPERTY);
     }
 }
 
-/* Converts a Java string argument; on failure an exception is pending
- * (the conversion's own, or an IOException with nullText for a null
+/* The exact UTF-8 of a name argument; on failure an exception is pending
+ * (the refusal naming `what`, or an IOException with nullText for a null
  * reference) and null is returned. */
-static char* convertArgument(JNIEnv* env, jstring text, const char* nullText) {
-    char* chars = getStringNativeChars(env, text);
+static char* convertName(JNIEnv* env, jstring text, const char* what, const char* nullText) {
+    char* chars = getExactUtf8Chars(env, text, what, MIRRORBANK_NAME_MAX);
     if (chars == NULL && !env->ExceptionCheck()) TSSRepIOThrowIO(env, nullText);
     return chars;
 }
@@ -141,10 +111,10 @@ static char* convertArgument(JNIEnv* env, jstring text, const char* nullText) {
 static void buildInitArgs(JNIEnv* env, mb_init_args* args, mb_callbacks* callbacks, client_log_ctx* logCtx,
                           const char* cfgfile, jint localindex) {
     memset(args, 0, sizeof *args);
-    args->busywait = 100;
-    args->timeout = 1000;
+    args->busywait = ADMIN_BUSYWAIT_MICROS;
+    args->timeout = ADMIN_TIMEOUT_MILLIS;
     args->localindex = (ub4)localindex;
-    copyStoreName(args->cfg_filename, cfgfile);
+    snprintf(args->cfg_filename, sizeof args->cfg_filename, "%s", cfgfile); /* at most 255 bytes: checked */
     logCtx->fp = stdout;
     if (nativeToJavaDebug || nativeToJavaVerbose) {
         memset(callbacks, 0, sizeof *callbacks);
@@ -169,6 +139,28 @@ size_t trace_logger(void* logCtx, const char* format, ...) {
 
 void rs_admin_onLoad(void) {}
 
+void rs_admin_lookUpCallbacks(JNIEnv* env) {
+    jclass cls = env->FindClass("tessera/store/io/file/ReplicatedStoreAdmin");
+    if (cls == NULL) {
+        env->ExceptionClear();
+        return;
+    }
+    adminClass = (jclass)env->NewGlobalRef(cls);
+    env->DeleteLocalRef(cls);
+    if (adminClass == NULL) return;
+    addRegionInfoMethod = env->GetMethodID(adminClass, "addRegionInfo", ADD_REGION_INFO_SIG);
+    if (addRegionInfoMethod == NULL) env->ExceptionClear();
+    addDaemonInfoMethod = env->GetMethodID(adminClass, "addDaemonInfo", ADD_DAEMON_INFO_SIG);
+    if (addDaemonInfoMethod == NULL) env->ExceptionClear();
+}
+
+void rs_admin_onUnload(JNIEnv* env) {
+    if (adminClass != NULL) env->DeleteGlobalRef(adminClass);
+    adminClass = NULL;
+    addRegionInfoMethod = NULL;
+    addDaemonInfoMethod = NULL;
+}
+
 /* ------------------------------------------------------------------ */
 /* Admin connection                                                    */
 /* ------------------------------------------------------------------ */
@@ -188,8 +180,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JN
         setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
     }
 
-    NativeChars cfgfile(
-        convertArgument(j_env, j_cfgfile, "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
+    NativeChars cfgfile(convertName(j_env, j_cfgfile, "attach configuration file name",
+                                    "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
     if (cfgfile.p == NULL) return -1;
     LOG_DEBUG(j_env, "attach arguments j_cfgfile =>%s cfgfile =>%s, j_localindex =>%d", cfgfile.p, cfgfile.p,
               (int)j_localindex);
@@ -296,8 +288,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttach
     simulateFailure(admintool_mb_admin_get_attached_daemonErrorTest, &rqs);
     if (rqs.status != MB_SUCC) {
         adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached "
-                     "daemon");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached daemon");
         return -1;
     }
     return (jint)dindex;
@@ -335,43 +326,23 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
 /* ------------------------------------------------------------------ */
 
 int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj) {
-    callbackPointers->j_env_callback = NULL;
-    callbackPointers->j_obj_ReplicatedStoreAdmin = NULL;
-    callbackPointers->addRegionInfo_method = NULL;
-    callbackPointers->addDaemonInfo_method = NULL;
-    callbackPointers->prefix = NULL;
-
-    jclass cls = j_env->GetObjectClass(j_obj);
     callbackPointers->j_env_callback = j_env;
-    if (cls == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
-        LOG_DEBUG(j_env, "Error calling getObjectClass");
-        TSSRepIOThrowIO(j_env, "Error calling getObjectClass.");
-        return -1;
-    }
-    LOG_DEBUG(j_env, "After calling GetObjectClass cls=0x%x", low32(cls));
     callbackPointers->j_obj_ReplicatedStoreAdmin = j_obj;
-    LOG_DEBUG(j_env, "temporary callbackPointers->j_obj_ReplicatedStoreAdmin=0x%x", low32(j_obj));
-
-    callbackPointers->addRegionInfo_method = j_env->GetMethodID(cls, "addRegionInfo", ADD_REGION_INFO_SIG);
-    if (callbackPointers->addRegionInfo_method == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
-        j_env->DeleteLocalRef(cls);
+    callbackPointers->addRegionInfo_method = addRegionInfoMethod;
+    callbackPointers->addDaemonInfo_method = addDaemonInfoMethod;
+    callbackPointers->prefix = NULL;
+    if (addRegionInfoMethod == NULL) {
         LOG_DEBUG(j_env, "Error calling  getMethodID addRegionInfo");
         TSSRepIOThrowIO(j_env, "Error calling getMethodID addRegionInfo.");
         return -1;
     }
-    LOG_DEBUG(j_env, "callbackPointers->addRegionInfo_method=0x%x", low32(callbackPointers->addRegionInfo_method));
-
-    callbackPointers->addDaemonInfo_method = j_env->GetMethodID(cls, "addDaemonInfo", ADD_DAEMON_INFO_SIG);
-    j_env->DeleteLocalRef(cls);
-    if (callbackPointers->addDaemonInfo_method == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
+    LOG_DEBUG(j_env, "callbackPointers->addRegionInfo_method=0x%x", low32(addRegionInfoMethod));
+    if (addDaemonInfoMethod == NULL) {
         LOG_DEBUG(j_env, "Error calling getMethodID for addDaemonInfo");
         TSSRepIOThrowIO(j_env, "Error calling getMethodID for addDaemonInfo.");
         return -1;
     }
-    LOG_VERBOSE(j_env, "callbackPointers->addDaemonInfo_method=0x%x", low32(callbackPointers->addDaemonInfo_method));
+    LOG_VERBOSE(j_env, "callbackPointers->addDaemonInfo_method=0x%x", low32(addDaemonInfoMethod));
     return 1;
 }
 
@@ -440,9 +411,12 @@ static void dottedAddress(ub4 ip, char out[INET_ADDRSTRLEN]) {
 
 /* A failed Java callback becomes an IOException with the same text. */
 static void callbackFailed(JNIEnv* env, const char* text) {
+    jthrowable thrown = env->ExceptionOccurred();
     describeAndClear(env);
     LOG_DEBUG(env, "%s", text);
-    TSSRepIOThrowIO(env, text);
+    env->Throw(thrown);
+    env->DeleteLocalRef(thrown);
+    TSSRepIOThrowIOWithCause(env, text);
 }
 
 void callback_storeinfo(void* cookie, mb_client_storeinfo* info) {
@@ -554,8 +528,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGloba
     simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
     if (rqs.status != MB_SUCC) {
         adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global "
-                     "stores");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores");
         return -1;
     }
     ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
@@ -574,8 +547,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocal
     simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
     if (rqs.status != MB_SUCC) {
         adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local "
-                     "stores");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores");
         return -1;
     }
     ADMIN_VERBOSE(j_env, "end: listLocalRegions");
@@ -590,11 +562,10 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
     if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
 
-    NativeChars converted(convertArgument(
-        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
+    NativeChars converted(convertName(j_env, j_storename, "listRegion region name",
+                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
     if (converted.p == NULL) return -1;
-    char storename[STORE_NAME_BYTES];
-    copyStoreName(storename, converted.p);
+    char* storename = converted.p;
     LOG_DEBUG(j_env, "storename (TS region name) ->%s", storename);
 
     mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
@@ -621,11 +592,10 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
         setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
     }
 
-    NativeChars converted(convertArgument(
-        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
+    NativeChars converted(convertName(j_env, j_storename, "deleteRegion region name",
+                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
     if (converted.p == NULL) return -1;
-    char storename[STORE_NAME_BYTES];
-    copyStoreName(storename, converted.p);
+    char* storename = converted.p;
     LOG_DEBUG(j_env, "attach arguments j_force =>%s", j_force ? "true" : "false");
 
     char* const deleteEvents[3] = {const_cast<char*>(tests.crash_primary_daemon_during_deleteTestKey),
@@ -657,13 +627,12 @@ int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client,
     mb_enumerate_global_stores(rqsPtr, client, cookie, callback_storeinfo, (ub1)(args->trace_level & 0xff));
     if (rqsPtr->status != MB_SUCC) {
         adminFailure(j_env, __LINE__, rqsPtr,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to "
-                     "enumerate global stores");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to enumerate global stores");
         return -1;
     }
 
     if (instrumentation) {
-        PendingStash stash(j_env);
+        PendingExceptionGuard stash(j_env);
         setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
     }
     mb_ldinfo ldinfo;
@@ -693,19 +662,18 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecov
     LOG_VERBOSE(j_env, "begin: listRecoveryRegionsAndDaemon");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
 
-    NativeChars cfgfile(getStringNativeChars(j_env, j_cfgfile));
+    NativeChars cfgfile(getExactUtf8Chars(j_env, j_cfgfile, "listRecoveryRegionsAndDaemon configuration file name",
+                                          MIRRORBANK_NAME_MAX));
     if (cfgfile.p == NULL || cfgfile.p[0] == '\0') {
         /* A conversion that failed keeps its own exception. */
         if (!j_env->ExceptionCheck())
-            TSSRepIOThrowIO(j_env, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
-                                   "j_cfgfile null");
+            TSSRepIOThrowIO(j_env, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon j_cfgfile null");
         return -1;
     }
     NativeChars prefix(NULL);
     if (j_prefix != NULL) {
-        prefix.p = convertArgument(j_env, j_prefix,
-                                   "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
-                                   "j_prefix null");
+        prefix.p = convertName(j_env, j_prefix, "listRecoveryRegionsAndDaemon prefix",
+                               "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon j_prefix null");
         if (prefix.p == NULL) return -1;
         cookie.prefix = prefix.p;
     }
