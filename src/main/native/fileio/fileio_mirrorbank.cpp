@@ -448,12 +448,11 @@ int getConfigString(JNIEnv* j_env, char* query, jsize current, jsize length, cha
 }
 
 int validatemblibTraceLevel(JNIEnv* j_env, int sourceTraceLevel) {
-    if (sourceTraceLevel >= 0 && sourceTraceLevel <= 5) return sourceTraceLevel;
+    if (sourceTraceLevel >= 0 && sourceTraceLevel <= MB_TRACE_LEVEL_VERBOSE) return sourceTraceLevel;
     LOG_DEBUG(j_env,
-              "Invalid (not between 0 to 5) mblibTraceLevel (value=%d) found. 5 which means MB_TRACE_LEVEL_VERBOSE is "
-              "used instead of tessera.store.replicated.nativelib.tracelevel system property value provided",
+              "Invalid (not between 0 to 5) mblibTraceLevel (value=%d) found. 5 which means MB_TRACE_LEVEL_VERBOSE is used instead of tessera.store.replicated.nativelib.tracelevel system property value provided",
               sourceTraceLevel);
-    return 5;
+    return MB_TRACE_LEVEL_VERBOSE;
 }
 
 char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug) {
@@ -544,7 +543,7 @@ void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, c
     int traceLevel = 0;
     if (nativeToJavaDebug || nativeToJavaVerbose) {
         if (j_env == NULL) {
-            traceLevel = 5;
+            traceLevel = MB_TRACE_LEVEL_VERBOSE;
         } else {
             int storeLevel = -1;
             if (storeConfigName != NULL) {
@@ -1575,54 +1574,64 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_chec
     return -1;
 }
 
-int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    setTestFlag(j_env, total_memory_mb_get_local_daemon_infoErrorTest);
+namespace {
+
+/* The query both figures share: the library's answer into the context's
+ * localDaemonInfo, or -1 with the exception raised. */
+bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, bool injectFailure, const char* failureText) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    simulateFailure(total_memory_mb_get_local_daemon_infoErrorTest, &rqs);
-    if (rqs.status == MB_SUCC) return (int64_t)ctx->localDaemonInfo.total_memory;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                           "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    if (injectFailure) {
+        rqs.status = MB_FAIL;
+        rqs.error = MB_ERR_CANCEL;
+    }
+    if (rqs.status == MB_SUCC) return true;
+    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "%s", failureText);
+    return false;
+}
+
+/* The body of the two Java figure entries. */
+jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
+    if (j_env != NULL) jvm_global_env = j_env;
+    mirrorbank_ctx* ctx = openContextForIO(
+        j_env, handle,
+        limit ? "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit"
+              : "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed",
+        __LINE__);
+    if (ctx == NULL) return -1;
+    int64_t result = limit ? fileio_mb_daemon_memory_limit(j_env, ctx) : fileio_mb_daemon_memory_used(j_env, ctx);
+    if (result >= 0) return (jlong)result;
+    if (limit)
+        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit return error due to error getting memory limit");
+    else
+        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed return error due to failure getting memory used");
     return -1;
+}
+
+} /* namespace */
+
+int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
+    setTestFlag(j_env, total_memory_mb_get_local_daemon_infoErrorTest);
+    if (!queryLocalDaemon(j_env, ctx, instrumentation && tests.total_memory_mb_get_local_daemon_infoErrorTest,
+                          "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed"))
+        return -1;
+    return (int64_t)ctx->localDaemonInfo.total_memory;
 }
 
 int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx) {
     setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    simulateFailure(used_memory_mb_get_local_daemon_infoErrorTest, &rqs);
-    if (rqs.status == MB_SUCC) return (int64_t)ctx->localDaemonInfo.used_memory;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                           "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
-    return -1;
+    if (!queryLocalDaemon(j_env, ctx, instrumentation && tests.used_memory_mb_get_local_daemon_infoErrorTest,
+                          "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed"))
+        return -1;
+    return (int64_t)ctx->localDaemonInfo.used_memory;
 }
 
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv* j_env,
-                                                                                           jclass clazz,
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv* j_env, jclass,
                                                                                            jlong handle) {
-    (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit", __LINE__);
-    if (ctx == NULL) return -1;
-    int64_t result = fileio_mb_daemon_memory_limit(j_env, ctx);
-    if (result >= 0) return (jlong)result;
-    LOG_VERBOSE(j_env,
-                "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit return error due to error getting "
-                "memory limit");
-    return -1;
+    return figureEntry(j_env, handle, true);
 }
 
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env,
-                                                                                          jclass clazz,
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env, jclass,
                                                                                           jlong handle) {
-    (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed", __LINE__);
-    if (ctx == NULL) return -1;
-    int64_t result = fileio_mb_daemon_memory_used(j_env, ctx);
-    if (result >= 0) return (jlong)result;
-    LOG_VERBOSE(j_env,
-                "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed return error due to failure getting "
-                "memory used");
-    return -1;
+    return figureEntry(j_env, handle, false);
 }

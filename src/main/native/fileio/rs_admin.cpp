@@ -498,60 +498,64 @@ void callback_daemoninfo(void* cookie, mb_daemon_info* info) {
 /* Listings and deletion on the admin connection                       */
 /* ------------------------------------------------------------------ */
 
+}  // extern "C"
+
+namespace {
+
+/* The enumerating listings on the admin connection: one shape, three
+ * members that differ in their call, callback, fault flag and texts. */
+enum listing_member { LIST_DAEMONS, LIST_GLOBAL_REGIONS, LIST_LOCAL_REGIONS };
+
+jint enumerateListing(JNIEnv* j_env, jobject j_obj, listing_member member) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    if (member == LIST_DAEMONS) LOG_VERBOSE(j_env, "begin: listDaemons");
+    if (member == LIST_GLOBAL_REGIONS) LOG_VERBOSE(j_env, "begin: listGlobalRegions");
+    if (member == LIST_LOCAL_REGIONS) LOG_VERBOSE(j_env, "begin: listLocalRegions");
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    switch (member) {
+    case LIST_DAEMONS:
+        setTestFlag(j_env, admintool_mb_admin_enumerate_daemonsErrorTest);
+        mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
+        simulateFailure(admintool_mb_admin_enumerate_daemonsErrorTest, &rqs);
+        if (rqs.status != MB_SUCC)
+            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons");
+        else ADMIN_VERBOSE(j_env, "end: listDaemons");
+        break;
+    case LIST_GLOBAL_REGIONS:
+        setTestFlag(j_env, admintool_mb_admin_enumerate_global_storesErrorTest);
+        mb_admin_enumerate_global_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+        simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
+        if (rqs.status != MB_SUCC)
+            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores");
+        else ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
+        break;
+    case LIST_LOCAL_REGIONS:
+        setTestFlag(j_env, admintool_mb_admin_enumerate_storesErrorTest);
+        mb_admin_enumerate_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+        simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
+        if (rqs.status != MB_SUCC)
+            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores");
+        else ADMIN_VERBOSE(j_env, "end: listLocalRegions");
+        break;
+    }
+    return rqs.status == MB_SUCC ? (jint)rqs.status : -1;
+}
+
+}  // namespace
+
+extern "C" {
+
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv* j_env, jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listDaemons");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_daemonsErrorTest);
-
-    mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_daemonsErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listDaemons");
-    return (jint)rqs.status;
+    return enumerateListing(j_env, j_obj, LIST_DAEMONS);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env,
-                                                                                         jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listGlobalRegions");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_global_storesErrorTest);
-
-    mb_admin_enumerate_global_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
-    return (jint)rqs.status;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env, jobject j_obj) {
+    return enumerateListing(j_env, j_obj, LIST_GLOBAL_REGIONS);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env,
-                                                                                        jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listLocalRegions");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_storesErrorTest);
-
-    mb_admin_enumerate_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listLocalRegions");
-    return (jint)rqs.status;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env, jobject j_obj) {
+    return enumerateListing(j_env, j_obj, LIST_LOCAL_REGIONS);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv* j_env, jobject j_obj,
