@@ -6,6 +6,12 @@
  * region that the client library reports back to the Java admin object
  * through addDaemonInfo / addRegionInfo.
  *
+ * In reading order: helpers; the trace sink and load hooks; the connection
+ * commands (isAttached, attach, detach, attachToDaemon,
+ * getAttachedDaemonIndex, shutdownDaemon); the listing callbacks; the
+ * listings by command (listDaemons, listGlobalRegions, listLocalRegions,
+ * listRegion, deleteRegion, listRecoveryRegionsAndDaemon).
+ *
  * Exception discipline: once a Java exception is pending, the only JNI
  * calls made are the exception-safe ones. Where a log line or a second
  * failure report has to reach Java while an exception is pending, the
@@ -63,7 +69,6 @@ static jmethodID addDaemonInfoMethod = NULL;
 static unsigned int low32(const void* p) {
     return (unsigned int)(uintptr_t)p;
 }
-
 
 /* The verbose byte that the listings on the admin connection pass. */
 static ub1 adminVerboseByte(void) {
