@@ -49,7 +49,8 @@ jclass ioExceptionClass = NULL;
 jmethodID ioExceptionWithCause = NULL; /* IOException(String, Throwable) */
 jclass npeClass = NULL;
 jclass oomClass = NULL;
-jobject utf8Charset = NULL; /* StandardCharsets.UTF_8 */
+jobject utf8Charset = NULL;               /* StandardCharsets.UTF_8 */
+jmethodID stringFromUtf8 = NULL;          /* String(byte[], Charset) */
 jclass readOnlyDirectBufferClass = NULL;
 /* java.nio.Buffer.capacity: read directly once GetDirectBufferAddress has
  * shown the object to be a direct buffer (GetDirectBufferCapacity would
@@ -87,10 +88,11 @@ bool lookUpGlue(JNIEnv* env) {
     bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
     env->DeleteLocalRef(buffer);
     ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
-    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
+    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
+    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
     MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
     return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
-           MID_String_init != NULL && MID_String_getBytes != NULL;
+           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
 }
 
 void releaseGlobal(JNIEnv* env, jobject* ref) {
@@ -184,7 +186,7 @@ char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxB
     for (jsize i = 0; i < units && problem == NULL; i++) {
         jchar c = chars[i];
         bool high = c >= 0xD800 && c <= 0xDBFF;
-        if (c == 0) problem = "contains U+0000";
+        if (c == 0 && what != NULL) problem = "contains U+0000";
         else if (c < 0x80) bytes += 1;
         else if (c < 0x800) bytes += 2;
         else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
@@ -200,7 +202,7 @@ char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxB
             uint32_t c = chars[i];
             if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
             if (c < 0x80) {
-                *out++ = (char)c;
+                *out++ = (char)c; /* U+0000 too, where allowed */
             } else if (c < 0x800) {
                 *out++ = (char)(0xC0 | (c >> 6));
                 *out++ = (char)(0x80 | (c & 0x3F));
@@ -221,10 +223,11 @@ char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxB
     if (result != NULL) return result;
     char message[256];
     if (problem != NULL)
-        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what, problem, (int)at);
+        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
+                 problem, (int)at);
     else if (bytes > maxBytes)
-        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed", what, bytes,
-                 maxBytes);
+        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
+                 what != NULL ? what : "string", bytes, maxBytes);
     else
         snprintf(message, sizeof message, "Cannot allocate native char array.");
     if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
@@ -233,18 +236,18 @@ char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxB
 }
 
 char* getStringNativeChars(JNIEnv* env, jstring jstr) {
-    return getExactUtf8Chars(env, jstr, "string", (size_t)-1);
+    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
 }
 
 jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
-    if (env == NULL || text == NULL || MID_String_init == NULL) return NULL;
+    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
     if (env->ExceptionCheck()) return NULL;
     size_t len = strnlen(text, maxBytes);
     if (len > 0x7fffffffU) len = 0x7fffffffU;
     jbyteArray bytes = env->NewByteArray((jsize)len);
     if (bytes == NULL) return NULL;
     env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
-    jstring result = (jstring)env->NewObject(String_clazz, MID_String_init, bytes, utf8Charset);
+    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
     env->DeleteLocalRef(bytes);
     return result;
 }
@@ -1361,20 +1364,29 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
     return size;
 }
 
+namespace {
+
+/* The register layer of both directions: the next layer, with no key. */
+int registerLayer(JNIEnv* j_env, mirrorbank_ctx* ctx, int position, char* buf, int length, bool isWrite) {
+    if (isWrite) LOG_VERBOSE(j_env, "fileio_mb_write_register begin");
+    else LOG_VERBOSE(j_env, "fileio_mb_read_register begin");
+    int r = isWrite ? fileio_mb_write(j_env, ctx, position, buf, length, NULL)
+                    : fileio_mb_read(j_env, ctx, position, buf, length, NULL);
+    if (isWrite) LOG_VERBOSE(j_env, "fileio_mb_write_register end");
+    else LOG_VERBOSE(j_env, "fileio_mb_read_register end");
+    return r;
+}
+
+} /* namespace */
+
 int fileio_mb_read_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
                             const int length) {
-    LOG_VERBOSE(j_env, "fileio_mb_read_register begin");
-    int r = fileio_mb_read(j_env, ctx, userOffsetIntoStore, buf, length, NULL);
-    LOG_VERBOSE(j_env, "fileio_mb_read_register end");
-    return r;
+    return registerLayer(j_env, ctx, userOffsetIntoStore, buf, length, false);
 }
 
 int fileio_mb_write_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
                              const int length) {
-    LOG_VERBOSE(j_env, "fileio_mb_write_register begin");
-    int r = fileio_mb_write(j_env, ctx, userOffsetIntoStore, buf, length, NULL);
-    LOG_VERBOSE(j_env, "fileio_mb_write_register end");
-    return r;
+    return registerLayer(j_env, ctx, userOffsetIntoStore, buf, length, true);
 }
 
 namespace {
@@ -1509,19 +1521,13 @@ jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf,
 
 } /* namespace */
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv* j_env, jclass clazz,
-                                                                                jlong handle, jlong filePosition,
-                                                                                jobject buf, jint offset,
-                                                                                jint length) {
-    (void)clazz;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv* j_env, jclass, jlong handle, jlong filePosition,
+                                                                                jobject buf, jint offset, jint length) {
     return transferEntry(j_env, handle, filePosition, buf, offset, length, false);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv* j_env, jclass clazz,
-                                                                                 jlong handle, jlong filePosition,
-                                                                                 jobject buf, jint offset,
-                                                                                 jint length) {
-    (void)clazz;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv* j_env, jclass, jlong handle, jlong filePosition,
+                                                                                 jobject buf, jint offset, jint length) {
     return transferEntry(j_env, handle, filePosition, buf, offset, length, true);
 }
 
@@ -1529,59 +1535,45 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_writ
  * Direct buffers and device figures
  * ==================================================================== */
 
-JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv* j_env, jclass clazz,
-                                                                                       jint size) {
-    (void)clazz;
-    (void)size;
+namespace {
+
+/* The direct-buffer service is not offered: each of its methods logs its
+ * begin line and raises an IOException that names it. */
+void refuseBufferMethod(JNIEnv* j_env, const char* beginLine, const char* name) {
     if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate");
+    LOG_VERBOSE(j_env, "%s", beginLine);
+    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s", name);
+}
+
+} /* namespace */
+
+JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv* j_env, jclass, jint) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate");
     return NULL;
 }
 
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv* j_env, jclass clazz,
-                                                                                jobject buf) {
-    (void)clazz;
-    (void)buf;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_free begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "Java_tessera_store_io_file_direct_ReplicatedIONative_free");
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv* j_env, jclass, jobject) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_free begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_free");
 }
 
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv* j_env, jclass clazz,
-                                                                                      jobject buf, jint offset,
-                                                                                      jint length, jbyte value) {
-    (void)clazz;
-    (void)buf;
-    (void)offset;
-    (void)length;
-    (void)value;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL,
-                           "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer");
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv* j_env, jclass, jobject, jint, jint, jbyte) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer");
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv* j_env,
-                                                                                          jclass clazz,
-                                                                                          jstring fname) {
-    (void)clazz;
-    (void)fname;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL,
-                           "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment");
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv* j_env, jclass, jstring) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment");
     return -1;
 }
 
 namespace {
 
 /* The query both figures share: the library's answer into the context's
- * localDaemonInfo, or -1 with the exception raised. */
-bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, bool injectFailure, const char* failureText) {
+ * localDaemonInfo; false with the exception raised on failure. */
+bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* flagKey, bool* flag, const char* failureText) {
+    if (instrumentation) refreshTestFlag(j_env, flagKey, flag, LOG_FILE, __LINE__);
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    if (injectFailure) {
+    if (instrumentation && *flag) {
         rqs.status = MB_FAIL;
         rqs.error = MB_ERR_CANCEL;
     }
@@ -1611,19 +1603,17 @@ jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
 } /* namespace */
 
 int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    setTestFlag(j_env, total_memory_mb_get_local_daemon_infoErrorTest);
-    if (!queryLocalDaemon(j_env, ctx, instrumentation && tests.total_memory_mb_get_local_daemon_infoErrorTest,
-                          "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed"))
-        return -1;
-    return (int64_t)ctx->localDaemonInfo.total_memory;
+    bool ok = queryLocalDaemon(j_env, ctx, tests.total_memory_mb_get_local_daemon_infoErrorTestKey,
+                               &tests.total_memory_mb_get_local_daemon_infoErrorTest,
+                               "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    return ok ? (int64_t)ctx->localDaemonInfo.total_memory : -1;
 }
 
 int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
-    if (!queryLocalDaemon(j_env, ctx, instrumentation && tests.used_memory_mb_get_local_daemon_infoErrorTest,
-                          "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed"))
-        return -1;
-    return (int64_t)ctx->localDaemonInfo.used_memory;
+    bool ok = queryLocalDaemon(j_env, ctx, tests.used_memory_mb_get_local_daemon_infoErrorTestKey,
+                               &tests.used_memory_mb_get_local_daemon_infoErrorTest,
+                               "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
+    return ok ? (int64_t)ctx->localDaemonInfo.used_memory : -1;
 }
 
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv* j_env, jclass,

@@ -86,9 +86,12 @@ void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg);
  * sequences), on the native heap; the caller frees it. A string longer
  * than maxBytes in UTF-8, or holding U+0000 or an unpaired surrogate, is
  * refused with one IOException that names `what` and the problem. Null
- * for a null reference (nothing pending) and on refusal. */
+ * for a null reference (nothing pending) and on refusal. A null `what`
+ * lets U+0000 through (see getStringNativeChars). */
 char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes);
-/* getExactUtf8Chars without a length limit. */
+/* The exact UTF-8 of any string: no length limit, and U+0000 kept as a NUL
+ * byte (the native text then looks shorter); an unpaired surrogate is
+ * refused. */
 char* getStringNativeChars(JNIEnv* env, jstring jstr);
 int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
                    mirrorbank_ctx* ctx, mb_rqs* rqsPtr);

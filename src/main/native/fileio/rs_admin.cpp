@@ -93,6 +93,23 @@ static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* form
     va_end(args);
 }
 
+/* The common ending of an admin command: on MB_SUCC its end line and 1;
+ * otherwise its failure text and -1. */
+static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...)
+    __attribute__((format(printf, 5, 6)));
+static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...) {
+    if (rqs->status == MB_SUCC) {
+        ADMIN_VERBOSE(env, "%s", endLine);
+        return (jint)rqs->status;
+    }
+    PendingExceptionGuard stash(env);
+    va_list args;
+    va_start(args, failure);
+    contextIOExceptionV(env, LOG_FILE, line, NULL, rqs, failure, args);
+    va_end(args);
+    return -1;
+}
+
 /* After a failed start-up with no client tracing, tell how to get some. */
 static void tracingHint(JNIEnv* env, const mb_init_args* args) {
     if (args->trace_level == 0 && nativeToJavaDebug) {
@@ -175,15 +192,12 @@ JNIEXPORT jboolean JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_isAtt
     return ctx != NULL ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv* j_env, jobject,
-                                                                              jstring j_cfgfile,
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv* j_env, jobject, jstring j_cfgfile,
                                                                               jint j_localindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attach");
-    if (instrumentation) {
-        setTestFlag(j_env, admintool_mb_initErrorTest);
-        setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
-    }
+    setTestFlag(j_env, admintool_mb_initErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
 
     NativeChars cfgfile(convertName(j_env, j_cfgfile, "attach configuration file name",
                                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
@@ -244,7 +258,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JN
 JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JNIEnv* j_env, jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: detach");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_finiErrorTest);
+    setTestFlag(j_env, admintool_mb_finiErrorTest);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     mb_fini(&rqs, ctx);
@@ -255,39 +269,29 @@ JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JN
         log_ctx.fp = NULL;
     }
     simulateFailure(admintool_mb_finiErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d",
-                     (int)dindex);
-        return;
-    }
-    LOG_VERBOSE(j_env, "end: detach");
+    adminOutcome(j_env, __LINE__, &rqs, "end: detach",
+                 "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d", (int)dindex);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon(JNIEnv* j_env, jobject,
                                                                                       jint j_dindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attachToDaemon");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
     LOG_DEBUG(j_env, "attachToDaemon with j_dindex=%d", (int)j_dindex);
 
     mb_admin_attach_daemon(&rqs, ctx, (int32_t)j_dindex);
     simulateFailure(admintool_mb_admin_attach_daemonErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
-                     (int)j_dindex);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: attachToDaemon");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: attachToDaemon",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
+                        (int)j_dindex);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex(JNIEnv* j_env,
                                                                                               jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin/end: getAttachedDaemonIndex");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     simulateFailure(admintool_mb_admin_get_attached_daemonErrorTest, &rqs);
@@ -305,7 +309,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
                                                                                       jboolean j_safe) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: shutdownDaemon");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
 
     ub4 flags = 0;
     if (j_force) flags += MB_SHUTDOWN_FORCE;
@@ -316,14 +320,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     mb_admin_shutdown_daemon(&rqs, ctx, flags);
     simulateFailure(admintool_mb_admin_shutdown_daemonErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
-                     (int)dindex);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: shutdownDaemon");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: shutdownDaemon",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
+                        (int)dindex);
 }
 
 /* ------------------------------------------------------------------ */
@@ -353,58 +352,48 @@ int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_e
 
 static const char* const BANNER = "=== === === === === === === === === ===\n";
 
-static void dumpStoreInfo(const callbackContext* cb, const mb_client_storeinfo* info) {
-    printf("Inside callback_storeinfo(entryPoint=0x%x)\n", low32(cb));
+/* The opening lines of both dumps: the cookie's pointers and the heading. */
+static void dumpHeading(const callbackContext* cb, const char* methodLine, jmethodID method, const char* heading) {
     printf("j_env=0x%x\n", low32(cb->j_env_callback));
     printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
-    printf("entryPoint->addRegionInfo_method=0x%x\n", low32(cb->addRegionInfo_method));
+    printf(methodLine, low32(method));
     fputs(BANNER, stdout);
-    printf("Store Information on the Native Side   \n");
+    fputs(heading, stdout);
     fputs(BANNER, stdout);
-    printf("Store: %.*s\n", (int)sizeof info->name, info->name);
-    printf("Storesize: %llu\n", (unsigned long long)info->size);
-    printf("Blocksize: %u\n", (unsigned)info->blocksize);
-    printf("Used: %llu\n", (unsigned long long)info->used);
-    printf("Created At: %llu\n", (unsigned long long)info->ctime);
-    printf("Modified At: %llu\n", (unsigned long long)info->mtime);
-    printf("Accessed At: %llu\n", (unsigned long long)info->atime);
-    printf("Primary Daemon: %d\n", (int)info->primary);
-    printf("Open: %d\n", (int)info->open);
-    printf("Local: %d\n", (int)info->local);
-    printf("Opened Process ID: %u\n", (unsigned)info->pid);
-    printf("Opened IP: 0x%x\n", (unsigned)info->ip);
-    printf("Minimum Redundancy: %d\n", (int)info->minredundancy);
-    printf("Redundancy: %d\n", (int)info->redundancy);
-    printf("Nodes: 0x%llx\n", (unsigned long long)info->nodes);
-    printf("\n");
+}
+
+static void dumpStoreInfo(const callbackContext* cb, const mb_client_storeinfo* info) {
+    printf("Inside callback_storeinfo(entryPoint=0x%x)\n", low32(cb));
+    dumpHeading(cb, "entryPoint->addRegionInfo_method=0x%x\n", cb->addRegionInfo_method,
+                "Store Information on the Native Side   \n");
+    printf("Store: %.*s\nStoresize: %llu\nBlocksize: %u\nUsed: %llu\n", (int)sizeof info->name, info->name,
+           (unsigned long long)info->size, (unsigned)info->blocksize, (unsigned long long)info->used);
+    printf("Created At: %llu\nModified At: %llu\nAccessed At: %llu\n", (unsigned long long)info->ctime,
+           (unsigned long long)info->mtime, (unsigned long long)info->atime);
+    printf("Primary Daemon: %d\nOpen: %d\nLocal: %d\nOpened Process ID: %u\nOpened IP: 0x%x\n", (int)info->primary,
+           (int)info->open, (int)info->local, (unsigned)info->pid, (unsigned)info->ip);
+    printf("Minimum Redundancy: %d\nRedundancy: %d\nNodes: 0x%llx\n\n", (int)info->minredundancy,
+           (int)info->redundancy, (unsigned long long)info->nodes);
 }
 
 static void dumpDaemonInfo(const callbackContext* cb, const mb_daemon_info* info) {
     const char* status =
         info->status == MB_DAEMON_UP ? "UP" : (info->status == MB_DAEMON_DOWN ? "DOWN" : "unknown");
     printf("Inside callback_daemoninfo()\n");
-    printf("j_env=0x%x\n", low32(cb->j_env_callback));
-    printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
-    printf("entryPoint->addDaemonInfo_method=0x%x\n", low32(cb->addDaemonInfo_method));
-    fputs(BANNER, stdout);
-    printf("Daemon Information on the Native Side  \n");
-    fputs(BANNER, stdout);
-    printf("Index: %d\n", (int)info->dindex);
-    printf("Status: %s\n", status);
-    printf("Reachable over IB: %s\n", info->reachable ? "TRUE" : "FALSE");
-    printf("IP: 0x%x\n", (unsigned)ntohl(info->ip));
-    printf("Port: %d\n", (int)ntohs(info->port));
-    printf("Shared Memory Key: 0x%x\n", (unsigned)info->shmkey);
-    printf("Startup Time: %llu\n", (unsigned long long)info->start_time);
-    printf("Current Time: %llu\n", (unsigned long long)info->current_time);
-    printf("Total Configured Memory: %llu\n", (unsigned long long)info->total_memory);
-    printf("Current Memory Usage: %llu\n", (unsigned long long)info->used_memory);
-    printf("Number of Stores Managed: %d\n", (int)info->number_stores);
-    printf("Number of Stores Currently Opened: %d\n", (int)info->number_opens);
-    printf("Number of Stores Opened by Local Client: %d\n", (int)info->number_local_opens);
-    printf("Number of Resilvers in Progress: %d\n", (int)info->number_resilvers);
-    printf("Total Number Of Daemons in the Cluster: %d\n", (int)info->number_daemons);
-    printf("\n");
+    dumpHeading(cb, "entryPoint->addDaemonInfo_method=0x%x\n", cb->addDaemonInfo_method,
+                "Daemon Information on the Native Side  \n");
+    printf("Index: %d\nStatus: %s\nReachable over IB: %s\n", (int)info->dindex, status,
+           info->reachable ? "TRUE" : "FALSE");
+    printf("IP: 0x%x\nPort: %d\nShared Memory Key: 0x%x\n", (unsigned)ntohl(info->ip), (int)ntohs(info->port),
+           (unsigned)info->shmkey);
+    printf("Startup Time: %llu\nCurrent Time: %llu\nTotal Configured Memory: %llu\nCurrent Memory Usage: %llu\n",
+           (unsigned long long)info->start_time, (unsigned long long)info->current_time,
+           (unsigned long long)info->total_memory, (unsigned long long)info->used_memory);
+    printf("Number of Stores Managed: %d\nNumber of Stores Currently Opened: %d\n", (int)info->number_stores,
+           (int)info->number_opens);
+    printf("Number of Stores Opened by Local Client: %d\nNumber of Resilvers in Progress: %d\n",
+           (int)info->number_local_opens, (int)info->number_resilvers);
+    printf("Total Number Of Daemons in the Cluster: %d\n\n", (int)info->number_daemons);
 }
 
 /* Dotted-decimal form of an address held in network byte order. */
@@ -509,42 +498,46 @@ namespace {
 
 /* The enumerating listings on the admin connection: one shape, three
  * members that differ in their call, callback, fault flag and texts. */
-enum listing_member { LIST_DAEMONS, LIST_GLOBAL_REGIONS, LIST_LOCAL_REGIONS };
+struct listing_member {
+    const char* begin;
+    const char* end;
+    const char* failure;
+    const char* const* flagKey;
+    bool* flag;
+    /* the region enumeration; null for the daemon listing */
+    void (*enumerateStores)(mb_rqs*, mb_client_ctx*, void*, mb_storeinfo_cb, ub1);
+};
 
-jint enumerateListing(JNIEnv* j_env, jobject j_obj, listing_member member) {
+const listing_member kListDaemons = {
+    "begin: listDaemons", "end: listDaemons",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons",
+    &tests.admintool_mb_admin_enumerate_daemonsErrorTestKey, &tests.admintool_mb_admin_enumerate_daemonsErrorTest, NULL};
+const listing_member kListGlobalRegions = {
+    "begin: listGlobalRegions", "end: listGlobalRegions",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores",
+    &tests.admintool_mb_admin_enumerate_global_storesErrorTestKey,
+    &tests.admintool_mb_admin_enumerate_global_storesErrorTest, mb_admin_enumerate_global_stores};
+const listing_member kListLocalRegions = {
+    "begin: listLocalRegions", "end: listLocalRegions",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores",
+    &tests.admintool_mb_admin_enumerate_storesErrorTestKey, &tests.admintool_mb_admin_enumerate_storesErrorTest,
+    mb_admin_enumerate_stores};
+
+jint enumerateListing(JNIEnv* j_env, jobject j_obj, const listing_member& member) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     callbackContext cookie;
-    if (member == LIST_DAEMONS) LOG_VERBOSE(j_env, "begin: listDaemons");
-    if (member == LIST_GLOBAL_REGIONS) LOG_VERBOSE(j_env, "begin: listGlobalRegions");
-    if (member == LIST_LOCAL_REGIONS) LOG_VERBOSE(j_env, "begin: listLocalRegions");
+    LOG_VERBOSE(j_env, "%s", member.begin);
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    switch (member) {
-    case LIST_DAEMONS:
-        setTestFlag(j_env, admintool_mb_admin_enumerate_daemonsErrorTest);
+    if (instrumentation) refreshTestFlag(j_env, *member.flagKey, member.flag, LOG_FILE, __LINE__);
+    if (member.enumerateStores != NULL)
+        member.enumerateStores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+    else
         mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
-        simulateFailure(admintool_mb_admin_enumerate_daemonsErrorTest, &rqs);
-        if (rqs.status != MB_SUCC)
-            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons");
-        else ADMIN_VERBOSE(j_env, "end: listDaemons");
-        break;
-    case LIST_GLOBAL_REGIONS:
-        setTestFlag(j_env, admintool_mb_admin_enumerate_global_storesErrorTest);
-        mb_admin_enumerate_global_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-        simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
-        if (rqs.status != MB_SUCC)
-            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores");
-        else ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
-        break;
-    case LIST_LOCAL_REGIONS:
-        setTestFlag(j_env, admintool_mb_admin_enumerate_storesErrorTest);
-        mb_admin_enumerate_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-        simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
-        if (rqs.status != MB_SUCC)
-            adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores");
-        else ADMIN_VERBOSE(j_env, "end: listLocalRegions");
-        break;
+    if (instrumentation && *member.flag) {
+        rqs.status = MB_FAIL;
+        rqs.error = MB_ERR_CANCEL;
     }
-    return rqs.status == MB_SUCC ? (jint)rqs.status : -1;
+    return adminOutcome(j_env, __LINE__, &rqs, member.end, "%s", member.failure);
 }
 
 }  // namespace
@@ -552,15 +545,15 @@ jint enumerateListing(JNIEnv* j_env, jobject j_obj, listing_member member) {
 extern "C" {
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, LIST_DAEMONS);
+    return enumerateListing(j_env, j_obj, kListDaemons);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, LIST_GLOBAL_REGIONS);
+    return enumerateListing(j_env, j_obj, kListGlobalRegions);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, LIST_LOCAL_REGIONS);
+    return enumerateListing(j_env, j_obj, kListLocalRegions);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv* j_env, jobject j_obj,
@@ -569,7 +562,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
     callbackContext cookie;
     LOG_VERBOSE(j_env, "begin: listRegion");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
 
     NativeChars converted(convertName(j_env, j_storename, "listRegion region name",
                                       "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
@@ -579,14 +572,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
 
     mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
     simulateFailure(admintool_mb_admin_get_storeinfoErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
-                     storename);
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listRegion");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: listRegion",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
+                        storename);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion(JNIEnv* j_env, jobject,
@@ -594,12 +582,10 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
                                                                                     jboolean j_force) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: deleteRegion");
-    if (instrumentation) {
-        setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
-        setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
-        setTestFlag(j_env, crash_storejvm_during_deleteTest);
-        setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
-    }
+    setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
+    setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
+    setTestFlag(j_env, crash_storejvm_during_deleteTest);
+    setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
 
     NativeChars converted(convertName(j_env, j_storename, "deleteRegion region name",
                                       "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
@@ -615,14 +601,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
     for (char* key : deleteEvents) unregisterMBFailureEvent(j_env, key, ctx, 0, storename);
 
     simulateFailure(admintool_mb_admin_delete_storeErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
-                     storename);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: deleteRegion");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: deleteRegion",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
+                        storename);
 }
 
 /* ------------------------------------------------------------------ */
