@@ -24,6 +24,9 @@
 
 #define LOG_FILE "fileio_mirrorbank"
 
+/* Everything here has C linkage, so that a definition whose parameters
+ * drift from its declaration (the JNI prototypes made by javac -h among
+ * them) is an error, not a second function. */
 extern "C" {
 
 mirrorbank_ctx replicatedContextArray[MIRRORBANK_MAX_CONTEXTS];
@@ -34,8 +37,6 @@ int64_t granularity = 0;
 JavaVM* cachedJavaVM = NULL;
 int64_t totalMB_Waits = 0;
 int64_t parkedOperationRecords = 0;
-
-} /* extern "C" */
 
 /* ======================================================================
  * Load entry and Java glue
@@ -101,8 +102,6 @@ void releaseGlobal(JNIEnv* env, jobject* ref) {
 }
 
 } /* namespace */
-
-extern "C" {
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     (void)reserved;
@@ -343,8 +342,6 @@ void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__,
     va_end(args);
 }
 
-} /* extern "C" */
-
 /* ======================================================================
  * Daemon failure events
  * ==================================================================== */
@@ -398,8 +395,6 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
 
 } /* namespace */
 
-extern "C" {
-
 void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                             char* storeName) {
     armOrDisarm(j_env, 1, eventKey, client, handle, storeName);
@@ -409,8 +404,6 @@ void unregisterMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* clie
                               char* storeName) {
     armOrDisarm(j_env, 0, eventKey, client, handle, storeName);
 }
-
-} /* extern "C" */
 
 /* ======================================================================
  * Store context table
@@ -1625,3 +1618,5 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_get
                                                                                           jlong handle) {
     return figureEntry(j_env, handle, false);
 }
+
+} /* extern "C" */
