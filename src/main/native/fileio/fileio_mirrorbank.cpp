@@ -1397,7 +1397,8 @@ mirrorbank_ctx* openContextForIO(JNIEnv* j_env, jlong handle, const char* method
         return NULL;
     }
     mirrorbank_ctx* ctx = &replicatedContextArray[handle];
-    if ((jlong)ctx->fileDescriptor != handle || ctx->closeCount != 0 || ctx->client_ctx == NULL ||
+    bool closed = __atomic_load_n(&ctx->closeCount, __ATOMIC_ACQUIRE) != 0; /* a close may run on another thread */
+    if ((jlong)ctx->fileDescriptor != handle || closed || ctx->client_ctx == NULL ||
         ctx->handle == 0) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL, "%s handle %lld is not open", method,
                                (long long)handle);
