@@ -28,3 +28,25 @@ add_custom_command(TARGET tessera-store POST_BUILD
     -DNAMES=libtessera_replicatedio.so|libmirrorbank1.so
     -P ${CMAKE_SOURCE_DIR}/cmake/jar_natives.cmake
   VERBATIM)
+
+# JNI prototypes of the two classes with native methods, made by javac -h.
+# The bridge includes them, so a native whose definition drifts from its
+# Java declaration fails to compile.
+set(TESSERA_JNI_HEADER_DIR ${CMAKE_BINARY_DIR}/jni-headers)
+set(TESSERA_JNI_SOURCES
+  ${CMAKE_SOURCE_DIR}/src/main/java/tessera/store/io/file/direct/ReplicatedIONative.java
+  ${CMAKE_SOURCE_DIR}/src/main/java/tessera/store/io/file/ReplicatedStoreAdmin.java)
+set(TESSERA_JNI_HEADERS
+  ${TESSERA_JNI_HEADER_DIR}/tessera_store_io_file_direct_ReplicatedIONative.h
+  ${TESSERA_JNI_HEADER_DIR}/tessera_store_io_file_ReplicatedStoreAdmin.h)
+add_custom_command(
+  OUTPUT ${TESSERA_JNI_HEADERS}
+  COMMAND ${Java_JAVAC_EXECUTABLE} --release 17 -encoding UTF-8 -implicit:none
+    -sourcepath ${CMAKE_SOURCE_DIR}/src/main/java
+    -d ${CMAKE_BINARY_DIR}/jni-header-classes -h ${TESSERA_JNI_HEADER_DIR}
+    ${TESSERA_JNI_SOURCES}
+  COMMAND ${CMAKE_COMMAND} -E touch ${TESSERA_JNI_HEADERS}
+  DEPENDS ${TESSERA_JNI_SOURCES}
+  COMMENT "JNI headers of the classes with native methods"
+  VERBATIM)
+add_custom_target(tessera_jni_headers DEPENDS ${TESSERA_JNI_HEADERS})

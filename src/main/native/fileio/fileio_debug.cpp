@@ -70,54 +70,22 @@ TestFlags tests = {
 
 namespace {
 
-/*
- * Holds a pending Java exception aside while this code makes JNI calls,
- * and makes it pending again on destruction, so the exception the caller
- * raised is still the one Java sees.
- */
-struct PendingExceptionGuard {
-    JNIEnv* env;
-    jthrowable saved;
-    explicit PendingExceptionGuard(JNIEnv* e) : env(e), saved(NULL) {
-        if (env != NULL && env->ExceptionCheck()) {
-            saved = env->ExceptionOccurred();
-            env->ExceptionClear();
-        }
-    }
-    ~PendingExceptionGuard() {
-        if (saved != NULL) {
-            if (env->ExceptionCheck()) env->ExceptionClear();
-            env->Throw(saved);
-            env->DeleteLocalRef(saved);
-        }
-    }
-};
+/* java.lang.System and its getProperty, looked up once at load. */
+jclass systemClass = NULL;
+jmethodID getPropertyMethod = NULL;
 
 /* The value of a Java system property as modified UTF-8 copied to the
  * native heap, or null when absent. Leaves nothing pending. */
 char* readJavaSystemProperty(JNIEnv* env, const char* propertyName) {
-    if (env == NULL || propertyName == NULL) return NULL;
+    if (env == NULL || propertyName == NULL || getPropertyMethod == NULL) return NULL;
     PendingExceptionGuard guard(env);
     char* result = NULL;
-    jclass systemClass = env->FindClass("java/lang/System");
-    if (systemClass == NULL) {
-        env->ExceptionClear();
-        return NULL;
-    }
-    jmethodID getProperty =
-        env->GetStaticMethodID(systemClass, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
-    if (getProperty == NULL) {
-        env->ExceptionClear();
-        env->DeleteLocalRef(systemClass);
-        return NULL;
-    }
-    jstring name = env->NewStringUTF(propertyName);
+    jstring name = newJavaStringFromNative(env, propertyName, strlen(propertyName));
     if (name == NULL) {
         env->ExceptionClear();
-        env->DeleteLocalRef(systemClass);
         return NULL;
     }
-    jstring value = (jstring)env->CallStaticObjectMethod(systemClass, getProperty, name);
+    jstring value = (jstring)env->CallStaticObjectMethod(systemClass, getPropertyMethod, name);
     if (env->ExceptionCheck()) {
         env->ExceptionClear();
         value = NULL;
@@ -133,7 +101,6 @@ char* readJavaSystemProperty(JNIEnv* env, const char* propertyName) {
         env->DeleteLocalRef(value);
     }
     env->DeleteLocalRef(name);
-    env->DeleteLocalRef(systemClass);
     return result;
 }
 
@@ -155,6 +122,14 @@ void initializeLogging(JNIEnv* j_env) {
         return;
     }
     DebugNativeSuspension suspension;
+    jclass system = j_env->FindClass("java/lang/System");
+    if (system != NULL) {
+        systemClass = (jclass)j_env->NewGlobalRef(system);
+        j_env->DeleteLocalRef(system);
+        getPropertyMethod =
+            j_env->GetStaticMethodID(systemClass, "getProperty", "(Ljava/lang/String;)Ljava/lang/String;");
+    }
+    j_env->ExceptionClear();
     jclass cls = j_env->FindClass("tessera/store/io/file/direct/NativeCallbacks");
     if (cls == NULL) {
         /* Without the class both channels stay off for good. The pending
@@ -184,6 +159,16 @@ void initializeLogging(JNIEnv* j_env) {
     if (suspension.saved)
         fprintf(stdout, "%s:%u: initializeLogging debug=%d verbose=%d instrumentation=%d tracelevel=%d\n", LOG_FILE,
                 __LINE__, debug, verbose, instr, level);
+}
+
+void releaseLogging(JNIEnv* j_env) {
+    if (jniclass != NULL) j_env->DeleteGlobalRef(jniclass);
+    if (systemClass != NULL) j_env->DeleteGlobalRef(systemClass);
+    jniclass = NULL;
+    systemClass = NULL;
+    debugLogMethod = NULL;
+    verboseLogMethod = NULL;
+    getPropertyMethod = NULL;
 }
 
 bool readBooleanJavaSystemProperty(JNIEnv* j_env, const char* propertyName) {

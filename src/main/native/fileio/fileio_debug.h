@@ -31,6 +31,8 @@ extern int mblibTraceLevel;
 extern bool debugNativeFlag;
 
 void initializeLogging(JNIEnv* j_env);
+/* Releases what initializeLogging holds (at unload). */
+void releaseLogging(JNIEnv* j_env);
 int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
                    const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
                    ...) __attribute__((format(printf, 9, 10)));
@@ -136,6 +138,29 @@ struct DebugNativeSuspension {
     ~DebugNativeSuspension() { debugNativeFlag = saved; }
     DebugNativeSuspension(const DebugNativeSuspension&) = delete;
     DebugNativeSuspension& operator=(const DebugNativeSuspension&) = delete;
+};
+
+/* Takes a pending Java exception aside for the life of the guard, so that
+ * JNI calls can be made, and makes it pending again at the end; an
+ * exception raised meanwhile gives way to it. Does nothing when nothing is
+ * pending at the start. */
+struct PendingExceptionGuard {
+    JNIEnv* env;
+    jthrowable saved;
+    explicit PendingExceptionGuard(JNIEnv* e) : env(e), saved(NULL) {
+        if (env != NULL && env->ExceptionCheck()) {
+            saved = env->ExceptionOccurred();
+            env->ExceptionClear();
+        }
+    }
+    ~PendingExceptionGuard() {
+        if (saved == NULL) return;
+        if (env->ExceptionCheck()) env->ExceptionClear();
+        env->Throw(saved);
+        env->DeleteLocalRef(saved);
+    }
+    PendingExceptionGuard(const PendingExceptionGuard&) = delete;
+    PendingExceptionGuard& operator=(const PendingExceptionGuard&) = delete;
 };
 #endif
 

@@ -4,73 +4,29 @@
  * Regions of the store cluster are opened as files through a fixed table
  * of store contexts; reads and writes go to the client library as single
  * asynchronous operations driven to completion on the calling thread.
- * Also here: the library load entry, the Java glue (exceptions, strings,
- * message prefix), contextual I/O exceptions and daemon failure events.
+ *
+ * In reading order: load entry and Java glue (exceptions, strings, message
+ * formatting, contextual I/O exceptions, daemon failure events); the store
+ * context table and its configuration; open and close; the asynchronous
+ * operation engine; the read and write paths; direct buffers and device
+ * figures.
  */
 #include "fileio_mirrorbank.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "rs_admin.h"
+
 #define LOG_FILE "fileio_mirrorbank"
 
-namespace {
-
-/* Releases a heap block from getStringNativeChars on every path. */
-struct NativeChars {
-    char* chars;
-    explicit NativeChars(char* c) : chars(c) {}
-    ~NativeChars() { free(chars); }
-    NativeChars(const NativeChars&) = delete;
-    NativeChars& operator=(const NativeChars&) = delete;
-};
-
-/* The configuration copied out of the two Java arrays for one open. */
-struct ConfigArrays {
-    int length;
-    char** keys;
-    char** values;
-    ConfigArrays() : length(0), keys(NULL), values(NULL) {}
-    ~ConfigArrays() {
-        for (int i = 0; i < length; i++) {
-            if (keys != NULL) free(keys[i]);
-            if (values != NULL) free(values[i]);
-        }
-        free(keys);
-        free(values);
-    }
-    ConfigArrays(const ConfigArrays&) = delete;
-    ConfigArrays& operator=(const ConfigArrays&) = delete;
-};
-
-/* Callbacks record of each context's client connection; static, so it
- * outlives every connection made from it. */
-mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
-
-/* Records of one read or write: the notification record comes first so
- * that the cookie (its address) also names the whole block. */
-struct operation_records {
-    general_ncb ncb;
-    mb_client_opargs op;
-};
-
-const int64_t kMaxFilePosition = 0x7fffffffLL;
-
-/* Decimal as atoi reads it, held at the 64-bit limits, low 32 bits kept. */
-int64_t parseDecimal64(const char* text) {
-    errno = 0;
-    long long v = strtoll(text, NULL, 10);
-    return (int64_t)v;
-}
-uint32_t parseDecimalLow32(const char* text) { return (uint32_t)(uint64_t)parseDecimal64(text); }
-
-} /* namespace */
-
+/* Everything here has C linkage, so that a definition whose parameters
+ * drift from its declaration (the JNI prototypes made by javac -h among
+ * them) is an error, not a second function. */
 extern "C" {
 
 mirrorbank_ctx replicatedContextArray[MIRRORBANK_MAX_CONTEXTS];
@@ -83,26 +39,69 @@ int64_t totalMB_Waits = 0;
 int64_t parkedOperationRecords = 0;
 
 /* ======================================================================
- * Store context table
- * ==================================================================== */
-
-void clearCtx(mirrorbank_ctx* ctx) {
-    memset(ctx, 0, sizeof(*ctx));
-    ctx->fileDescriptor = -1;
-}
-
-void mirrorbank_onLoad(void) {
-    for (int i = 0; i < MIRRORBANK_MAX_CONTEXTS; i++) clearCtx(&replicatedContextArray[i]);
-}
-
-/* ======================================================================
  * Load entry and Java glue
  * ==================================================================== */
 
+namespace {
+
+/* Classes, fields and methods used on every call, looked up once at load
+ * and released at unload. */
+jclass ioExceptionClass = NULL;
+jmethodID ioExceptionWithCause = NULL; /* IOException(String, Throwable) */
+jclass npeClass = NULL;
+jclass oomClass = NULL;
+jobject utf8Charset = NULL;               /* StandardCharsets.UTF_8 */
+jmethodID stringFromUtf8 = NULL;          /* String(byte[], Charset) */
+jclass readOnlyDirectBufferClass = NULL;
 /* java.nio.Buffer.capacity: read directly once GetDirectBufferAddress has
  * shown the object to be a direct buffer (GetDirectBufferCapacity would
  * repeat that type test on every transfer). */
-static jfieldID bufferCapacityField = NULL;
+jfieldID bufferCapacityField = NULL;
+
+/* A global reference to the class `name`, or null with the lookup error
+ * pending. */
+jclass globalClass(JNIEnv* env, const char* name) {
+    jclass local = env->FindClass(name);
+    if (local == NULL) return NULL;
+    jclass global = (jclass)env->NewGlobalRef(local);
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+bool lookUpGlue(JNIEnv* env) {
+    String_clazz = globalClass(env, "java/lang/String");
+    ioExceptionClass = globalClass(env, "java/io/IOException");
+    npeClass = globalClass(env, "java/lang/NullPointerException");
+    oomClass = globalClass(env, "java/lang/OutOfMemoryError");
+    readOnlyDirectBufferClass = globalClass(env, "java/nio/DirectByteBufferR");
+    jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
+    jclass buffer = env->FindClass("java/nio/Buffer");
+    if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
+        readOnlyDirectBufferClass == NULL || charsets == NULL || buffer == NULL)
+        return false;
+    jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
+    if (utf8 == NULL) return false;
+    jobject charset = env->GetStaticObjectField(charsets, utf8);
+    if (charset == NULL) return false;
+    utf8Charset = env->NewGlobalRef(charset);
+    env->DeleteLocalRef(charset);
+    env->DeleteLocalRef(charsets);
+    bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
+    env->DeleteLocalRef(buffer);
+    ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
+    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
+    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
+    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
+    return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
+           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
+}
+
+void releaseGlobal(JNIEnv* env, jobject* ref) {
+    if (*ref != NULL) env->DeleteGlobalRef(*ref);
+    *ref = NULL;
+}
+
+} /* namespace */
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     (void)reserved;
@@ -110,25 +109,29 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
     JNIEnv* env = (JNIEnv*)envPtr;
     cachedJavaVM = vm;
+    if (!lookUpGlue(env)) return JNI_ERR;
     initializeLogging(env);
     mirrorbank_onLoad();
     rs_admin_onLoad();
-    jclass cls = env->FindClass("java/lang/String");
-    if (cls == NULL) return JNI_ERR;
-    String_clazz = (jclass)env->NewGlobalRef(cls);
-    env->DeleteLocalRef(cls);
-    if (String_clazz == NULL) return JNI_ERR;
-    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
-    if (MID_String_init == NULL) return JNI_ERR;
-    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
-    if (MID_String_getBytes == NULL) return JNI_ERR;
+    rs_admin_lookUpCallbacks(env);
     granularity = (int64_t)sysconf(_SC_PAGESIZE);
-    jclass bufferClass = env->FindClass("java/nio/Buffer");
-    if (bufferClass == NULL) return JNI_ERR;
-    bufferCapacityField = env->GetFieldID(bufferClass, "capacity", "I");
-    env->DeleteLocalRef(bufferClass);
-    if (bufferCapacityField == NULL) return JNI_ERR;
     return JNI_VERSION_1_2;
+}
+
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
+    (void)reserved;
+    void* envPtr = NULL;
+    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
+    JNIEnv* env = (JNIEnv*)envPtr;
+    rs_admin_onUnload(env);
+    releaseLogging(env);
+    releaseGlobal(env, (jobject*)&readOnlyDirectBufferClass);
+    releaseGlobal(env, &utf8Charset);
+    releaseGlobal(env, (jobject*)&oomClass);
+    releaseGlobal(env, (jobject*)&npeClass);
+    releaseGlobal(env, (jobject*)&ioExceptionClass);
+    releaseGlobal(env, (jobject*)&String_clazz);
+    cachedJavaVM = NULL;
 }
 
 void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
@@ -140,60 +143,111 @@ void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
     j_env->DeleteLocalRef(cls);
 }
 
-void TSSRepIOThrowIO(JNIEnv* env, const char* msg) { TSSRepIOThrowException(env, "java/io/IOException", msg); }
+void TSSRepIOThrowIO(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(ioExceptionClass, msg);
+}
 
 void TSSRepIOThrowNPE(JNIEnv* env, const char* msg) {
-    TSSRepIOThrowException(env, "java/lang/NullPointerException", msg);
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(npeClass, msg);
 }
 
 void TSSRepIOThrowOOM(JNIEnv* env, const char* msg) {
-    TSSRepIOThrowException(env, "java/lang/OutOfMemoryError", msg);
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(oomClass, msg);
+}
+
+/* The pending exception becomes the cause of an IOException with `msg`. */
+void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg) {
+    jthrowable cause = env->ExceptionOccurred();
+    if (cause == NULL) return TSSRepIOThrowIO(env, msg);
+    env->ExceptionClear();
+    jstring text = env->NewStringUTF(msg);
+    jobject wrapper = text == NULL ? NULL : env->NewObject(ioExceptionClass, ioExceptionWithCause, text, cause);
+    if (wrapper != NULL) {
+        env->Throw((jthrowable)wrapper);
+        env->DeleteLocalRef(wrapper);
+    } else if (!env->ExceptionCheck()) {
+        env->Throw(cause);
+    }
+    if (text != NULL) env->DeleteLocalRef(text);
+    env->DeleteLocalRef(cause);
+}
+
+char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes) {
+    if (jstr == NULL || env == NULL || env->ExceptionCheck()) return NULL;
+    jsize units = env->GetStringLength(jstr);
+    const jchar* chars = env->GetStringChars(jstr, NULL);
+    if (chars == NULL) return NULL; /* OutOfMemoryError pending */
+    /* First pass: the UTF-8 length, and the first character that cannot be
+     * handed over exactly. */
+    size_t bytes = 0;
+    const char* problem = NULL;
+    jsize at = 0;
+    for (jsize i = 0; i < units && problem == NULL; i++) {
+        jchar c = chars[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (c == 0 && what != NULL) problem = "contains U+0000";
+        else if (c < 0x80) bytes += 1;
+        else if (c < 0x800) bytes += 2;
+        else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
+        else if (c >= 0xD800 && c <= 0xDFFF) problem = "contains an unpaired surrogate";
+        else bytes += 3;
+        if (problem != NULL) at = i;
+    }
+    char* result = NULL;
+    if (problem == NULL && bytes <= maxBytes) result = (char*)malloc(bytes + 1);
+    if (result != NULL) {
+        char* out = result;
+        for (jsize i = 0; i < units; i++) {
+            uint32_t c = chars[i];
+            if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
+            if (c < 0x80) {
+                *out++ = (char)c; /* U+0000 too, where allowed */
+            } else if (c < 0x800) {
+                *out++ = (char)(0xC0 | (c >> 6));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                *out++ = (char)(0xE0 | (c >> 12));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else {
+                *out++ = (char)(0xF0 | (c >> 18));
+                *out++ = (char)(0x80 | ((c >> 12) & 0x3F));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            }
+        }
+        *out = '\0';
+    }
+    env->ReleaseStringChars(jstr, chars);
+    if (result != NULL) return result;
+    char message[256];
+    if (problem != NULL)
+        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
+                 problem, (int)at);
+    else if (bytes > maxBytes)
+        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
+                 what != NULL ? what : "string", bytes, maxBytes);
+    else
+        snprintf(message, sizeof message, "Cannot allocate native char array.");
+    if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
+    else TSSRepIOThrowIO(env, message);
+    return NULL;
 }
 
 char* getStringNativeChars(JNIEnv* env, jstring jstr) {
-    if (jstr == NULL || env == NULL) return NULL;
-    if (env->ExceptionCheck()) return NULL;
-    if (env->EnsureLocalCapacity(2) < 0) {
-        env->ExceptionClear();
-        TSSRepIOThrowOOM(env, "Cannot allocate stack frame.");
-        return NULL;
-    }
-    jbyteArray bytes = (jbyteArray)env->CallObjectMethod(jstr, MID_String_getBytes);
-    jthrowable exc = env->ExceptionOccurred();
-    if (exc != NULL) {
-        env->DeleteLocalRef(exc);
-        if (bytes != NULL) env->DeleteLocalRef(bytes);
-        return NULL;
-    }
-    if (bytes == NULL) return NULL;
-    jsize len = env->GetArrayLength(bytes);
-    char* result = (char*)malloc((size_t)len + 1);
-    if (result == NULL) {
-        env->DeleteLocalRef(bytes);
-        TSSRepIOThrowOOM(env, "Cannot allocate native char array.");
-        return NULL;
-    }
-    env->GetByteArrayRegion(bytes, 0, len, (jbyte*)result);
-    result[len] = '\0';
-    env->DeleteLocalRef(bytes);
-    return result;
+    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
 }
 
 jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
-    if (env == NULL || text == NULL || String_clazz == NULL || MID_String_init == NULL) return NULL;
+    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
     if (env->ExceptionCheck()) return NULL;
     size_t len = strnlen(text, maxBytes);
     if (len > 0x7fffffffU) len = 0x7fffffffU;
     jbyteArray bytes = env->NewByteArray((jsize)len);
     if (bytes == NULL) return NULL;
     env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
-    jstring result = NULL;
-    if (!env->ExceptionCheck()) result = (jstring)env->NewObject(String_clazz, MID_String_init, bytes);
+    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
     env->DeleteLocalRef(bytes);
-    if (env->ExceptionCheck()) {
-        if (result != NULL) env->DeleteLocalRef(result);
-        return NULL;
-    }
     return result;
 }
 
@@ -218,9 +272,29 @@ int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* 
     return current;
 }
 
-/* ======================================================================
- * The log function
- * ==================================================================== */
+int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
+                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args) {
+    const int usable = MIRRORBANK_MSG_BUFFER - 1;
+    int current = standardString(NULL, buffer, usable, file__, line__, ctx, rqsPtr);
+    if (current <= 0) {
+        fprintf(stderr, "%s:%u: %s could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                (unsigned)line__, format);
+        return -1;
+    }
+    int body = 0;
+    if (current < usable) {
+        body = vsnprintf(buffer + current, (size_t)(usable - current), format, args);
+        if (body <= 0 && !emptyBodyOk) {
+            fprintf(stderr, "%s:%u: %s could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                    (unsigned)line__, format);
+            return -1;
+        }
+        if (body < 0) body = 0;
+        if (body == 0) buffer[current] = '\0';
+    }
+    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
+    return current + body;
+}
 
 int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
                    const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
@@ -231,37 +305,17 @@ int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedP
         return 0;
     }
     char buffer[MIRRORBANK_MSG_BUFFER];
-    int current = standardString(j_env, buffer, MIRRORBANK_MSG_BUFFER - 1, file__, line__, ctx, rqsPtr);
-    if (current <= 0) {
-        fprintf(stderr, "%s:%u: logWithContext could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, file__,
-                line__, format);
-        return 0;
-    }
-    int body = 0;
-    if (current < MIRRORBANK_MSG_BUFFER - 1) {
-        va_list args;
-        va_start(args, format);
-        body = vsnprintf(buffer + current, MIRRORBANK_MSG_BUFFER - 1 - current, format, args);
-        va_end(args);
-        if (body <= 0) {
-            fprintf(stderr, "%s:%u: logWithContext could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__,
-                    file__, line__, format);
-            return 0;
-        }
-    }
-    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
-    if (j_env != NULL && *logMethodPtr != NULL) {
-        if (deliverLogLine(j_env, *logMethodPtr, buffer)) return current + body;
-    }
+    va_list args;
+    va_start(args, format);
+    int length = formatMessage(buffer, "logWithContext", false, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
+    if (length < 0) return 0;
+    if (j_env != NULL && *logMethodPtr != NULL && deliverLogLine(j_env, *logMethodPtr, buffer)) return length;
     return fprintf(stderr, "%s\n", buffer);
 }
 
-/* ======================================================================
- * Contextual I/O exceptions
- * ==================================================================== */
-
-void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
-                            mb_rqs* rqsPtr, const char* format, ...) {
+void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                         mb_rqs* rqsPtr, const char* format, va_list args) {
     if (j_env == NULL) {
         if (nativeToJavaVerbose || nativeToJavaDebug)
             fprintf(stderr, "%s:%u attempt for IO Exception thrown from native code without JNI : %s", file__,
@@ -269,27 +323,8 @@ void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__,
         return;
     }
     char buffer[MIRRORBANK_MSG_BUFFER];
-    int current = standardString(j_env, buffer, MIRRORBANK_MSG_BUFFER - 1, file__, line__, ctx, rqsPtr);
-    if (current <= 0) {
-        fprintf(stderr, "%s:%u: contextIOException could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__,
-                file__, (unsigned)line__, format);
-        return;
-    }
-    if (current < MIRRORBANK_MSG_BUFFER - 1) {
-        va_list args;
-        va_start(args, format);
-        int body = vsnprintf(buffer + current, MIRRORBANK_MSG_BUFFER - 1 - current, format, args);
-        va_end(args);
-        if (body <= 0) {
-            if (nativeToJavaVerbose || nativeToJavaDebug) {
-                fprintf(stderr, "%s:%u: contextIOException could not vlist? attempt was %s:%u  %s\n", LOG_FILE,
-                        __LINE__, file__, (unsigned)line__, format);
-                return;
-            }
-            buffer[current] = '\0';
-        }
-    }
-    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
+    bool logged = nativeToJavaVerbose || nativeToJavaDebug;
+    if (formatMessage(buffer, "contextIOException", !logged, file__, line__, ctx, rqsPtr, format, args) < 0) return;
     if (nativeToJavaVerbose)
         logWithContext(j_env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, NULL, NULL,
                        "%s", buffer);
@@ -297,6 +332,14 @@ void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__,
         logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
                        "%s", buffer);
     TSSRepIOThrowIO(j_env, buffer);
+}
+
+void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                            mb_rqs* rqsPtr, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    contextIOExceptionV(j_env, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
 }
 
 /* ======================================================================
@@ -309,16 +352,13 @@ struct crash_event {
     const char* const* key;
     const bool* flag;
     int target;
-    const char* registerMessage;
-    const char* unregisterMessage;
+    const char* name;         /* in the disarm failure line */
+    const char* registerName; /* in the arm failure line */
 };
 
-#define CRASH_EVENT(name, target, regName)                                                                 \
-    {&tests.name##Key, &tests.name, target,                                                                \
-     "registerMBFailureEvent " regName " register failed. status=%d:%d, Detail: %s",                       \
-     "unregisterMBFailureEvent " #name " unregister failed. status=%d:%d, Detail: %s"}
+#define CRASH_EVENT(name, target, regName) {&tests.name##Key, &tests.name, target, #name, regName}
 
-const crash_event crashEvents[10] = {
+const crash_event crashEvents[] = {
     CRASH_EVENT(crash_primary_daemon_during_writeTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_writeTest"),
     CRASH_EVENT(crash_primary_daemon_during_deleteTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_deleteTest"),
     CRASH_EVENT(crash_primary_daemon_during_openstoreTest, MB_EVENT_TARGET_PRIMARY, "crash_primary_daemon_during_openstoreTest"),
@@ -335,7 +375,7 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
                  char* storeName) {
     if (!instrumentation || eventKey == NULL) return;
     const crash_event* event = NULL;
-    for (int i = 0; i < 10; i++) {
+    for (size_t i = 0; i < sizeof crashEvents / sizeof crashEvents[0]; i++) {
         if (strcmp(*crashEvents[i].key, eventKey) == 0) {
             event = &crashEvents[i];
             break;
@@ -344,10 +384,13 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
     if (event == NULL || !*event->flag) return;
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     mb_event(&rqs, client, arm, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, event->target, MB_EVENT_C4, handle, storeName);
-    if (rqs.status == MB_FAIL && nativeToJavaDebug)
-        logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
-                       arm ? event->registerMessage : event->unregisterMessage, (int)rqs.status, (int)rqs.error,
-                       mb_get_error_message(&rqs));
+    if (rqs.status != MB_FAIL) return;
+    if (arm)
+        LOG_DEBUG(j_env, "registerMBFailureEvent %s register failed. status=%d:%d, Detail: %s", event->registerName,
+                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+    else
+        LOG_DEBUG(j_env, "unregisterMBFailureEvent %s unregister failed. status=%d:%d, Detail: %s", event->name,
+                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
 }
 
 } /* namespace */
@@ -360,6 +403,19 @@ void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client
 void unregisterMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                               char* storeName) {
     armOrDisarm(j_env, 0, eventKey, client, handle, storeName);
+}
+
+/* ======================================================================
+ * Store context table
+ * ==================================================================== */
+
+void clearCtx(mirrorbank_ctx* ctx) {
+    memset(ctx, 0, sizeof(*ctx));
+    ctx->fileDescriptor = -1;
+}
+
+void mirrorbank_onLoad(void) {
+    for (int i = 0; i < MIRRORBANK_MAX_CONTEXTS; i++) clearCtx(&replicatedContextArray[i]);
 }
 
 /* ======================================================================
@@ -388,12 +444,11 @@ int getConfigString(JNIEnv* j_env, char* query, jsize current, jsize length, cha
 }
 
 int validatemblibTraceLevel(JNIEnv* j_env, int sourceTraceLevel) {
-    if (sourceTraceLevel >= 0 && sourceTraceLevel <= 5) return sourceTraceLevel;
+    if (sourceTraceLevel >= 0 && sourceTraceLevel <= MB_TRACE_LEVEL_VERBOSE) return sourceTraceLevel;
     LOG_DEBUG(j_env,
-              "Invalid (not between 0 to 5) mblibTraceLevel (value=%d) found. 5 which means MB_TRACE_LEVEL_VERBOSE is "
-              "used instead of tessera.store.replicated.nativelib.tracelevel system property value provided",
+              "Invalid (not between 0 to 5) mblibTraceLevel (value=%d) found. 5 which means MB_TRACE_LEVEL_VERBOSE is used instead of tessera.store.replicated.nativelib.tracelevel system property value provided",
               sourceTraceLevel);
-    return 5;
+    return MB_TRACE_LEVEL_VERBOSE;
 }
 
 char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug) {
@@ -407,70 +462,84 @@ char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug) {
     return value;
 }
 
+namespace {
+
+/* Decimal as atoi reads it, held at the 64-bit limits, low 32 bits kept. */
+int64_t parseDecimal64(const char* text) { return (int64_t)strtoll(text, NULL, 10); }
+uint32_t parseDecimalLow32(const char* text) { return (uint32_t)(uint64_t)parseDecimal64(text); }
+
+/* The keys that fill a context, in the order they are looked up; each
+ * stores its present value. False refuses the value (an exception is then
+ * pending). StoreConfigName only names the trace-level property. */
+struct config_key {
+    const char* key;
+    bool (*apply)(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* value);
+};
+
+bool storeConfigFileName(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* value) {
+    size_t length = strlen(value);
+    if (length > MIRRORBANK_NAME_MAX) {
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL,
+                               "populateConfig ConfigFileName is %zu bytes long, more than the %d bytes allowed",
+                               length, MIRRORBANK_NAME_MAX);
+        return false;
+    }
+    memcpy(ctx->initConfig.cfg_filename, value, length + 1);
+    return true;
+}
+
+const config_key kConfigKeys[] = {
+    {"StoreConfigName", [](JNIEnv*, mirrorbank_ctx*, const char*) { return true; }},
+    {"Address", [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.ip = (ub4)inet_addr(v)), true; }},
+    {"BlockSize", [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->blocksize = parseDecimalLow32(v)), true; }},
+    {"BusyWaitMicroSeconds",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.busywait = parseDecimalLow32(v)), true; }},
+    {"ConfigFileName", storeConfigFileName},
+    {"IoBufferSize", [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->ioBufferSize = parseDecimalLow32(v)), true; }},
+    {"LocalIndex",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.localindex = parseDecimalLow32(v)), true; }},
+    {"MaxReplicaCount",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->maxReplicaCount = (int32_t)parseDecimalLow32(v)), true; }},
+    {"MinReplicaCount",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->minReplicaCount = (int32_t)parseDecimalLow32(v)), true; }},
+    {"Port",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) {
+         return (c->initConfig.localport = htons((uint16_t)parseDecimalLow32(v))), true;
+     }},
+    {"RegionSize", [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->totalsize = parseDecimalLow32(v)), true; }},
+    {"SleepWaitMilliSeconds",
+     [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.timeout = parseDecimalLow32(v)), true; }},
+};
+
+/* Callbacks record of each context's client connection; static, so it
+ * outlives every connection made from it. */
+mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
+
+} /* namespace */
+
 void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values) {
     LOG_VERBOSE(j_env, "populateConfig begin");
     setTestFlag(j_env, mb_initErrorTest);
 
     /* Each lookup starts just after where the key before it was found. */
     int hint = index + 1;
-    int at;
     const char* storeConfigName = NULL;
-
-    at = getConfigString(j_env, (char*)"StoreConfigName", hint, length, keys, values);
-    if (at >= 0) storeConfigName = values[at];
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"Address", hint, length, keys, values);
-    if (at >= 0) ctx->initConfig.ip = (ub4)inet_addr(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"BlockSize", hint, length, keys, values);
-    if (at >= 0) ctx->blocksize = parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"BusyWaitMicroSeconds", hint, length, keys, values);
-    if (at >= 0) ctx->initConfig.busywait = parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"ConfigFileName", hint, length, keys, values);
-    if (at >= 0) {
-        strncpy(ctx->initConfig.cfg_filename, values[at], sizeof(ctx->initConfig.cfg_filename) - 1);
-        ctx->initConfig.cfg_filename[sizeof(ctx->initConfig.cfg_filename) - 1] = '\0';
+    for (const config_key& k : kConfigKeys) {
+        int at = getConfigString(j_env, (char*)k.key, hint, length, keys, values);
+        hint = at >= 0 ? at + 1 : 0;
+        if (at < 0) continue;
+        if (!k.apply(j_env, ctx, values[at])) {
+            LOG_VERBOSE(j_env, "populateConfig end");
+            return; /* refused before the client library saw it: no connection */
+        }
+        if (&k == &kConfigKeys[0]) storeConfigName = values[at];
     }
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"IoBufferSize", hint, length, keys, values);
-    if (at >= 0) ctx->ioBufferSize = parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"LocalIndex", hint, length, keys, values);
-    if (at >= 0) ctx->initConfig.localindex = parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"MaxReplicaCount", hint, length, keys, values);
-    if (at >= 0) ctx->maxReplicaCount = (int32_t)parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"MinReplicaCount", hint, length, keys, values);
-    if (at >= 0) ctx->minReplicaCount = (int32_t)parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"Port", hint, length, keys, values);
-    if (at >= 0) ctx->initConfig.localport = htons((uint16_t)parseDecimalLow32(values[at]));
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"RegionSize", hint, length, keys, values);
-    if (at >= 0) ctx->totalsize = parseDecimalLow32(values[at]);
-    hint = at >= 0 ? at + 1 : 0;
-
-    at = getConfigString(j_env, (char*)"SleepWaitMilliSeconds", hint, length, keys, values);
-    if (at >= 0) ctx->initConfig.timeout = parseDecimalLow32(values[at]);
 
     /* Trace level handed to the client library. */
     int traceLevel = 0;
     if (nativeToJavaDebug || nativeToJavaVerbose) {
         if (j_env == NULL) {
-            traceLevel = 5;
+            traceLevel = MB_TRACE_LEVEL_VERBOSE;
         } else {
             int storeLevel = -1;
             if (storeConfigName != NULL) {
@@ -596,7 +665,7 @@ void fileio_mb_close(JNIEnv* j_env, mirrorbank_ctx* ctx, int file_descriptor) {
                     (int)ctx->handle, ctx->closeCount);
         return;
     }
-    ctx->closeCount = 1;
+    __atomic_store_n(&ctx->closeCount, 1, __ATOMIC_RELEASE); /* seen by transfers still waiting */
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
     unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_closestoreTestKey, ctx->client_ctx,
@@ -604,20 +673,44 @@ void fileio_mb_close(JNIEnv* j_env, mirrorbank_ctx* ctx, int file_descriptor) {
     unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_closestoreTestKey, ctx->client_ctx,
                              ctx->handle, ctx->storeInfo.name);
     simulateFailure(mb_closestoreErrorTest, &rqs);
+    /* The connection is finalised whatever the close answered (a region
+     * lost with its last copy answers a failure): a closed handle keeps
+     * nothing alive. */
+    mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+    mb_fini(&finiRqs, ctx->client_ctx);
+    simulateFailure(mb_finiErrorTest, &finiRqs);
     if (rqs.status != MB_SUCC) {
+        LOG_VERBOSE(j_env, "fileio_mb_close failed, connection finalised (mb_fini status=%d error=%d)",
+                    (int)finiRqs.status, (int)finiRqs.error);
         contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "fileio_mb_close mb_closestore failed.");
-        LOG_VERBOSE(j_env, "fileio_mb_close failed, mb_fini not called");
         return;
     }
-    mb_fini(&rqs, ctx->client_ctx);
-    simulateFailure(mb_finiErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "fileio_mb_close mb_fini failed.");
+    if (finiRqs.status != MB_SUCC) {
         LOG_VERBOSE(j_env, "fileio_mb_close mb_fini failed");
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &finiRqs, "fileio_mb_close mb_fini failed.");
     } else {
         LOG_VERBOSE(j_env, "fileio_mb_close end");
     }
 }
+
+namespace {
+
+/* A failed open gives back all it took (the region handle, the connection
+ * and the table record) before its one exception is raised. */
+void releaseFailedOpen(JNIEnv* j_env, mirrorbank_ctx* ctx) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    if (ctx->handle != 0) {
+        mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
+        if (rqs.status != MB_SUCC)
+            LOG_DEBUG(j_env, "fileio_mb_open release: mb_closestore status=%d error=%d", (int)rqs.status, (int)rqs.error);
+    }
+    mb_fini(&rqs, ctx->client_ctx);
+    if (rqs.status != MB_SUCC)
+        LOG_DEBUG(j_env, "fileio_mb_open release: mb_fini status=%d error=%d", (int)rqs.status, (int)rqs.error);
+    clearCtx(ctx);
+}
+
+} /* namespace */
 
 int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
     LOG_VERBOSE(j_env, "fileio_mb_open begin");
@@ -654,7 +747,8 @@ int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
                              ctx->handle, storename);
     LOG_DEBUG(j_env, "fileio_mb_open opened store=%s with handle=%d", storename, (int)ctx->handle);
     if (ctx->handle == 0) {
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
+        releaseFailedOpen(j_env, ctx);
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
                                "fileio_mb_open mb_openstore failed. Store name=%s ", storename);
         return -1;
     }
@@ -665,11 +759,8 @@ int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
     mb_get_storeinfo(&rqs, ctx->client_ctx, &info);
     simulateFailure(fileio_mb_open_mb_get_storeinfoErrorTest, &rqs);
     if (rqs.status != MB_SUCC) {
-        fileio_mb_close(j_env, ctx, (int)ctx->handle);
-        /* The open's own failure is what Java sees; a failure of that
-         * close has already been copied to the log channel. */
-        if (j_env != NULL && j_env->ExceptionCheck()) j_env->ExceptionClear();
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
+        releaseFailedOpen(j_env, ctx);
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
                                "fileio_mb_open mb_get_storeinfo failed. Store name=%s ", storename);
         return -1;
     }
@@ -680,6 +771,28 @@ int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
     return ctx->fileDescriptor;
 }
 
+namespace {
+
+/* The configuration copied out of the two Java arrays for one open. */
+struct ConfigArrays {
+    int length;
+    char** keys;
+    char** values;
+    ConfigArrays() : length(0), keys(NULL), values(NULL) {}
+    ~ConfigArrays() {
+        for (int i = 0; i < length; i++) {
+            if (keys != NULL) free(keys[i]);
+            if (values != NULL) free(values[i]);
+        }
+        free(keys);
+        free(values);
+    }
+    ConfigArrays(const ConfigArrays&) = delete;
+    ConfigArrays& operator=(const ConfigArrays&) = delete;
+};
+
+} /* namespace */
+
 jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
                                jboolean j_exclusive, jobjectArray j_configurationKeys,
                                jobjectArray j_configurationValues) {
@@ -689,8 +802,8 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
     setTestFlag(j_env, configPassing);
     LOG_VERBOSE(j_env, "open_replicated_internal begin");
 
-    NativeChars fname(getStringNativeChars(j_env, j_fname));
-    if (fname.chars == NULL) {
+    NativeChars fname(getExactUtf8Chars(j_env, j_fname, "open region name", MIRRORBANK_NAME_MAX));
+    if (fname.p == NULL) {
         LOG_VERBOSE(j_env, "open_replicated_internal error return due to file name null");
         TSSRepIOThrowIO(j_env, "Error transforming string");
         return -1;
@@ -743,14 +856,14 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
     for (jsize i = 0; i < keyCount; i++) {
         jstring jkey = (jstring)j_env->GetObjectArrayElement(j_configurationKeys, i);
         jstring jvalue = (jstring)j_env->GetObjectArrayElement(j_configurationValues, i);
-        const char* k = jkey != NULL ? j_env->GetStringUTFChars(jkey, NULL) : NULL;
-        const char* v = (k != NULL && jvalue != NULL) ? j_env->GetStringUTFChars(jvalue, NULL) : NULL;
-        if (k != NULL) config.keys[i] = strdup(k);
-        if (v != NULL) config.values[i] = strdup(v);
-        if (k != NULL) j_env->ReleaseStringUTFChars(jkey, k);
-        if (v != NULL) j_env->ReleaseStringUTFChars(jvalue, v);
-        if (jkey != NULL) j_env->DeleteLocalRef(jkey);
-        if (jvalue != NULL) j_env->DeleteLocalRef(jvalue);
+        config.keys[i] = getExactUtf8Chars(j_env, jkey, "configuration key", (size_t)-1);
+        if (config.keys[i] != NULL) {
+            char what[96];
+            snprintf(what, sizeof what, "configuration value of %.64s", config.keys[i]);
+            config.values[i] = getExactUtf8Chars(j_env, jvalue, what, (size_t)-1);
+        }
+        j_env->DeleteLocalRef(jkey);
+        j_env->DeleteLocalRef(jvalue);
         if (config.keys[i] == NULL || config.values[i] == NULL) {
             if (!j_env->ExceptionCheck()) TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
             return -1;
@@ -792,12 +905,12 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
         return -1;
     }
     LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig end");
-    int r = fileio_mb_open(j_env, ctx, fname.chars);
+    int r = fileio_mb_open(j_env, ctx, fname.p);
     if (r < 0) {
         LOG_VERBOSE(j_env, "open_replicated return error due null handle");
         return -1;
     }
-    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname.chars, r);
+    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname.p, r);
     LOG_VERBOSE(j_env, "open_replicated end");
     return r;
 }
@@ -843,6 +956,13 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_get
  * ==================================================================== */
 
 namespace {
+
+/* Records of one read or write: the notification record comes first so
+ * that the cookie (its address) also names the whole block. */
+struct operation_records {
+    general_ncb ncb;
+    mb_client_opargs op;
+};
 
 /* One notification callback for both directions. */
 boolean notification(mb_client_opargs* opargs, bool isRead) {
@@ -927,83 +1047,44 @@ void releaseOperationRecords(operation_records* records, bool mayStillNotify) {
     free(records);
 }
 
-/*
- * Awaits completion of an accepted operation on the calling thread.
- * Returns the length on success, -1 with the exception raised on failure.
- */
-int awaitCompletion(JNIEnv* j_env, mirrorbank_ctx* ctx, operation_records* records, bool isRead) {
-    general_ncb* ncb = &records->ncb;
-    mb_client_opargs* op = &records->op;
-    mb_rqs rqs = {(mb_status)0, MB_ERR_NONE};
-    int readWaits = 0;
-    for (;;) {
-        if (ncb->savedError > 0 || op->error != 0) break;
-        if (ncb->pending == 0) return (int)op->length;
-        if (op->status == MB_SUCC) {
-            notification(op, isRead);
-            return (int)op->length;
-        }
-        int64_t count;
-        if (isRead) count = ++readWaits;
-        else count = __atomic_add_fetch(&totalMB_Waits, 1, __ATOMIC_RELAXED);
-        if (count % 1024 == 5)
-            LOG_DEBUG(j_env, "IOwriteWait  offset=x%x, totalMB_Waits=%d", (unsigned)op->offset, (int)count);
-        mb_wait(&rqs, ctx->client_ctx, ctx->initConfig.timeout, ctx->initConfig.busywait);
-    }
-    if (isRead) {
-        if (ncb->pending == 1) notification(op, true);
-        LOG_VERBOSE(j_env,
-                    "fileio_internal_read end with error. Async status errorcode=%d , mb_client_opargs error=%d",
-                    ncb->savedError, (int)op->error);
-    } else {
-        LOG_VERBOSE(j_env, "fileio_internal_write end with error. Error code=%d, Base error=%d", ncb->savedError,
-                    (int)op->error);
-    }
-    if (ncb->reportedException == 0) {
-        chooseReportedFailure(ncb, op, &rqs);
-        if (isRead)
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
-                                   "retriedRead Failed to read and ended with error(reported=%d)",
-                                   ncb->reportedException);
-        else
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
-                                   "fileio_internal_write Failed to write and ended with error(reported=%d)",
-                                   ncb->reportedException);
-    }
-    return -1;
+/* The path's end-with-error line, after a failed submission or wait. */
+void logEndWithError(JNIEnv* j_env, operation_records* records, bool isRead) {
+    if (isRead)
+        LOG_VERBOSE(j_env, "fileio_internal_read end with error. Async status errorcode=%d , mb_client_opargs error=%d",
+                    records->ncb.savedError, (int)records->op.error);
+    else
+        LOG_VERBOSE(j_env, "fileio_internal_write end with error. Error code=%d, Base error=%d",
+                    records->ncb.savedError, (int)records->op.error);
 }
 
-} /* namespace */
-
-boolean read_ncb(mb_client_opargs* opargs) { return notification(opargs, true); }
-
-boolean write_ncb(mb_client_opargs* opargs) { return notification(opargs, false); }
-
-int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op) {
+/*
+ * The submission step shared by retriedRead and retriedWrite: submit, and
+ * while the library answers neither accepted nor failed, wait and submit
+ * again, up to the retry budget. A wait that fails (the connection is gone)
+ * ends the attempts. Raises the caller's failure text, with the remaining
+ * budget, unless the operation has already raised. True when accepted.
+ */
+bool submitWithRetry(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op, bool isWrite,
+                     bool injectFailure, const char* failureFormat) {
     general_ncb* ncb = (general_ncb*)(uintptr_t)op->cookie;
-    LOG_VERBOSE(j_env, "retriedRead begin");
-    setTestFlag(j_env, mbRetriedReadErrorTest);
-    LOG_DEBUG(j_env, "retriedRead cookie=x%x, buf=x%x", (unsigned)(uintptr_t)ncb, (unsigned)(uintptr_t)op->buffer);
     int budget = MIRRORBANK_RETRY_BUDGET;
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     for (;;) {
-        mb_read(&rqs, client, op);
-        if (rqs.status == MB_INPROG || rqs.status == MB_SUCC) {
-            LOG_VERBOSE(j_env, "retriedRead end");
-            return 1;
-        }
-        if (op->status == MB_FAIL && op->error == MB_ERR_EMPTYBLOCK) {
+        if (isWrite) mb_write(&rqs, client, op);
+        else mb_read(&rqs, client, op);
+        if (rqs.status == MB_INPROG || rqs.status == MB_SUCC) return true;
+        if (!isWrite && op->status == MB_FAIL && op->error == MB_ERR_EMPTYBLOCK) {
             /* Nothing was ever written there: the range reads as zeros. */
             op->error = MB_ERR_NONE;
             op->status = MB_SUCC;
             memset(op->buffer, 0, (size_t)op->length);
             LOG_DEBUG(j_env, "retriedRead convert MB_ERR_EMPTYBLOCK to success storehandle=%d cookie=x%x",
                       (int)op->storehandle, (unsigned)(uintptr_t)ncb);
-            LOG_VERBOSE(j_env, "retriedRead end");
-            return 1;
+            return true;
         }
-        if (instrumentation && tests.mbRetriedReadErrorTest) {
-            simulateFailure(mbRetriedReadErrorTest, &rqs);
+        if (injectFailure) {
+            rqs.status = MB_FAIL;
+            rqs.error = MB_ERR_CANCEL;
             budget = 0;
             break;
         }
@@ -1011,15 +1092,77 @@ int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_cl
         budget -= 1;
         mb_rqs waitRqs = {MB_SUCC, MB_ERR_NONE};
         mb_wait(&waitRqs, client, ctx->initConfig.timeout, 0);
+        if (waitRqs.status == MB_FAIL) {
+            rqs = waitRqs;
+            break;
+        }
     }
-    if (ncb->reportedException != 0) return -1;
-    chooseReportedFailure(ncb, op, &rqs);
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
-                           "retriedRead Failed to read and ended with error(Attempt=%d)", budget);
-    return -1;
+    if (ncb->reportedException == 0) {
+        chooseReportedFailure(ncb, op, &rqs);
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp, failureFormat, budget);
+    }
+    return false;
 }
 
-namespace {
+/*
+ * Awaits completion of an accepted operation on the calling thread, on the
+ * connection it was submitted to. Returns the length on success, -1 with
+ * the exception raised on failure. The wait also ends when the handle is
+ * closed meanwhile or a wait fails (the connection was finalised), so a
+ * close on another thread never leaves this one spinning. *mayStillNotify
+ * tells whether the library may still run the operation's notification.
+ */
+int awaitCompletion(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, operation_records* records,
+                    bool isRead, bool* mayStillNotify) {
+    general_ncb* ncb = &records->ncb;
+    mb_client_opargs* op = &records->op;
+    mb_rqs rqs = {(mb_status)0, MB_ERR_NONE};
+    int readWaits = 0;
+    bool closed = false;
+    *mayStillNotify = true;
+    for (;;) {
+        if (ncb->savedError > 0 || op->error != 0) break;
+        if (ncb->pending == 0) return (int)op->length;
+        if (op->status == MB_SUCC) {
+            notification(op, isRead);
+            return (int)op->length;
+        }
+        if (rqs.status == MB_FAIL) {
+            /* A finalised connection never notifies again. */
+            *mayStillNotify = false;
+            break;
+        }
+        if (__atomic_load_n(&ctx->closeCount, __ATOMIC_ACQUIRE) != 0) {
+            closed = true;
+            break;
+        }
+        int64_t count;
+        if (isRead) count = ++readWaits;
+        else count = __atomic_add_fetch(&totalMB_Waits, 1, __ATOMIC_RELAXED);
+        if (count % 1024 == 5)
+            LOG_DEBUG(j_env, "IOwriteWait  offset=x%x, totalMB_Waits=%d", (unsigned)op->offset, (int)count);
+        mb_wait(&rqs, client, ctx->initConfig.timeout, ctx->initConfig.busywait);
+    }
+    if (isRead && ncb->pending == 1) notification(op, true);
+    logEndWithError(j_env, records, isRead);
+    if (ncb->reportedException != 0) return -1;
+    if (closed) {
+        ncb->reportedException = MB_ERR_CANCEL;
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, NULL,
+                               "%s handle %d was closed while the operation waited for completion",
+                               isRead ? "fileio_internal_read" : "fileio_internal_write", (int)ctx->fileDescriptor);
+        return -1;
+    }
+    chooseReportedFailure(ncb, op, &rqs);
+    if (isRead)
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
+                               "retriedRead Failed to read and ended with error(reported=%d)", ncb->reportedException);
+    else
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
+                               "fileio_internal_write Failed to write and ended with error(reported=%d)",
+                               ncb->reportedException);
+    return -1;
+}
 
 /* Arms or disarms the three write-crash events, in their fixed order. */
 void writeCrashEvents(JNIEnv* j_env, mirrorbank_ctx* ctx, bool arm) {
@@ -1035,8 +1178,22 @@ void writeCrashEvents(JNIEnv* j_env, mirrorbank_ctx* ctx, bool arm) {
 
 } /* namespace */
 
+boolean read_ncb(mb_client_opargs* opargs) { return notification(opargs, true); }
+
+boolean write_ncb(mb_client_opargs* opargs) { return notification(opargs, false); }
+
+int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op) {
+    LOG_VERBOSE(j_env, "retriedRead begin");
+    setTestFlag(j_env, mbRetriedReadErrorTest);
+    LOG_DEBUG(j_env, "retriedRead cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
+    if (!submitWithRetry(j_env, ctx, client, op, false, instrumentation && tests.mbRetriedReadErrorTest,
+                         "retriedRead Failed to read and ended with error(Attempt=%d)"))
+        return -1;
+    LOG_VERBOSE(j_env, "retriedRead end");
+    return 1;
+}
+
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
-    general_ncb* ncb = (general_ncb*)(uintptr_t)op->cookie;
     mb_client_ctx* client = ctx->client_ctx;
     setTestFlag(j_env, mbRetriedWriteErrorTest);
     setTestFlag(j_env, crash_primary_daemon_during_writeTest);
@@ -1044,31 +1201,9 @@ int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     setTestFlag(j_env, crash_secondary_daemon_during_writeTest);
     writeCrashEvents(j_env, ctx, true);
     LOG_VERBOSE(j_env, "retriedWrite begin");
-    LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)(uintptr_t)ncb, (unsigned)(uintptr_t)op->buffer);
-    int budget = MIRRORBANK_RETRY_BUDGET;
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    bool accepted = false;
-    for (;;) {
-        mb_write(&rqs, client, op);
-        if (rqs.status == MB_INPROG || rqs.status == MB_SUCC) {
-            accepted = true;
-            break;
-        }
-        if (instrumentation && tests.mbRetriedWriteErrorTest) {
-            simulateFailure(mbRetriedWriteErrorTest, &rqs);
-            budget = 0;
-            break;
-        }
-        if (rqs.status == MB_FAIL || budget <= 0) break;
-        budget -= 1;
-        mb_rqs waitRqs = {MB_SUCC, MB_ERR_NONE};
-        mb_wait(&waitRqs, client, ctx->initConfig.timeout, 0);
-    }
-    if (!accepted && ncb->reportedException == 0) {
-        chooseReportedFailure(ncb, op, &rqs);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &ncb->rqsTmp,
-                               "retriedWrite Failed to write and ended with error(Attempt=%d)", budget);
-    }
+    LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
+    bool accepted = submitWithRetry(j_env, ctx, client, op, true, instrumentation && tests.mbRetriedWriteErrorTest,
+                                    "retriedWrite Failed to write and ended with error(Attempt=%d)");
     writeCrashEvents(j_env, ctx, false);
     if (!accepted) return -1;
     if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
@@ -1097,6 +1232,44 @@ mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf) {
  * Read and write paths
  * ==================================================================== */
 
+namespace {
+
+/* One operation through the engine, the part the read and write paths
+ * share: records, submission with retry, completion, release. */
+int runOperation(JNIEnv* j_env, mirrorbank_ctx* ctx, int position, void* buf, int length, mb_key* key, bool isWrite) {
+    mb_client_ctx* client = ctx->client_ctx;
+    operation_records* records = newOperationRecords(j_env);
+    if (records == NULL) {
+        TSSRepIOThrowOOM(j_env, "Cannot allocate operation record.");
+        return -1;
+    }
+    mb_client_opargs* op = &records->op;
+    op->flags = isWrite ? MB_OP_WRITE : MB_OP_READ;
+    op->buffer = buf;
+    op->length = (ub8)(int64_t)length;
+    op->key = isWrite ? key : NULL;
+    op->offset = (ub8)(int64_t)position;
+    op->storehandle = ctx->handle;
+    op->cookie = (ub8)(uintptr_t)&records->ncb;
+    op->ncb = isWrite ? write_ncb : read_ncb;
+    if (!isWrite) {
+        LOG_DEBUG(j_env, "READ   trace size=%d, offset=x%x", length, (unsigned)position);
+        LOG_DEBUG(j_env, "READ   trace storehandle=x%x", (unsigned)ctx->handle);
+    }
+    int submitted = isWrite ? retriedWrite(j_env, ctx, op) : retriedRead(j_env, ctx, client, op);
+    if (submitted < 0) {
+        logEndWithError(j_env, records, !isWrite);
+        releaseOperationRecords(records, false);
+        return -1;
+    }
+    bool mayStillNotify = false;
+    int result = awaitCompletion(j_env, ctx, client, records, !isWrite, &mayStillNotify);
+    releaseOperationRecords(records, result < 0 && mayStillNotify);
+    return result < 0 ? -1 : length;
+}
+
+} /* namespace */
+
 int fileio_internal_read(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOffsetIntoStore, void* buf,
                          const int length, mb_key* key) {
     (void)key;
@@ -1119,36 +1292,7 @@ int fileio_internal_read(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOff
         }
         ctx->skipReadFence = 1;
     }
-    operation_records* records = newOperationRecords(j_env);
-    if (records == NULL) {
-        TSSRepIOThrowOOM(j_env, "Cannot allocate operation record.");
-        return -1;
-    }
-    mb_client_opargs* op = &records->op;
-    op->flags = 0;
-    op->buffer = buf;
-    op->length = (ub8)(int64_t)length;
-    op->key = NULL;
-    op->offset = (ub8)(int64_t)actualOffsetIntoStore;
-    op->storehandle = ctx->handle;
-    op->cookie = (ub8)(uintptr_t)&records->ncb;
-    op->ncb = read_ncb;
-    LOG_DEBUG(j_env, "READ   trace size=%d, offset=x%x", length, (unsigned)actualOffsetIntoStore);
-    LOG_DEBUG(j_env, "READ   trace storehandle=x%x", (unsigned)ctx->handle);
-    int submitted = retriedRead(j_env, ctx, ctx->client_ctx, op);
-    if (submitted < 0) {
-        LOG_VERBOSE(j_env,
-                    "fileio_internal_read end with error. Async status errorcode=%d , mb_client_opargs error=%d",
-                    records->ncb.savedError, (int)op->error);
-        releaseOperationRecords(records, false);
-        return -1;
-    }
-    int result = awaitCompletion(j_env, ctx, records, true);
-    if (result < 0) {
-        releaseOperationRecords(records, true);
-        return -1;
-    }
-    releaseOperationRecords(records, false);
+    if (runOperation(j_env, ctx, actualOffsetIntoStore, buf, length, NULL, false) < 0) return -1;
     LOG_VERBOSE(j_env, "fileio_internal_read end");
     return length;
 }
@@ -1159,35 +1303,7 @@ int fileio_internal_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOf
     LOG_DEBUG(j_env, "WRITE  trace size=%d, offset=x%x", length, (unsigned)actualOffsetIntoStore);
     LOG_DEBUG(j_env, "WRITE  trace Primary   handle=%d buf=0x%x", (int)ctx->handle, (unsigned)(uintptr_t)buf);
     ctx->skipReadFence = 0;
-    /* The operation record lives on the heap with its notification record:
-     * an accepted write that fails may still be notified later. */
-    operation_records* records = newOperationRecords(j_env);
-    if (records == NULL) {
-        TSSRepIOThrowOOM(j_env, "Cannot allocate operation record.");
-        return -1;
-    }
-    mb_client_opargs* op = &records->op;
-    op->flags = 1;
-    op->buffer = buf;
-    op->length = (ub8)(int64_t)length;
-    op->key = key;
-    op->offset = (ub8)(int64_t)actualOffsetIntoStore;
-    op->storehandle = ctx->handle;
-    op->cookie = (ub8)(uintptr_t)&records->ncb;
-    op->ncb = write_ncb;
-    int submitted = retriedWrite(j_env, ctx, op);
-    if (submitted < 0) {
-        LOG_VERBOSE(j_env, "fileio_internal_write end with error. Error code=%d, Base error=%d",
-                    records->ncb.savedError, (int)op->error);
-        releaseOperationRecords(records, false);
-        return -1;
-    }
-    int result = awaitCompletion(j_env, ctx, records, false);
-    if (result < 0) {
-        releaseOperationRecords(records, true);
-        return -1;
-    }
-    releaseOperationRecords(records, false);
+    if (runOperation(j_env, ctx, actualOffsetIntoStore, buf, length, key, true) < 0) return -1;
     LOG_VERBOSE(j_env, "fileio_internal_write end");
     return length;
 }
@@ -1241,23 +1357,35 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
     return size;
 }
 
+namespace {
+
+/* The register layer of both directions: the next layer, with no key. */
+int registerLayer(JNIEnv* j_env, mirrorbank_ctx* ctx, int position, char* buf, int length, bool isWrite) {
+    if (isWrite) LOG_VERBOSE(j_env, "fileio_mb_write_register begin");
+    else LOG_VERBOSE(j_env, "fileio_mb_read_register begin");
+    int r = isWrite ? fileio_mb_write(j_env, ctx, position, buf, length, NULL)
+                    : fileio_mb_read(j_env, ctx, position, buf, length, NULL);
+    if (isWrite) LOG_VERBOSE(j_env, "fileio_mb_write_register end");
+    else LOG_VERBOSE(j_env, "fileio_mb_read_register end");
+    return r;
+}
+
+} /* namespace */
+
 int fileio_mb_read_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
                             const int length) {
-    LOG_VERBOSE(j_env, "fileio_mb_read_register begin");
-    int r = fileio_mb_read(j_env, ctx, userOffsetIntoStore, buf, length, NULL);
-    LOG_VERBOSE(j_env, "fileio_mb_read_register end");
-    return r;
+    return registerLayer(j_env, ctx, userOffsetIntoStore, buf, length, false);
 }
 
 int fileio_mb_write_register(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetIntoStore, char* buf,
                              const int length) {
-    LOG_VERBOSE(j_env, "fileio_mb_write_register begin");
-    int r = fileio_mb_write(j_env, ctx, userOffsetIntoStore, buf, length, NULL);
-    LOG_VERBOSE(j_env, "fileio_mb_write_register end");
-    return r;
+    return registerLayer(j_env, ctx, userOffsetIntoStore, buf, length, true);
 }
 
 namespace {
+
+/* The largest position plus length of a region file (31-bit positions). */
+const jlong kMaxFilePosition = 0x7fffffffLL;
 
 /* The context behind a Java handle when it is open for I/O; otherwise the
  * IOException is raised and null returned. Nothing reaches the client
@@ -1269,7 +1397,8 @@ mirrorbank_ctx* openContextForIO(JNIEnv* j_env, jlong handle, const char* method
         return NULL;
     }
     mirrorbank_ctx* ctx = &replicatedContextArray[handle];
-    if ((jlong)ctx->fileDescriptor != handle || ctx->closeCount != 0 || ctx->client_ctx == NULL ||
+    bool closed = __atomic_load_n(&ctx->closeCount, __ATOMIC_ACQUIRE) != 0; /* a close may run on another thread */
+    if ((jlong)ctx->fileDescriptor != handle || closed || ctx->client_ctx == NULL ||
         ctx->handle == 0) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL, "%s handle %lld is not open", method,
                                (long long)handle);
@@ -1301,7 +1430,7 @@ char* directBufferRange(JNIEnv* j_env, jobject buf, jint offset, jint length, co
 /* Region files are addressed with 31-bit positions: refuse anything that
  * would wrap round or end beyond them. */
 bool validFileRange(JNIEnv* j_env, jlong filePosition, jint length, const char* method, int line) {
-    if (filePosition < 0 || length < 0 || filePosition + (jlong)length > kMaxFilePosition) {
+    if (filePosition < 0 || length < 0 || filePosition > kMaxFilePosition - (jlong)length) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL,
                                "%s position=%lld length=%d lies outside a region file (0 to %lld)", method,
                                (long long)filePosition, (int)length, (long long)kMaxFilePosition);
@@ -1362,6 +1491,13 @@ jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf,
     }
     mirrorbank_ctx* ctx = openContextForIO(j_env, handle, texts->name, __LINE__);
     if (ctx == NULL) return -1;
+    /* Bytes read into a read-only buffer would break its promise (and a
+     * read-only file mapping would fault). Views of other element types
+     * are not recognised here. */
+    if (!isWrite && j_env->IsInstanceOf(buf, readOnlyDirectBufferClass)) {
+        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s buffer is read-only", texts->name);
+        return -1;
+    }
     char* address = directBufferRange(j_env, buf, offset, length, texts->name, __LINE__);
     if (address == NULL) return -1;
     if (!validFileRange(j_env, filePosition, length, texts->name, __LINE__)) return -1;
@@ -1379,19 +1515,13 @@ jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf,
 
 } /* namespace */
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv* j_env, jclass clazz,
-                                                                                jlong handle, jlong filePosition,
-                                                                                jobject buf, jint offset,
-                                                                                jint length) {
-    (void)clazz;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_read(JNIEnv* j_env, jclass, jlong handle, jlong filePosition,
+                                                                                jobject buf, jint offset, jint length) {
     return transferEntry(j_env, handle, filePosition, buf, offset, length, false);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv* j_env, jclass clazz,
-                                                                                 jlong handle, jlong filePosition,
-                                                                                 jobject buf, jint offset,
-                                                                                 jint length) {
-    (void)clazz;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_write(JNIEnv* j_env, jclass, jlong handle, jlong filePosition,
+                                                                                 jobject buf, jint offset, jint length) {
     return transferEntry(j_env, handle, filePosition, buf, offset, length, true);
 }
 
@@ -1399,101 +1529,95 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_writ
  * Direct buffers and device figures
  * ==================================================================== */
 
-JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv* j_env, jclass clazz,
-                                                                                       jint size) {
-    (void)clazz;
-    (void)size;
+namespace {
+
+/* The direct-buffer service is not offered: each of its methods logs its
+ * begin line and raises an IOException that names it. */
+void refuseBufferMethod(JNIEnv* j_env, const char* beginLine, const char* name) {
     if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate");
+    LOG_VERBOSE(j_env, "%s", beginLine);
+    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s", name);
+}
+
+} /* namespace */
+
+JNIEXPORT jobject JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_allocate(JNIEnv* j_env, jclass, jint) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_allocate");
     return NULL;
 }
 
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv* j_env, jclass clazz,
-                                                                                jobject buf) {
-    (void)clazz;
-    (void)buf;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_free begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "Java_tessera_store_io_file_direct_ReplicatedIONative_free");
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_free(JNIEnv* j_env, jclass, jobject) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_free begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_free");
 }
 
-JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv* j_env, jclass clazz,
-                                                                                      jobject buf, jint offset,
-                                                                                      jint length, jbyte value) {
-    (void)clazz;
-    (void)buf;
-    (void)offset;
-    (void)length;
-    (void)value;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL,
-                           "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer");
+JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer(JNIEnv* j_env, jclass, jobject, jint, jint, jbyte) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_fillBuffer");
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv* j_env,
-                                                                                          jclass clazz,
-                                                                                          jstring fname) {
-    (void)clazz;
-    (void)fname;
-    if (j_env != NULL) jvm_global_env = j_env;
-    LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment begin");
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL,
-                           "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment");
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment(JNIEnv* j_env, jclass, jstring) {
+    refuseBufferMethod(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment begin", "Java_tessera_store_io_file_direct_ReplicatedIONative_checkAlignment");
     return -1;
 }
 
-int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    setTestFlag(j_env, total_memory_mb_get_local_daemon_infoErrorTest);
+namespace {
+
+/* The query both figures share: the library's answer into the context's
+ * localDaemonInfo; false with the exception raised on failure. */
+bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* flagKey, bool* flag, const char* failureText) {
+    if (instrumentation) refreshTestFlag(j_env, flagKey, flag, LOG_FILE, __LINE__);
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    simulateFailure(total_memory_mb_get_local_daemon_infoErrorTest, &rqs);
-    if (rqs.status == MB_SUCC) return (int64_t)ctx->localDaemonInfo.total_memory;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                           "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    if (instrumentation && *flag) {
+        rqs.status = MB_FAIL;
+        rqs.error = MB_ERR_CANCEL;
+    }
+    if (rqs.status == MB_SUCC) return true;
+    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "%s", failureText);
+    return false;
+}
+
+/* The body of the two Java figure entries. */
+jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
+    if (j_env != NULL) jvm_global_env = j_env;
+    mirrorbank_ctx* ctx = openContextForIO(
+        j_env, handle,
+        limit ? "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit"
+              : "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed",
+        __LINE__);
+    if (ctx == NULL) return -1;
+    int64_t result = limit ? fileio_mb_daemon_memory_limit(j_env, ctx) : fileio_mb_daemon_memory_used(j_env, ctx);
+    if (result >= 0) return (jlong)result;
+    if (limit)
+        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit return error due to error getting memory limit");
+    else
+        LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed return error due to failure getting memory used");
     return -1;
+}
+
+} /* namespace */
+
+int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
+    bool ok = queryLocalDaemon(j_env, ctx, tests.total_memory_mb_get_local_daemon_infoErrorTestKey,
+                               &tests.total_memory_mb_get_local_daemon_infoErrorTest,
+                               "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    return ok ? (int64_t)ctx->localDaemonInfo.total_memory : -1;
 }
 
 int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    simulateFailure(used_memory_mb_get_local_daemon_infoErrorTest, &rqs);
-    if (rqs.status == MB_SUCC) return (int64_t)ctx->localDaemonInfo.used_memory;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                           "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
-    return -1;
+    bool ok = queryLocalDaemon(j_env, ctx, tests.used_memory_mb_get_local_daemon_infoErrorTestKey,
+                               &tests.used_memory_mb_get_local_daemon_infoErrorTest,
+                               "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
+    return ok ? (int64_t)ctx->localDaemonInfo.used_memory : -1;
 }
 
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv* j_env,
-                                                                                           jclass clazz,
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit(JNIEnv* j_env, jclass,
                                                                                            jlong handle) {
-    (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit", __LINE__);
-    if (ctx == NULL) return -1;
-    int64_t result = fileio_mb_daemon_memory_limit(j_env, ctx);
-    if (result >= 0) return (jlong)result;
-    LOG_VERBOSE(j_env,
-                "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit return error due to error getting "
-                "memory limit");
-    return -1;
+    return figureEntry(j_env, handle, true);
 }
 
-JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env,
-                                                                                          jclass clazz,
+JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env, jclass,
                                                                                           jlong handle) {
-    (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
-    mirrorbank_ctx* ctx = openContextForIO(j_env, handle, "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed", __LINE__);
-    if (ctx == NULL) return -1;
-    int64_t result = fileio_mb_daemon_memory_used(j_env, ctx);
-    if (result >= 0) return (jlong)result;
-    LOG_VERBOSE(j_env,
-                "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed return error due to failure getting "
-                "memory used");
-    return -1;
+    return figureEntry(j_env, handle, false);
 }
 
 } /* extern "C" */

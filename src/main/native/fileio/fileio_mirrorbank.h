@@ -9,10 +9,15 @@
 #define FILEIO_MIRRORBANK_H
 
 #include <jni.h>
+#include <stdarg.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 #include "fileio_debug.h"
 #include "linux_x86_64/mirrorbank_api.h"
+/* Prototypes of the Java natives, made by javac -h at build time: a
+ * definition that drifts from its Java declaration does not compile. */
+#include "tessera_store_io_file_direct_ReplicatedIONative.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,6 +28,8 @@ extern "C" {
 #define MIRRORBANK_CLOSE_FLAGS 0
 #define MIRRORBANK_RETRY_BUDGET 1024
 #define MIRRORBANK_MSG_BUFFER 4096
+/* Bytes a region or configuration file name may have (a NUL follows). */
+#define MIRRORBANK_NAME_MAX 255
 
 /* One region opened as a file. */
 struct mirrorbank_ctx {
@@ -68,21 +75,43 @@ extern int64_t granularity;
 extern JavaVM* cachedJavaVM;
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved);
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved);
 void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg);
 void TSSRepIOThrowIO(JNIEnv* env, const char* msg);
 void TSSRepIOThrowNPE(JNIEnv* env, const char* msg);
 void TSSRepIOThrowOOM(JNIEnv* env, const char* msg);
+/* The pending exception becomes the cause of an IOException with `msg`. */
+void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg);
+/* The exact UTF-8 of a Java string (supplementary characters as 4-byte
+ * sequences), on the native heap; the caller frees it. A string longer
+ * than maxBytes in UTF-8, or holding U+0000 or an unpaired surrogate, is
+ * refused with one IOException that names `what` and the problem. Null
+ * for a null reference (nothing pending) and on refusal. A null `what`
+ * lets U+0000 through (see getStringNativeChars). */
+char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes);
+/* The exact UTF-8 of any string: no length limit, and U+0000 kept as a NUL
+ * byte (the native text then looks shorter); an unpaired surrogate is
+ * refused. */
 char* getStringNativeChars(JNIEnv* env, jstring jstr);
 int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
                    mirrorbank_ctx* ctx, mb_rqs* rqsPtr);
 /* A Java string of native text (at most maxBytes bytes, stopping at a NUL),
- * decoded with the platform's default charset through String(byte[]), so
- * any byte sequence is safe. Null with an exception pending on failure. */
+ * decoded as UTF-8 through String(byte[], Charset), so any byte sequence is
+ * safe. Null with an exception pending on failure. */
 jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes);
+
+/* Prefix and body of a log line or exception text into buffer (usable size
+ * MIRRORBANK_MSG_BUFFER - 1, NUL at index MIRRORBANK_MSG_BUFFER - 2): the
+ * length the formatters reported, or -1 after `who`'s fallback line went to
+ * standard error. An empty body is a failure unless emptyBodyOk. */
+int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
+                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args);
 
 /* ---- Contextual I/O exceptions ---- */
 void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
                             mb_rqs* rqsPtr, const char* format, ...) __attribute__((format(printf, 6, 7)));
+void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                         mb_rqs* rqsPtr, const char* format, va_list args);
 
 /* ---- Daemon failure events ---- */
 void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
@@ -141,6 +170,15 @@ void rs_admin_onLoad(void);
 
 #ifdef __cplusplus
 }
+
+/* Frees a native copy of a Java string when the native method returns. */
+struct NativeChars {
+    char* p;
+    explicit NativeChars(char* text) : p(text) {}
+    ~NativeChars() { free(p); }
+    NativeChars(const NativeChars&) = delete;
+    NativeChars& operator=(const NativeChars&) = delete;
+};
 #endif
 
 #endif /* FILEIO_MIRRORBANK_H */

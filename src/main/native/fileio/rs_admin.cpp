@@ -6,6 +6,12 @@
  * region that the client library reports back to the Java admin object
  * through addDaemonInfo / addRegionInfo.
  *
+ * In reading order: helpers; the trace sink and load hooks; the connection
+ * commands (isAttached, attach, detach, attachToDaemon,
+ * getAttachedDaemonIndex, shutdownDaemon); the listing callbacks; the
+ * listings by command (listDaemons, listGlobalRegions, listLocalRegions,
+ * listRegion, deleteRegion, listRecoveryRegionsAndDaemon).
+ *
  * Exception discipline: once a Java exception is pending, the only JNI
  * calls made are the exception-safe ones. Where a log line or a second
  * failure report has to reach Java while an exception is pending, the
@@ -31,7 +37,9 @@
 #define ADD_REGION_INFO_SIG "(Ljava/lang/String;IIIJJJZZIILjava/lang/String;IIJ)V"
 #define ADD_DAEMON_INFO_SIG "(ILjava/lang/String;ILjava/lang/String;SIJJJJIIIII)V"
 #define TRACE_LEVEL_PROPERTY "tessera.store.replicated.nativelib.tracelevel"
-#define STORE_NAME_BYTES 256
+/* Fixed waits of the admin connections. */
+#define ADMIN_BUSYWAIT_MICROS 100
+#define ADMIN_TIMEOUT_MILLIS 1000
 
 extern "C" {
 mb_client_ctx* ctx = NULL;
@@ -41,56 +49,25 @@ client_log_ctx log_ctx;
 int debug = 0;
 }
 
-namespace {
-
-/* Frees a native copy of a Java string when the native method returns. */
-struct NativeChars {
-    char* p;
-    explicit NativeChars(char* text) : p(text) {}
-    ~NativeChars() { free(p); }
-    NativeChars(const NativeChars&) = delete;
-    NativeChars& operator=(const NativeChars&) = delete;
-};
-
-/* Takes a pending Java exception aside for the life of the guard and puts it
- * back at the end; an exception raised meanwhile gives way to it. With
- * nothing pending at the start the guard does nothing. */
-struct PendingStash {
-    JNIEnv* env;
-    jthrowable held;
-    explicit PendingStash(JNIEnv* e) : env(e), held(e->ExceptionOccurred()) {
-        if (held != NULL) env->ExceptionClear();
-    }
-    ~PendingStash() {
-        if (held == NULL) return;
-        if (env->ExceptionCheck()) env->ExceptionClear();
-        env->Throw(held);
-        env->DeleteLocalRef(held);
-    }
-    PendingStash(const PendingStash&) = delete;
-    PendingStash& operator=(const PendingStash&) = delete;
-};
-
-}  // namespace
 
 /* Log statements that may run while a listing callback's exception is
  * pending. */
 #define ADMIN_VERBOSE(env, ...)                  \
     do {                                         \
         if (nativeToJavaVerbose) {               \
-            PendingStash stash_(env);            \
+            PendingExceptionGuard stash_(env);            \
             LOG_VERBOSE((env), __VA_ARGS__);     \
         }                                        \
     } while (0)
 
+/* The admin class and its listing callbacks, looked up once at load. A
+ * subclass's override is reached through these IDs too. */
+static jclass adminClass = NULL;
+static jmethodID addRegionInfoMethod = NULL;
+static jmethodID addDaemonInfoMethod = NULL;
+
 static unsigned int low32(const void* p) {
     return (unsigned int)(uintptr_t)p;
-}
-
-/* The first 255 bytes of a name, always NUL-terminated. */
-static void copyStoreName(char dest[STORE_NAME_BYTES], const char* src) {
-    strncpy(dest, src, STORE_NAME_BYTES - 1);
-    dest[STORE_NAME_BYTES - 1] = '\0';
 }
 
 /* The verbose byte that the listings on the admin connection pass. */
@@ -109,29 +86,44 @@ static void describeAndClear(JNIEnv* env) {
 static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...) {
-    char body[MIRRORBANK_MSG_BUFFER];
+    PendingExceptionGuard stash(env);
     va_list args;
     va_start(args, format);
-    vsnprintf(body, sizeof body, format, args);
+    contextIOExceptionV(env, LOG_FILE, line, NULL, rqsPtr, format, args);
     va_end(args);
-    PendingStash stash(env);
-    contextIOExceptionImpl(env, LOG_FILE, line, NULL, rqsPtr, "%s", body);
+}
+
+/* The common ending of an admin command: on MB_SUCC its end line and 1;
+ * otherwise its failure text and -1. */
+static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...)
+    __attribute__((format(printf, 5, 6)));
+static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...) {
+    if (rqs->status == MB_SUCC) {
+        ADMIN_VERBOSE(env, "%s", endLine);
+        return (jint)rqs->status;
+    }
+    PendingExceptionGuard stash(env);
+    va_list args;
+    va_start(args, failure);
+    contextIOExceptionV(env, LOG_FILE, line, NULL, rqs, failure, args);
+    va_end(args);
+    return -1;
 }
 
 /* After a failed start-up with no client tracing, tell how to get some. */
 static void tracingHint(JNIEnv* env, const mb_init_args* args) {
     if (args->trace_level == 0 && nativeToJavaDebug) {
-        PendingStash stash(env);
+        PendingExceptionGuard stash(env);
         LOG_DEBUG(env, "Run with tracing on using system property %s value <1-3> to get more details.",
                   TRACE_LEVEL_PROPERTY);
     }
 }
 
-/* Converts a Java string argument; on failure an exception is pending
- * (the conversion's own, or an IOException with nullText for a null
+/* The exact UTF-8 of a name argument; on failure an exception is pending
+ * (the refusal naming `what`, or an IOException with nullText for a null
  * reference) and null is returned. */
-static char* convertArgument(JNIEnv* env, jstring text, const char* nullText) {
-    char* chars = getStringNativeChars(env, text);
+static char* convertName(JNIEnv* env, jstring text, const char* what, const char* nullText) {
+    char* chars = getExactUtf8Chars(env, text, what, MIRRORBANK_NAME_MAX);
     if (chars == NULL && !env->ExceptionCheck()) TSSRepIOThrowIO(env, nullText);
     return chars;
 }
@@ -141,10 +133,10 @@ static char* convertArgument(JNIEnv* env, jstring text, const char* nullText) {
 static void buildInitArgs(JNIEnv* env, mb_init_args* args, mb_callbacks* callbacks, client_log_ctx* logCtx,
                           const char* cfgfile, jint localindex) {
     memset(args, 0, sizeof *args);
-    args->busywait = 100;
-    args->timeout = 1000;
+    args->busywait = ADMIN_BUSYWAIT_MICROS;
+    args->timeout = ADMIN_TIMEOUT_MILLIS;
     args->localindex = (ub4)localindex;
-    copyStoreName(args->cfg_filename, cfgfile);
+    snprintf(args->cfg_filename, sizeof args->cfg_filename, "%s", cfgfile); /* at most 255 bytes: checked */
     logCtx->fp = stdout;
     if (nativeToJavaDebug || nativeToJavaVerbose) {
         memset(callbacks, 0, sizeof *callbacks);
@@ -169,6 +161,28 @@ size_t trace_logger(void* logCtx, const char* format, ...) {
 
 void rs_admin_onLoad(void) {}
 
+void rs_admin_lookUpCallbacks(JNIEnv* env) {
+    jclass cls = env->FindClass("tessera/store/io/file/ReplicatedStoreAdmin");
+    if (cls == NULL) {
+        env->ExceptionClear();
+        return;
+    }
+    adminClass = (jclass)env->NewGlobalRef(cls);
+    env->DeleteLocalRef(cls);
+    if (adminClass == NULL) return;
+    addRegionInfoMethod = env->GetMethodID(adminClass, "addRegionInfo", ADD_REGION_INFO_SIG);
+    if (addRegionInfoMethod == NULL) env->ExceptionClear();
+    addDaemonInfoMethod = env->GetMethodID(adminClass, "addDaemonInfo", ADD_DAEMON_INFO_SIG);
+    if (addDaemonInfoMethod == NULL) env->ExceptionClear();
+}
+
+void rs_admin_onUnload(JNIEnv* env) {
+    if (adminClass != NULL) env->DeleteGlobalRef(adminClass);
+    adminClass = NULL;
+    addRegionInfoMethod = NULL;
+    addDaemonInfoMethod = NULL;
+}
+
 /* ------------------------------------------------------------------ */
 /* Admin connection                                                    */
 /* ------------------------------------------------------------------ */
@@ -178,18 +192,15 @@ JNIEXPORT jboolean JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_isAtt
     return ctx != NULL ? JNI_TRUE : JNI_FALSE;
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv* j_env, jobject,
-                                                                              jstring j_cfgfile,
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv* j_env, jobject, jstring j_cfgfile,
                                                                               jint j_localindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attach");
-    if (instrumentation) {
-        setTestFlag(j_env, admintool_mb_initErrorTest);
-        setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
-    }
+    setTestFlag(j_env, admintool_mb_initErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
 
-    NativeChars cfgfile(
-        convertArgument(j_env, j_cfgfile, "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
+    NativeChars cfgfile(convertName(j_env, j_cfgfile, "attach configuration file name",
+                                    "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
     if (cfgfile.p == NULL) return -1;
     LOG_DEBUG(j_env, "attach arguments j_cfgfile =>%s cfgfile =>%s, j_localindex =>%d", cfgfile.p, cfgfile.p,
               (int)j_localindex);
@@ -247,7 +258,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JN
 JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JNIEnv* j_env, jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: detach");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_finiErrorTest);
+    setTestFlag(j_env, admintool_mb_finiErrorTest);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     mb_fini(&rqs, ctx);
@@ -258,46 +269,35 @@ JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JN
         log_ctx.fp = NULL;
     }
     simulateFailure(admintool_mb_finiErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d",
-                     (int)dindex);
-        return;
-    }
-    LOG_VERBOSE(j_env, "end: detach");
+    adminOutcome(j_env, __LINE__, &rqs, "end: detach",
+                 "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d", (int)dindex);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon(JNIEnv* j_env, jobject,
                                                                                       jint j_dindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attachToDaemon");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
     LOG_DEBUG(j_env, "attachToDaemon with j_dindex=%d", (int)j_dindex);
 
     mb_admin_attach_daemon(&rqs, ctx, (int32_t)j_dindex);
     simulateFailure(admintool_mb_admin_attach_daemonErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
-                     (int)j_dindex);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: attachToDaemon");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: attachToDaemon",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
+                        (int)j_dindex);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex(JNIEnv* j_env,
                                                                                               jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin/end: getAttachedDaemonIndex");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     simulateFailure(admintool_mb_admin_get_attached_daemonErrorTest, &rqs);
     if (rqs.status != MB_SUCC) {
         adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached "
-                     "daemon");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached daemon");
         return -1;
     }
     return (jint)dindex;
@@ -309,7 +309,7 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
                                                                                       jboolean j_safe) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: shutdownDaemon");
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
 
     ub4 flags = 0;
     if (j_force) flags += MB_SHUTDOWN_FORCE;
@@ -320,14 +320,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
     mb_admin_shutdown_daemon(&rqs, ctx, flags);
     simulateFailure(admintool_mb_admin_shutdown_daemonErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
-                     (int)dindex);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: shutdownDaemon");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: shutdownDaemon",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
+                        (int)dindex);
 }
 
 /* ------------------------------------------------------------------ */
@@ -335,100 +330,70 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
 /* ------------------------------------------------------------------ */
 
 int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj) {
-    callbackPointers->j_env_callback = NULL;
-    callbackPointers->j_obj_ReplicatedStoreAdmin = NULL;
-    callbackPointers->addRegionInfo_method = NULL;
-    callbackPointers->addDaemonInfo_method = NULL;
-    callbackPointers->prefix = NULL;
-
-    jclass cls = j_env->GetObjectClass(j_obj);
     callbackPointers->j_env_callback = j_env;
-    if (cls == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
-        LOG_DEBUG(j_env, "Error calling getObjectClass");
-        TSSRepIOThrowIO(j_env, "Error calling getObjectClass.");
-        return -1;
-    }
-    LOG_DEBUG(j_env, "After calling GetObjectClass cls=0x%x", low32(cls));
     callbackPointers->j_obj_ReplicatedStoreAdmin = j_obj;
-    LOG_DEBUG(j_env, "temporary callbackPointers->j_obj_ReplicatedStoreAdmin=0x%x", low32(j_obj));
-
-    callbackPointers->addRegionInfo_method = j_env->GetMethodID(cls, "addRegionInfo", ADD_REGION_INFO_SIG);
-    if (callbackPointers->addRegionInfo_method == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
-        j_env->DeleteLocalRef(cls);
+    callbackPointers->addRegionInfo_method = addRegionInfoMethod;
+    callbackPointers->addDaemonInfo_method = addDaemonInfoMethod;
+    callbackPointers->prefix = NULL;
+    if (addRegionInfoMethod == NULL) {
         LOG_DEBUG(j_env, "Error calling  getMethodID addRegionInfo");
         TSSRepIOThrowIO(j_env, "Error calling getMethodID addRegionInfo.");
         return -1;
     }
-    LOG_DEBUG(j_env, "callbackPointers->addRegionInfo_method=0x%x", low32(callbackPointers->addRegionInfo_method));
-
-    callbackPointers->addDaemonInfo_method = j_env->GetMethodID(cls, "addDaemonInfo", ADD_DAEMON_INFO_SIG);
-    j_env->DeleteLocalRef(cls);
-    if (callbackPointers->addDaemonInfo_method == NULL || j_env->ExceptionCheck()) {
-        if (j_env->ExceptionCheck()) describeAndClear(j_env);
+    LOG_DEBUG(j_env, "callbackPointers->addRegionInfo_method=0x%x", low32(addRegionInfoMethod));
+    if (addDaemonInfoMethod == NULL) {
         LOG_DEBUG(j_env, "Error calling getMethodID for addDaemonInfo");
         TSSRepIOThrowIO(j_env, "Error calling getMethodID for addDaemonInfo.");
         return -1;
     }
-    LOG_VERBOSE(j_env, "callbackPointers->addDaemonInfo_method=0x%x", low32(callbackPointers->addDaemonInfo_method));
+    LOG_VERBOSE(j_env, "callbackPointers->addDaemonInfo_method=0x%x", low32(addDaemonInfoMethod));
     return 1;
 }
 
 static const char* const BANNER = "=== === === === === === === === === ===\n";
 
-static void dumpStoreInfo(const callbackContext* cb, const mb_client_storeinfo* info) {
-    printf("Inside callback_storeinfo(entryPoint=0x%x)\n", low32(cb));
+/* The opening lines of both dumps: the cookie's pointers and the heading. */
+static void dumpHeading(const callbackContext* cb, const char* methodLine, jmethodID method, const char* heading) {
     printf("j_env=0x%x\n", low32(cb->j_env_callback));
     printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
-    printf("entryPoint->addRegionInfo_method=0x%x\n", low32(cb->addRegionInfo_method));
+    printf(methodLine, low32(method));
     fputs(BANNER, stdout);
-    printf("Store Information on the Native Side   \n");
+    fputs(heading, stdout);
     fputs(BANNER, stdout);
-    printf("Store: %.*s\n", (int)sizeof info->name, info->name);
-    printf("Storesize: %llu\n", (unsigned long long)info->size);
-    printf("Blocksize: %u\n", (unsigned)info->blocksize);
-    printf("Used: %llu\n", (unsigned long long)info->used);
-    printf("Created At: %llu\n", (unsigned long long)info->ctime);
-    printf("Modified At: %llu\n", (unsigned long long)info->mtime);
-    printf("Accessed At: %llu\n", (unsigned long long)info->atime);
-    printf("Primary Daemon: %d\n", (int)info->primary);
-    printf("Open: %d\n", (int)info->open);
-    printf("Local: %d\n", (int)info->local);
-    printf("Opened Process ID: %u\n", (unsigned)info->pid);
-    printf("Opened IP: 0x%x\n", (unsigned)info->ip);
-    printf("Minimum Redundancy: %d\n", (int)info->minredundancy);
-    printf("Redundancy: %d\n", (int)info->redundancy);
-    printf("Nodes: 0x%llx\n", (unsigned long long)info->nodes);
-    printf("\n");
+}
+
+static void dumpStoreInfo(const callbackContext* cb, const mb_client_storeinfo* info) {
+    printf("Inside callback_storeinfo(entryPoint=0x%x)\n", low32(cb));
+    dumpHeading(cb, "entryPoint->addRegionInfo_method=0x%x\n", cb->addRegionInfo_method,
+                "Store Information on the Native Side   \n");
+    printf("Store: %.*s\nStoresize: %llu\nBlocksize: %u\nUsed: %llu\n", (int)sizeof info->name, info->name,
+           (unsigned long long)info->size, (unsigned)info->blocksize, (unsigned long long)info->used);
+    printf("Created At: %llu\nModified At: %llu\nAccessed At: %llu\n", (unsigned long long)info->ctime,
+           (unsigned long long)info->mtime, (unsigned long long)info->atime);
+    printf("Primary Daemon: %d\nOpen: %d\nLocal: %d\nOpened Process ID: %u\nOpened IP: 0x%x\n", (int)info->primary,
+           (int)info->open, (int)info->local, (unsigned)info->pid, (unsigned)info->ip);
+    printf("Minimum Redundancy: %d\nRedundancy: %d\nNodes: 0x%llx\n\n", (int)info->minredundancy,
+           (int)info->redundancy, (unsigned long long)info->nodes);
 }
 
 static void dumpDaemonInfo(const callbackContext* cb, const mb_daemon_info* info) {
     const char* status =
         info->status == MB_DAEMON_UP ? "UP" : (info->status == MB_DAEMON_DOWN ? "DOWN" : "unknown");
     printf("Inside callback_daemoninfo()\n");
-    printf("j_env=0x%x\n", low32(cb->j_env_callback));
-    printf("entryPoint->j_obj_ReplicatedStoreAdmin=0x%x\n", low32(cb->j_obj_ReplicatedStoreAdmin));
-    printf("entryPoint->addDaemonInfo_method=0x%x\n", low32(cb->addDaemonInfo_method));
-    fputs(BANNER, stdout);
-    printf("Daemon Information on the Native Side  \n");
-    fputs(BANNER, stdout);
-    printf("Index: %d\n", (int)info->dindex);
-    printf("Status: %s\n", status);
-    printf("Reachable over IB: %s\n", info->reachable ? "TRUE" : "FALSE");
-    printf("IP: 0x%x\n", (unsigned)ntohl(info->ip));
-    printf("Port: %d\n", (int)ntohs(info->port));
-    printf("Shared Memory Key: 0x%x\n", (unsigned)info->shmkey);
-    printf("Startup Time: %llu\n", (unsigned long long)info->start_time);
-    printf("Current Time: %llu\n", (unsigned long long)info->current_time);
-    printf("Total Configured Memory: %llu\n", (unsigned long long)info->total_memory);
-    printf("Current Memory Usage: %llu\n", (unsigned long long)info->used_memory);
-    printf("Number of Stores Managed: %d\n", (int)info->number_stores);
-    printf("Number of Stores Currently Opened: %d\n", (int)info->number_opens);
-    printf("Number of Stores Opened by Local Client: %d\n", (int)info->number_local_opens);
-    printf("Number of Resilvers in Progress: %d\n", (int)info->number_resilvers);
-    printf("Total Number Of Daemons in the Cluster: %d\n", (int)info->number_daemons);
-    printf("\n");
+    dumpHeading(cb, "entryPoint->addDaemonInfo_method=0x%x\n", cb->addDaemonInfo_method,
+                "Daemon Information on the Native Side  \n");
+    printf("Index: %d\nStatus: %s\nReachable over IB: %s\n", (int)info->dindex, status,
+           info->reachable ? "TRUE" : "FALSE");
+    printf("IP: 0x%x\nPort: %d\nShared Memory Key: 0x%x\n", (unsigned)ntohl(info->ip), (int)ntohs(info->port),
+           (unsigned)info->shmkey);
+    printf("Startup Time: %llu\nCurrent Time: %llu\nTotal Configured Memory: %llu\nCurrent Memory Usage: %llu\n",
+           (unsigned long long)info->start_time, (unsigned long long)info->current_time,
+           (unsigned long long)info->total_memory, (unsigned long long)info->used_memory);
+    printf("Number of Stores Managed: %d\nNumber of Stores Currently Opened: %d\n", (int)info->number_stores,
+           (int)info->number_opens);
+    printf("Number of Stores Opened by Local Client: %d\nNumber of Resilvers in Progress: %d\n",
+           (int)info->number_local_opens, (int)info->number_resilvers);
+    printf("Total Number Of Daemons in the Cluster: %d\n\n", (int)info->number_daemons);
 }
 
 /* Dotted-decimal form of an address held in network byte order. */
@@ -440,9 +405,12 @@ static void dottedAddress(ub4 ip, char out[INET_ADDRSTRLEN]) {
 
 /* A failed Java callback becomes an IOException with the same text. */
 static void callbackFailed(JNIEnv* env, const char* text) {
+    jthrowable thrown = env->ExceptionOccurred();
     describeAndClear(env);
     LOG_DEBUG(env, "%s", text);
-    TSSRepIOThrowIO(env, text);
+    env->Throw(thrown);
+    env->DeleteLocalRef(thrown);
+    TSSRepIOThrowIOWithCause(env, text);
 }
 
 void callback_storeinfo(void* cookie, mb_client_storeinfo* info) {
@@ -524,62 +492,68 @@ void callback_daemoninfo(void* cookie, mb_daemon_info* info) {
 /* Listings and deletion on the admin connection                       */
 /* ------------------------------------------------------------------ */
 
+}  // extern "C"
+
+namespace {
+
+/* The enumerating listings on the admin connection: one shape, three
+ * members that differ in their call, callback, fault flag and texts. */
+struct listing_member {
+    const char* begin;
+    const char* end;
+    const char* failure;
+    const char* const* flagKey;
+    bool* flag;
+    /* the region enumeration; null for the daemon listing */
+    void (*enumerateStores)(mb_rqs*, mb_client_ctx*, void*, mb_storeinfo_cb, ub1);
+};
+
+const listing_member kListDaemons = {
+    "begin: listDaemons", "end: listDaemons",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons",
+    &tests.admintool_mb_admin_enumerate_daemonsErrorTestKey, &tests.admintool_mb_admin_enumerate_daemonsErrorTest, NULL};
+const listing_member kListGlobalRegions = {
+    "begin: listGlobalRegions", "end: listGlobalRegions",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores",
+    &tests.admintool_mb_admin_enumerate_global_storesErrorTestKey,
+    &tests.admintool_mb_admin_enumerate_global_storesErrorTest, mb_admin_enumerate_global_stores};
+const listing_member kListLocalRegions = {
+    "begin: listLocalRegions", "end: listLocalRegions",
+    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores",
+    &tests.admintool_mb_admin_enumerate_storesErrorTestKey, &tests.admintool_mb_admin_enumerate_storesErrorTest,
+    mb_admin_enumerate_stores};
+
+jint enumerateListing(JNIEnv* j_env, jobject j_obj, const listing_member& member) {
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    callbackContext cookie;
+    LOG_VERBOSE(j_env, "%s", member.begin);
+    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
+    if (instrumentation) refreshTestFlag(j_env, *member.flagKey, member.flag, LOG_FILE, __LINE__);
+    if (member.enumerateStores != NULL)
+        member.enumerateStores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+    else
+        mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
+    if (instrumentation && *member.flag) {
+        rqs.status = MB_FAIL;
+        rqs.error = MB_ERR_CANCEL;
+    }
+    return adminOutcome(j_env, __LINE__, &rqs, member.end, "%s", member.failure);
+}
+
+}  // namespace
+
+extern "C" {
+
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv* j_env, jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listDaemons");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_daemonsErrorTest);
-
-    mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_daemonsErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listDaemons");
-    return (jint)rqs.status;
+    return enumerateListing(j_env, j_obj, kListDaemons);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env,
-                                                                                         jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listGlobalRegions");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_global_storesErrorTest);
-
-    mb_admin_enumerate_global_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_global_storesErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global "
-                     "stores");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listGlobalRegions");
-    return (jint)rqs.status;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env, jobject j_obj) {
+    return enumerateListing(j_env, j_obj, kListGlobalRegions);
 }
 
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env,
-                                                                                        jobject j_obj) {
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    callbackContext cookie;
-    LOG_VERBOSE(j_env, "begin: listLocalRegions");
-    if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_enumerate_storesErrorTest);
-
-    mb_admin_enumerate_stores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_enumerate_storesErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local "
-                     "stores");
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listLocalRegions");
-    return (jint)rqs.status;
+JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env, jobject j_obj) {
+    return enumerateListing(j_env, j_obj, kListLocalRegions);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv* j_env, jobject j_obj,
@@ -588,25 +562,19 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
     callbackContext cookie;
     LOG_VERBOSE(j_env, "begin: listRegion");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
+    setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
 
-    NativeChars converted(convertArgument(
-        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
+    NativeChars converted(convertName(j_env, j_storename, "listRegion region name",
+                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
     if (converted.p == NULL) return -1;
-    char storename[STORE_NAME_BYTES];
-    copyStoreName(storename, converted.p);
+    char* storename = converted.p;
     LOG_DEBUG(j_env, "storename (TS region name) ->%s", storename);
 
     mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
     simulateFailure(admintool_mb_admin_get_storeinfoErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
-                     storename);
-        return -1;
-    }
-    ADMIN_VERBOSE(j_env, "end: listRegion");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: listRegion",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
+                        storename);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion(JNIEnv* j_env, jobject,
@@ -614,18 +582,15 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
                                                                                     jboolean j_force) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: deleteRegion");
-    if (instrumentation) {
-        setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
-        setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
-        setTestFlag(j_env, crash_storejvm_during_deleteTest);
-        setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
-    }
+    setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
+    setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
+    setTestFlag(j_env, crash_storejvm_during_deleteTest);
+    setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
 
-    NativeChars converted(convertArgument(
-        j_env, j_storename, "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
+    NativeChars converted(convertName(j_env, j_storename, "deleteRegion region name",
+                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
     if (converted.p == NULL) return -1;
-    char storename[STORE_NAME_BYTES];
-    copyStoreName(storename, converted.p);
+    char* storename = converted.p;
     LOG_DEBUG(j_env, "attach arguments j_force =>%s", j_force ? "true" : "false");
 
     char* const deleteEvents[3] = {const_cast<char*>(tests.crash_primary_daemon_during_deleteTestKey),
@@ -636,14 +601,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
     for (char* key : deleteEvents) unregisterMBFailureEvent(j_env, key, ctx, 0, storename);
 
     simulateFailure(admintool_mb_admin_delete_storeErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
-                     storename);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: deleteRegion");
-    return (jint)rqs.status;
+    return adminOutcome(j_env, __LINE__, &rqs, "end: deleteRegion",
+                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
+                        storename);
 }
 
 /* ------------------------------------------------------------------ */
@@ -657,13 +617,12 @@ int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client,
     mb_enumerate_global_stores(rqsPtr, client, cookie, callback_storeinfo, (ub1)(args->trace_level & 0xff));
     if (rqsPtr->status != MB_SUCC) {
         adminFailure(j_env, __LINE__, rqsPtr,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to "
-                     "enumerate global stores");
+                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to enumerate global stores");
         return -1;
     }
 
     if (instrumentation) {
-        PendingStash stash(j_env);
+        PendingExceptionGuard stash(j_env);
         setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
     }
     mb_ldinfo ldinfo;
@@ -693,19 +652,18 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecov
     LOG_VERBOSE(j_env, "begin: listRecoveryRegionsAndDaemon");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
 
-    NativeChars cfgfile(getStringNativeChars(j_env, j_cfgfile));
+    NativeChars cfgfile(getExactUtf8Chars(j_env, j_cfgfile, "listRecoveryRegionsAndDaemon configuration file name",
+                                          MIRRORBANK_NAME_MAX));
     if (cfgfile.p == NULL || cfgfile.p[0] == '\0') {
         /* A conversion that failed keeps its own exception. */
         if (!j_env->ExceptionCheck())
-            TSSRepIOThrowIO(j_env, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
-                                   "j_cfgfile null");
+            TSSRepIOThrowIO(j_env, "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon j_cfgfile null");
         return -1;
     }
     NativeChars prefix(NULL);
     if (j_prefix != NULL) {
-        prefix.p = convertArgument(j_env, j_prefix,
-                                   "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon "
-                                   "j_prefix null");
+        prefix.p = convertName(j_env, j_prefix, "listRecoveryRegionsAndDaemon prefix",
+                               "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon j_prefix null");
         if (prefix.p == NULL) return -1;
         cookie.prefix = prefix.p;
     }

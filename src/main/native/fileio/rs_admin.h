@@ -12,6 +12,8 @@
 #include <stdio.h>
 
 #include "linux_x86_64/mirrorbank_api.h"
+/* Prototypes of the Java natives, made by javac -h at build time. */
+#include "tessera_store_io_file_ReplicatedStoreAdmin.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -46,31 +48,16 @@ RS_ADMIN_EXPORT extern int debug;               /* console dumps and exception d
  * client_log_ctx stream, no JNI call. */
 RS_ADMIN_EXPORT size_t trace_logger(void* logCtx, const char* format, ...) __attribute__((format(printf, 2, 3)));
 RS_ADMIN_EXPORT void rs_admin_onLoad(void);
+/* Looks up the listing callbacks once, at load; a missing method leaves
+ * its ID null and every listing then fails with its lookup message. */
+RS_ADMIN_EXPORT void rs_admin_lookUpCallbacks(JNIEnv* env);
+RS_ADMIN_EXPORT void rs_admin_onUnload(JNIEnv* env);
 
 RS_ADMIN_EXPORT int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj);
 RS_ADMIN_EXPORT void callback_storeinfo(void* cookie, mb_client_storeinfo* info);
 RS_ADMIN_EXPORT void callback_daemoninfo(void* cookie, mb_daemon_info* info);
 RS_ADMIN_EXPORT int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client, callbackContext* cookie,
                                            const mb_init_args* args, mb_rqs* rqsPtr);
-
-/* ---- Native methods of ReplicatedStoreAdmin ---- */
-JNIEXPORT jboolean JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_isAttached(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JNIEnv*, jobject, jstring, jint);
-JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon(JNIEnv*, jobject, jint);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon(JNIEnv*, jobject, jint,
-                                                                                      jboolean, jboolean);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv*, jobject);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv*, jobject, jstring);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion(JNIEnv*, jobject, jstring,
-                                                                                    jboolean);
-JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon(JNIEnv*,
-                                                                                                    jobject, jint,
-                                                                                                    jstring,
-                                                                                                    jstring);
 
 #ifdef __cplusplus
 }

@@ -124,7 +124,7 @@ typedef struct mb_callbacks {
 /* How a client context is set up; must outlive the client context. */
 typedef struct mb_init_args {
     mb_callbacks* ccb;
-    int32_t trace_level; /* 0..5 */
+    int32_t trace_level; /* 0..MB_TRACE_LEVEL_VERBOSE */
     ub4 ip;              /* network byte order */
     ub2 localport;       /* network byte order */
     ub4 localindex;
@@ -137,7 +137,7 @@ typedef struct mb_client_opargs mb_client_opargs;
 
 /* One asynchronous block read or write, or one read fence. */
 struct mb_client_opargs {
-    ub4 flags; /* 1 write, 0 read or fence */
+    ub4 flags; /* MB_OP_WRITE or MB_OP_READ */
     void* buffer;
     ub8 length;
     mb_key* key;
@@ -203,6 +203,13 @@ typedef struct mb_daemon_info {
     int32_t number_resilvers;
     int32_t number_daemons;
 } mb_daemon_info;
+
+/* mb_client_opargs flags. */
+#define MB_OP_READ 0u  /* a read, or a read fence */
+#define MB_OP_WRITE 1u /* a write */
+
+/* mb_init_args trace_level: 0 (none) to MB_TRACE_LEVEL_VERBOSE. */
+#define MB_TRACE_LEVEL_VERBOSE 5
 
 /* mb_openstore flags. */
 #define MB_OPEN_EXCLUSIVE 0x1u /* fail when the region exists */
