@@ -727,12 +727,18 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
             put(rqs, MB_FAIL, er);
             return nullptr;
         }
-        if (s.backend && s.backend->layout() != cfg.layout) {
+        if (s.backend && !sameCluster(*s.backend, cfg)) {
             put(rqs, MB_FAIL, MB_ERR_CFGLOC);
             return nullptr;
         }
     }
-    if (!s.backend) s.backend.reset(new SimCluster(cfg.layout));
+    if (!s.backend) {
+        mb_error er = makeBackend(cfg, &s.backend);
+        if (er != MB_ERR_NONE) {
+            put(rqs, MB_FAIL, er);
+            return nullptr;
+        }
+    }
     if (args->localindex >= static_cast<ub4>(s.backend->layout().daemons)) {
         put(rqs, MB_FAIL, MB_ERR_LOCAL);
         return nullptr;
@@ -988,6 +994,7 @@ const char* mb_get_error_message(mb_rqs* rqs) {
     }
     int e = rawInt(&rqs->error);
     if (e < 0 || e >= MB_ERR_LAST) return "error code out of range";
+    if (const char* detail = failureDetail(e)) return detail;
     return kErrorTexts[e];
 }
 
