@@ -344,7 +344,7 @@ mb_error RedisBackend::withPrimary(F&& body) const {
         Link l;
         std::string why;
         Session s;
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         if (!acquire(&l, &why)) {
             e = failWith(MB_ERR_DDEAD, why);
             s.lost = true;
@@ -378,7 +378,7 @@ RedisBackend::Topology RedisBackend::topology(Session& s, bool fresh) const {
     }
     Topology t;
     s.send({"INFO", "replication"});
-    mb_error e;
+    mb_error e = MB_ERR_NONE;
     Reply r = s.get(&e);
     if (!r || r->type != REDIS_REPLY_STRING) return t;
     std::string info = str(r.get());
@@ -473,7 +473,7 @@ mb_error RedisBackend::close(RegionId id) {
     r->closed = true;
     // A lease left behind (server unreachable) expires on its own.
     withPrimary([&](Session& s) {
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         s.send({"ZREM", r->openers, r->opener});
         Reply rep = s.get(&e);
         return rep ? MB_ERR_NONE : e;
@@ -666,7 +666,7 @@ mb_error RedisBackend::fence(RegionId id) {
         int pending = 0;
         appendLease(s, *r, &pending);
         s.send({"HGET", r->meta, "gen"});
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         for (int i = 0; i < pending; ++i) {
             if (!s.get(&e)) return e;
         }
@@ -682,7 +682,7 @@ mb_error RedisBackend::fence(RegionId id) {
 mb_error RedisBackend::fill(Session& s, const std::string& name, mb_client_storeinfo* out) const {
     s.send({"HGETALL", key(name, ":m")});
     s.send({"ZCOUNT", key(name, ":o"), std::to_string(nowMs()), "+inf"});
-    mb_error e;
+    mb_error e = MB_ERR_NONE;
     Reply meta = s.get(&e), opens = s.get(&e);
     if (!meta || !opens) return e;
     if (meta->type != REDIS_REPLY_ARRAY) return s.fault(meta.get(), "HGETALL");
@@ -726,11 +726,11 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
         int pending = 0;
         appendLease(s, *r, &pending);
         for (int i = 0; i < pending; ++i) {
-            mb_error le;
+            mb_error le = MB_ERR_NONE;
             if (!s.get(&le)) return le;
         }
         s.send({"HGET", r->meta, "gen"});
-        mb_error ge;
+        mb_error ge = MB_ERR_NONE;
         Reply g = s.get(&ge);
         if (!g) return ge;
         if (str(g.get()) != r->gen) return failWith(MB_ERR_STOREDELETED, "region " + r->name + " was deleted");
@@ -756,7 +756,7 @@ std::vector<int> RedisBackend::placement(const char* name) const {
     std::vector<int> v;
     withPrimary([&](Session& s) -> mb_error {
         s.send({"EXISTS", key(name, ":m")});
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         Reply r = s.get(&e);
         if (!r || !s.isInt(r.get()) || r->integer == 0) return e;
         Topology t = topology(s, true);
@@ -774,7 +774,7 @@ mb_error RedisBackend::remove(const char* name, bool force) {
     return withPrimary([&](Session& s) -> mb_error {
         s.send({"EVAL", kDeleteScript, "2", key(name, ":m"), key(name, ":o"), std::to_string(nowMs()),
                 force ? "1" : "0"});
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         Reply r = s.get(&e);
         if (!r) return e;
         if (r->type != REDIS_REPLY_ARRAY || r->elements < 1 || !s.isInt(r->element[0]))
@@ -811,7 +811,7 @@ void RedisBackend::listRegions(int dindex, std::vector<mb_client_storeinfo>* out
         if (dindex >= 0 && !(topology(s, true).nodes >> dindex & 1)) return MB_ERR_NONE;
         std::vector<std::string> names;
         std::string cursor = "0", pattern = globEscape(rs_.key_prefix) + "{*}:m";
-        mb_error e;
+        mb_error e = MB_ERR_NONE;
         do {
             s.send({"SCAN", cursor, "MATCH", pattern, "COUNT", "1000", "TYPE", "hash"});
             Reply r = s.get(&e);
