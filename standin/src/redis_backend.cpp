@@ -459,6 +459,11 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
         return MB_ERR_NONE;
     });
     if (opened != MB_ERR_NONE) return opened;
+    uint64_t nblocks = (r->size + r->blocksize - 1) / r->blocksize;
+    if (nblocks <= kKnownBlocksMax) {
+        r->known.reset(new std::atomic<uint64_t>[(nblocks + 63) / 64]());
+        r->nblocks = nblocks;
+    }
     r->bits = key(name, ":g" + r->gen + ":b");
     r->chunkBase = key(name, ":g" + r->gen + ":c");
     regions_.push_back(std::move(r));
@@ -517,9 +522,11 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         ++pending;
         pos += n;
     }
-    uint64_t b = offset / r.blocksize, last = (end - 1) / r.blocksize;
+    const uint64_t b0 = offset / r.blocksize, last = (end - 1) / r.blocksize;
+    const bool known = r.allKnown(b0, last);
+    uint64_t b = known ? last + 1 : b0;  // bits this process has set already stay set
     for (; b <= last && b % 8 != 0; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
-    if (uint64_t full = (last + 1 - b) / 8) {
+    if (uint64_t full = b <= last ? (last + 1 - b) / 8 : 0) {
         s.send({"SETRANGE", r.bits, std::to_string(b / 8), std::string(full, '\xff')});
         ++pending;
         b += full * 8;
@@ -564,6 +571,7 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         for (size_t i = 0; i <= touched.size(); ++i) s.get(&e);
         return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
     }
+    if (!known) r.markKnown(b0, last);
     if (mark) {
         uint64_t used = static_cast<uint64_t>(check->integer);
         uint64_t known = r.known_used.load(std::memory_order_relaxed);
@@ -595,12 +603,15 @@ mb_error RedisBackend::read(RegionId id, uint64_t offset, void* dst, uint64_t le
     return withPrimary([&](Session& s) { return readOnce(s, *r, offset, dst, length); });
 }
 
-// One round trip: the touched blocks' bits, the chunk ranges, the lease and
-// the generation check.
+// One round trip: the touched blocks' bits (unless this process knows them
+// all written), the chunk ranges, the lease when due. A reply shorter than
+// asked for, or no written block, takes a second round trip to tell a
+// deleted region from never-written bytes.
 mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* dst, uint64_t length) {
-    const uint64_t end = offset + length;
+    const uint64_t end = offset + length, b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
+    const bool known = r.allKnown(b0, b1);
     int pending = 0;
-    s.send({"BITCOUNT", r.bits, std::to_string(offset / r.blocksize), std::to_string((end - 1) / r.blocksize), "BIT"});
+    if (!known) s.send({"BITCOUNT", r.bits, std::to_string(b0), std::to_string(b1), "BIT"});
     std::vector<uint64_t> lens;
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
@@ -611,14 +622,19 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
     appendLease(s, r, &pending);
     uint64_t now = nowSeconds();
     bool stamp = now != r.atime_sent.load(std::memory_order_relaxed);
-    if (stamp)
+    if (stamp) {
         s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, "0", "0", std::to_string(now)});
-    else
-        s.send({"HGET", r.meta, "gen"});
+        ++pending;
+    }
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
-    Reply bits = s.get(&e);
-    if (!bits) return e;
-    if (!s.isInt(bits.get())) first = s.fault(bits.get(), "BITCOUNT");
+    long long written = 1;
+    if (!known) {
+        Reply bits = s.get(&e);
+        if (!bits) return e;
+        if (!s.isInt(bits.get())) first = s.fault(bits.get(), "BITCOUNT");
+        else written = bits->integer;
+    }
+    bool shortReply = false;
     auto* out = static_cast<char*>(dst);
     for (uint64_t n : lens) {
         Reply rep = s.get(&e);
@@ -627,32 +643,35 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
             size_t got = std::min<size_t>(rep->len, n);
             std::memcpy(out, rep->str, got);
             std::memset(out + got, 0, n - got);
+            shortReply = shortReply || got < n;
         } else if (first == MB_ERR_NONE) {
             first = s.fault(rep.get(), "GETRANGE");
         }
         out += n;
     }
+    bool checked = false;
     for (int i = 0; i < pending; ++i) {
         Reply rep = s.get(&e);
         if (!rep) return e;
+        if (stamp && i == pending - 1 && s.isInt(rep.get())) {  // the mark script's answer
+            if (rep->integer < 0) return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
+            r.atime_sent.store(now, std::memory_order_relaxed);
+            checked = true;
+        } else if (stamp && i == pending - 1 && noScript(rep.get())) {
+            s.send({"SCRIPT", "LOAD", kMarkScript});  // a primary promoted since it was loaded
+            if (!s.get(&e)) return e;
+        }
     }
-    Reply check = s.get(&e);
-    if (!check) return e;
     if (first != MB_ERR_NONE) return first;
-    if (stamp && noScript(check.get())) {
-        s.send({"SCRIPT", "LOAD", kMarkScript});
+    if ((shortReply || written == 0) && !checked) {
         s.send({"HGET", r.meta, "gen"});
-        Reply loaded = s.get(&e);
-        if (!loaded) return e;
-        check = s.get(&e);
-        if (!check) return e;
-        stamp = false;
+        Reply g = s.get(&e);
+        if (!g) return e;
+        if (g->type == REDIS_REPLY_ERROR) return s.fault(g.get(), "HGET");
+        if (str(g.get()) != r.gen) return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
     }
-    if (check->type == REDIS_REPLY_ERROR) return s.fault(check.get(), stamp ? "EVALSHA (mark)" : "HGET");
-    bool gone = stamp ? (s.isInt(check.get()) && check->integer < 0) : str(check.get()) != r.gen;
-    if (gone) return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
-    if (stamp && s.isInt(check.get())) r.atime_sent.store(now, std::memory_order_relaxed);
-    if (bits->integer == 0) return MB_ERR_EMPTYBLOCK;
+    if (written == 0) return MB_ERR_EMPTYBLOCK;
+    if (!known && static_cast<uint64_t>(written) == b1 - b0 + 1) r.markKnown(b0, b1);
     return MB_ERR_NONE;
 }
 

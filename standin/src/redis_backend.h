@@ -34,6 +34,7 @@ namespace mbstandin {
 class RedisBackend final : public Backend {
 public:
     static constexpr uint64_t kChunkBytes = 1u << 20;
+    static constexpr uint64_t kKnownBlocksMax = 1ull << 26;  // 8 MiB of known-written bits
 
     // Finds the primary (through the Sentinels when configured) and checks
     // that it answers; MB_ERR_DDEAD with a detail when it does not.
@@ -77,6 +78,28 @@ private:
         std::atomic<uint64_t> mtime_sent{0};   // last mtime / atime stamped (seconds)
         std::atomic<uint64_t> atime_sent{0};
         std::atomic<uint64_t> renew_at_ms{0};  // when the lease is renewed next
+        // Blocks this process knows written (set bits stay set for the
+        // region's generation); null for regions of very many blocks.
+        std::unique_ptr<std::atomic<uint64_t>[]> known;
+        uint64_t nblocks = 0;
+
+        bool allKnown(uint64_t b0, uint64_t b1) const {
+            if (!known) return false;
+            for (uint64_t w = b0 / 64; w <= b1 / 64; ++w) {
+                uint64_t lo = w == b0 / 64 ? b0 % 64 : 0, hi = w == b1 / 64 ? b1 % 64 : 63;
+                uint64_t mask = (hi == 63 ? ~0ull : (1ull << (hi + 1)) - 1) & ~((1ull << lo) - 1);
+                if ((known[w].load(std::memory_order_relaxed) & mask) != mask) return false;
+            }
+            return true;
+        }
+        void markKnown(uint64_t b0, uint64_t b1) {
+            if (!known) return;
+            for (uint64_t w = b0 / 64; w <= b1 / 64; ++w) {
+                uint64_t lo = w == b0 / 64 ? b0 % 64 : 0, hi = w == b1 / 64 ? b1 % 64 : 63;
+                known[w].fetch_or((hi == 63 ? ~0ull : (1ull << (hi + 1)) - 1) & ~((1ull << lo) - 1),
+                                  std::memory_order_relaxed);
+            }
+        }
     };
     struct Link {
         redisContext* ctx = nullptr;
