@@ -728,8 +728,15 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
             return nullptr;
         }
         if (s.backend && !sameCluster(*s.backend, cfg)) {
-            put(rqs, MB_FAIL, MB_ERR_CFGLOC);
-            return nullptr;
+            // Another cluster: only when nothing here is in use and the
+            // current one keeps no regions of its own in this process.
+            bool inUse = !regionsOutsideProcess(*s.backend);
+            for (const Conn* k : s.conns.current()) inUse = inUse || k->live();
+            if (inUse) {
+                put(rqs, MB_FAIL, MB_ERR_CFGLOC);
+                return nullptr;
+            }
+            s.backend.reset();
         }
     }
     if (!s.backend) {

@@ -49,6 +49,9 @@ mb_error readClusterConfig(const char* path, ClusterConfig* out);
 // whether an existing backend is the cluster a configuration names.
 mb_error makeBackend(const ClusterConfig& cfg, std::unique_ptr<Backend>* out);
 bool sameCluster(const Backend& b, const ClusterConfig& cfg);
+// Whether the regions of a backend live outside this process (so that it may
+// be dropped for another cluster once no connection uses it).
+bool regionsOutsideProcess(const Backend& b);
 
 // Detailed failure texts. A failing call may leave a text for its error code
 // on the calling thread; mb_get_error_message answers it for that code until

@@ -991,4 +991,6 @@ bool sameCluster(const Backend& b, const ClusterConfig& cfg) {
            r->layout() == cfg.layout;
 }
 
+bool regionsOutsideProcess(const Backend& b) { return dynamic_cast<const RedisBackend*>(&b) != nullptr; }
+
 }  // namespace mbstandin
