@@ -49,12 +49,16 @@ start)
         exit 1
     fi
     primary=$(free_port); replica=$(free_port); sentinel=$(free_port)
-    common=(--bind 127.0.0.1 --save "" --appendonly no --dir "$dir" --daemonize yes)
+    common=(--bind 127.0.0.1 --save "" --appendonly no --dir "$dir" --daemonize yes --repl-diskless-sync-delay 0)
     redis-server --port "$primary" "${common[@]}" --pidfile "$dir/primary.pid" --logfile "$dir/primary.log"
     wait_ping "$primary"
     redis-server --port "$replica" "${common[@]}" --pidfile "$dir/replica.pid" --logfile "$dir/replica.log" \
         --replicaof 127.0.0.1 "$primary"
     wait_ping "$replica"
+    for _ in $(seq 1 100); do  # the replica has its first copy
+        redis-cli -h 127.0.0.1 -p "$primary" info replication 2>/dev/null | grep -q "state=online" && break
+        sleep 0.1
+    done
     cat > "$dir/sentinel.conf" <<EOF
 port $sentinel
 bind 127.0.0.1

@@ -116,7 +116,7 @@ private:
                 ::dup2(fd, 1);
                 ::dup2(fd, 2);
                 std::vector<const char*> argv{"redis-server", "--port", p.c_str(), "--bind", "127.0.0.1",
-                                              "--save", "", "--appendonly", "no", "--dir", dir_.c_str(),
+                                              "--save", "", "--appendonly", "no", "--dir", dir_.c_str(), "--repl-diskless-sync-delay", "0",
                                               "--requirepass", kPassword, "--masterauth", kPassword};
                 if (i == 1) {
                     argv.insert(argv.end(), {"--replicaof", "127.0.0.1", primary.c_str()});

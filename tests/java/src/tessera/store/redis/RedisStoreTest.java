@@ -95,7 +95,8 @@ public class RedisStoreTest {
         dir = Files.createTempDirectory(Paths.get(System.getProperty("tessera.test.workdir", "/tmp")), "redis");
         primary = freePort();
         replica = freePort();
-        String[] common = {"--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", dir.toString()};
+        String[] common = {"--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", dir.toString(),
+            "--repl-diskless-sync-delay", "0"};
         List<String> cmd = new ArrayList<>(List.of("redis-server", "--port", Integer.toString(primary)));
         cmd.addAll(List.of(common));
         start(cmd.toArray(new String[0]));
