@@ -144,7 +144,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (const char* pw = passwordVar.empty() ? nullptr : std::getenv(passwordVar.c_str()))
-        freeReplyObject(redisCommand(raw, "AUTH %s", pw));
+        if (void* r = redisCommand(raw, "AUTH %s", pw)) freeReplyObject(r);
     std::vector<unsigned char> buf(kChunk);
     for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<unsigned char>(i * 31 + 7);
     std::printf("%-24s %12s %12s %7s\n", "row", "ours op/s", "raw op/s", "ratio");

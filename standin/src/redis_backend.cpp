@@ -100,10 +100,14 @@ return redis.call('HMGET', KEYS[1], 'gen', 'size', 'bs', 'minc', 'used')
 // After a transfer: the region is still this generation; used grows to at
 // least ARGV[2]; mtime / atime stamped when non-zero. Answers used, or -1.
 const char* const kMarkScript = R"(
-if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[1] then return -1 end
-local used = tonumber(redis.call('HGET', KEYS[1], 'used'))
-if tonumber(ARGV[2]) > used then redis.call('HSET', KEYS[1], 'used', ARGV[2]); used = tonumber(ARGV[2]) end
-if ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'mtime', ARGV[3]) end
+local v = redis.call('HMGET', KEYS[1], 'gen', 'used')
+if v[1] ~= ARGV[1] then return -1 end
+local used, e = tonumber(v[2]), tonumber(ARGV[2])
+if e > used then
+  used = e
+  if ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'used', ARGV[2], 'mtime', ARGV[3])
+  else redis.call('HSET', KEYS[1], 'used', ARGV[2]) end
+elseif ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'mtime', ARGV[3]) end
 if ARGV[4] ~= '0' then redis.call('HSET', KEYS[1], 'atime', ARGV[4]) end
 return used
 )";
@@ -534,10 +538,11 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     for (; b <= last; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
     appendLease(s, r, &pending);
     uint64_t now = nowSeconds();
-    bool mark = end > r.known_used.load(std::memory_order_relaxed) || now != r.mtime_sent.load(std::memory_order_relaxed);
+    bool stampTime = now != r.mtime_sent.load(std::memory_order_relaxed);
+    bool mark = end > r.known_used.load(std::memory_order_relaxed) || stampTime;
+    const std::string mtime = stampTime ? std::to_string(now) : "0";
     if (mark)
-        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end),
-                std::to_string(now), "0"});
+        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end), mtime, "0"});
     else
         s.send({"HGET", r.meta, "gen"});
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
@@ -556,7 +561,7 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         s.send({"SCRIPT", "LOAD", kMarkScript});
         Reply sha = s.get(&e);
         if (!sha || sha->type != REDIS_REPLY_STRING) return s.fault(sha.get(), "SCRIPT LOAD");
-        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end), std::to_string(now), "0"});
+        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end), mtime, "0"});
         check = s.get(&e);
         if (!check) return e;
     }

@@ -37,7 +37,7 @@ public:
     static constexpr const char* kPassword = "t0p-secret-Pw";
 
     static RedisServers& get() {
-        static RedisServers* s = new RedisServers();  // the servers die with the process
+        static auto* s = new RedisServers();  // the servers die with the process
         return *s;
     }
 
@@ -57,15 +57,14 @@ public:
     // One command on server i; true when it answered without an error.
     bool command(int i, const char* cmd, std::string* out = nullptr) const {
         redisContext* c = redisConnect("127.0.0.1", port[i]);
-        bool ok = false;
+        redisReply* r = nullptr;
         if (c && !c->err) {
-            auto* a = static_cast<redisReply*>(redisCommand(c, "AUTH %s", kPassword));
-            if (a) freeReplyObject(a);
-            auto* r = static_cast<redisReply*>(redisCommand(c, cmd));
-            ok = r && r->type != REDIS_REPLY_ERROR;
-            if (r && out) *out = r->str ? std::string(r->str, r->len) : std::to_string(r->integer);
-            if (r) freeReplyObject(r);
+            if (void* a = redisCommand(c, "AUTH %s", kPassword)) freeReplyObject(a);
+            r = static_cast<redisReply*>(redisCommand(c, cmd));
         }
+        bool ok = r && r->type != REDIS_REPLY_ERROR;
+        if (r && out) *out = r->str ? std::string(r->str, r->len) : std::to_string(r->integer);
+        if (r) freeReplyObject(r);
         if (c) redisFree(c);
         return ok;
     }
@@ -115,13 +114,10 @@ private:
                 int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
                 ::dup2(fd, 1);
                 ::dup2(fd, 2);
-                std::vector<const char*> argv{"redis-server", "--port", p.c_str(), "--bind", "127.0.0.1",
-                                              "--save", "", "--appendonly", "no", "--dir", dir_.c_str(), "--repl-diskless-sync-delay", "0",
-                                              "--requirepass", kPassword, "--masterauth", kPassword};
-                if (i == 1) {
-                    argv.insert(argv.end(), {"--replicaof", "127.0.0.1", primary.c_str()});
-                }
-                argv.push_back(nullptr);
+                std::vector<const char*> argv{"redis-server", "--port", p.c_str(), "--bind", "127.0.0.1", "--save", "",
+                                              "--appendonly", "no", "--dir", dir_.c_str(), "--repl-diskless-sync-delay",
+                                              "0", "--requirepass", kPassword, "--masterauth", kPassword,
+                                              i ? "--replicaof" : nullptr, "127.0.0.1", primary.c_str(), nullptr};
                 ::execvp("redis-server", const_cast<char**>(argv.data()));
                 ::_exit(127);
             }
