@@ -81,35 +81,33 @@ std::string globEscape(const std::string& s) {
 }
 
 // Open: create, exclusive create or open, atomically; takes a lease.
-// KEYS meta, openers. ARGV create, exclusive, size, bs, minc, maxc, now_s,
-// opener, lease end (ms), pid, ip, now (ms), gen.
+// KEYS meta, openers, used. ARGV create, exclusive, size, bs, minc, maxc,
+// now_s, opener, lease end (ms), pid, ip, now (ms), gen.
 const char* const kOpenScript = R"(
 if redis.call('EXISTS', KEYS[1]) == 1 then
   if ARGV[2] == '1' then return {-1} end
 else
   if ARGV[1] ~= '1' then return {-2} end
   redis.call('HSET', KEYS[1], 'size', ARGV[3], 'bs', ARGV[4], 'minc', ARGV[5], 'maxc', ARGV[6],
-             'ctime', ARGV[7], 'mtime', ARGV[7], 'used', 0, 'gen', ARGV[13])
+             'ctime', ARGV[7], 'mtime', ARGV[7], 'gen', ARGV[13])
+  redis.call('DEL', KEYS[3])
+  redis.call('ZADD', KEYS[3], 0, ARGV[13])
 end
 redis.call('HSET', KEYS[1], 'atime', ARGV[7], 'pid', ARGV[10], 'ip', ARGV[11])
 redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', '(' .. ARGV[12])
 redis.call('ZADD', KEYS[2], ARGV[9], ARGV[8])
-return redis.call('HMGET', KEYS[1], 'gen', 'size', 'bs', 'minc', 'used')
+local v = redis.call('HMGET', KEYS[1], 'gen', 'size', 'bs', 'minc')
+v[5] = redis.call('ZSCORE', KEYS[3], v[1])
+return v
 )";
 
-// After a transfer: the region is still this generation; used grows to at
-// least ARGV[2]; mtime / atime stamped when non-zero. Answers used, or -1.
+// Time stamps (at most once a second per handle): when the region is still
+// this generation, mtime / atime set when non-zero. Answers 1, or -1.
 const char* const kMarkScript = R"(
-local v = redis.call('HMGET', KEYS[1], 'gen', 'used')
-if v[1] ~= ARGV[1] then return -1 end
-local used, e = tonumber(v[2]), tonumber(ARGV[2])
-if e > used then
-  used = e
-  if ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'used', ARGV[2], 'mtime', ARGV[3])
-  else redis.call('HSET', KEYS[1], 'used', ARGV[2]) end
-elseif ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'mtime', ARGV[3]) end
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[1] then return -1 end
+if ARGV[3] ~= '0' then redis.call('HSET', KEYS[1], 'mtime', ARGV[3]) end
 if ARGV[4] ~= '0' then redis.call('HSET', KEYS[1], 'atime', ARGV[4]) end
-return used
+return 1
 )";
 
 // Delete: refused while a lease is live unless forced; the metadata goes
@@ -117,9 +115,10 @@ return used
 const char* const kDeleteScript = R"(
 if redis.call('EXISTS', KEYS[1]) == 0 then return {-1} end
 if ARGV[2] ~= '1' and redis.call('ZCOUNT', KEYS[2], ARGV[1], '+inf') > 0 then return {-2} end
-local v = redis.call('HMGET', KEYS[1], 'gen', 'used')
-redis.call('DEL', KEYS[1], KEYS[2])
-return {1, v[1], v[2]}
+local g = redis.call('HGET', KEYS[1], 'gen')
+local used = redis.call('ZSCORE', KEYS[3], g)
+redis.call('DEL', KEYS[1], KEYS[2], KEYS[3])
+return {1, g, used}
 )";
 
 }  // namespace
@@ -426,6 +425,7 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     r->name = name;
     r->meta = key(name, ":m");
     r->openers = key(name, ":o");
+    r->usedKey = key(name, ":u");
     r->opener = hostTag_ + ":" + std::to_string(regions_.size() + 1);
     std::random_device rd;
     char gen[24];
@@ -444,7 +444,7 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
         struct in_addr a;
         a.s_addr = req.opener_ip;
         ::inet_ntop(AF_INET, &a, ip, sizeof ip);
-        s.send({"EVAL", kOpenScript, "2", r->meta, r->openers, req.create ? "1" : "0", req.exclusive ? "1" : "0",
+        s.send({"EVAL", kOpenScript, "3", r->meta, r->openers, r->usedKey, req.create ? "1" : "0", req.exclusive ? "1" : "0",
                 std::to_string(req.size), std::to_string(req.blocksize), std::to_string(minc), std::to_string(maxc),
                 std::to_string(now), r->opener, std::to_string(ms + rs_.lease_seconds * 1000ull),
                 std::to_string(req.opener_pid), ip, std::to_string(ms), gen});
@@ -480,6 +480,7 @@ mb_error RedisBackend::close(RegionId id) {
     Region* r = find(id);
     if (!r || r->closed) return MB_ERR_INVAL;
     r->closed = true;
+    r->known.reset();  // no data operation runs beside a close
     // A lease left behind (server unreachable) expires on its own.
     withPrimary([&](Session& s) {
         mb_error e = MB_ERR_NONE;
@@ -538,52 +539,60 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     for (; b <= last; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
     appendLease(s, r, &pending);
     uint64_t now = nowSeconds();
-    bool stampTime = now != r.mtime_sent.load(std::memory_order_relaxed);
-    bool mark = end > r.known_used.load(std::memory_order_relaxed) || stampTime;
-    const std::string mtime = stampTime ? std::to_string(now) : "0";
-    if (mark)
-        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end), mtime, "0"});
+    bool stamp = now != r.mtime_sent.load(std::memory_order_relaxed);
+    if (stamp) {
+        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, "0", std::to_string(now), "0"});
+        ++pending;
+    }
+    // Last, the check that the region is still this generation: growing
+    // used (the member is the generation, XX never adds it back), else the
+    // generation itself.
+    bool grow = end > r.known_used.load(std::memory_order_relaxed);
+    if (grow)
+        s.send({"ZADD", r.usedKey, "XX", "GT", "CH", std::to_string(end), r.gen});
     else
         s.send({"HGET", r.meta, "gen"});
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
+    bool stamped = false;
     for (int i = 0; i < pending; ++i) {
         Reply rep = s.get(&e);
-        if (!rep || rep->type == REDIS_REPLY_ERROR) {
-            if (!rep) return e;
-            if (first == MB_ERR_NONE) first = s.fault(rep.get(), "SETRANGE/SETBIT");
+        if (!rep) return e;
+        if (stamp && i == pending - 1) {  // the mark script's answer
+            stamped = s.isInt(rep.get()) && rep->integer > 0;
+            if (noScript(rep.get())) {
+                s.send({"SCRIPT", "LOAD", kMarkScript});  // a primary promoted since it was loaded
+                if (!s.get(&e)) return e;
+            }
+        } else if (rep->type == REDIS_REPLY_ERROR && first == MB_ERR_NONE) {
+            first = s.fault(rep.get(), "SETRANGE/SETBIT");
         }
     }
     Reply check = s.get(&e);
     if (!check) return e;
-    if (mark && noScript(check.get())) {
-        // A primary promoted since the script was loaded: load it there
-        // (the digest stays the same) and mark again.
-        s.send({"SCRIPT", "LOAD", kMarkScript});
-        Reply sha = s.get(&e);
-        if (!sha || sha->type != REDIS_REPLY_STRING) return s.fault(sha.get(), "SCRIPT LOAD");
-        s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, std::to_string(end), mtime, "0"});
-        check = s.get(&e);
-        if (!check) return e;
-    }
     if (first != MB_ERR_NONE) return first;
-    bool gone = mark ? !(s.isInt(check.get()) && check->integer >= 0) : str(check.get()) != r.gen;
-    if (check->type == REDIS_REPLY_ERROR) return s.fault(check.get(), mark ? "EVALSHA (mark)" : "HGET");
+    if (check->type == REDIS_REPLY_ERROR) return s.fault(check.get(), grow ? "ZADD" : "HGET");
+    bool gone = grow ? !(s.isInt(check.get()) && check->integer == 1) : str(check.get()) != r.gen;
+    if (gone && grow) {  // no change: deleted, or another writer went further
+        s.send({"HGET", r.meta, "gen"});
+        Reply g = s.get(&e);
+        if (!g) return e;
+        gone = str(g.get()) != r.gen;
+    }
     if (gone) {
         // Deleted under us: take back what this write left.
         touched.push_back(r.bits);
-        for (const auto& k : touched) s.send({"UNLINK", k});
+        for (const auto& k : touched) s.send({"UNLINK", k});  // keys of this generation only
         s.send({"ZREM", r.openers, r.opener});
         for (size_t i = 0; i <= touched.size(); ++i) s.get(&e);
         return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
     }
     if (!known) r.markKnown(b0, last);
-    if (mark) {
-        uint64_t used = static_cast<uint64_t>(check->integer);
-        uint64_t known = r.known_used.load(std::memory_order_relaxed);
-        while (used > known && !r.known_used.compare_exchange_weak(known, used)) {
+    if (grow) {
+        uint64_t seen = r.known_used.load(std::memory_order_relaxed);
+        while (end > seen && !r.known_used.compare_exchange_weak(seen, end)) {
         }
-        r.mtime_sent.store(now, std::memory_order_relaxed);
     }
+    if (stamped) r.mtime_sent.store(now, std::memory_order_relaxed);
     if (r.minc > 1) {
         int want = r.minc - 1;
         uint32_t waitMs = std::max<uint32_t>(1, rs_.command_timeout_ms * 3 / 4);
@@ -703,25 +712,36 @@ mb_error RedisBackend::fence(RegionId id) {
 
 // Fills a record from the region's metadata and leases (storehandle and
 // state untouched).
-mb_error RedisBackend::fill(Session& s, const std::string& name, mb_client_storeinfo* out) const {
+// With gen given (an open handle's), the region must still be that
+// generation (MB_ERR_STOREDELETED) and everything comes in one round trip.
+mb_error RedisBackend::fill(Session& s, const std::string& name, const std::string& gen,
+                            mb_client_storeinfo* out) const {
     s.send({"HGETALL", key(name, ":m")});
     s.send({"ZCOUNT", key(name, ":o"), std::to_string(nowMs()), "+inf"});
+    if (!gen.empty()) s.send({"ZSCORE", key(name, ":u"), gen});
     mb_error e = MB_ERR_NONE;
-    Reply meta = s.get(&e), opens = s.get(&e);
-    if (!meta || !opens) return e;
+    Reply meta = s.get(&e), opens = s.get(&e), used = gen.empty() ? Reply() : s.get(&e);
+    if (!meta || !opens || (!gen.empty() && !used)) return e;
     if (meta->type != REDIS_REPLY_ARRAY) return s.fault(meta.get(), "HGETALL");
-    if (meta->elements == 0) return MB_ERR_STORENF;
-    auto field = [&](const char* f) {
+    auto text = [&](const char* f) {
         for (size_t i = 0; i + 1 < meta->elements; i += 2) {
-            if (str(meta->element[i]) == f) return toU64(str(meta->element[i + 1]));
+            if (str(meta->element[i]) == f) return str(meta->element[i + 1]);
         }
-        return uint64_t{0};
+        return std::string();
     };
+    auto field = [&](const char* f) { return toU64(text(f)); };
+    if (meta->elements == 0) return gen.empty() ? MB_ERR_STORENF : failWith(MB_ERR_STOREDELETED, "region " + name + " was deleted");
+    if (!gen.empty() && text("gen") != gen) return failWith(MB_ERR_STOREDELETED, "region " + name + " was deleted");
+    if (gen.empty()) {
+        s.send({"ZSCORE", key(name, ":u"), text("gen")});
+        used = s.get(&e);
+        if (!used) return e;
+    }
     Topology t = topology(s, false);
     std::memset(out->name, 0, sizeof out->name);
     std::strncpy(out->name, name.c_str(), sizeof out->name - 1);
     out->size = field("size");
-    out->used = field("used");
+    out->used = toU64(str(used.get()));
     out->blocksize = static_cast<ub4>(field("bs"));
     out->ctime = field("ctime");
     out->mtime = field("mtime");
@@ -730,10 +750,7 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, mb_client_store
     out->open = s.isInt(opens.get()) && opens->integer > 0;
     out->local = out->open;
     out->pid = static_cast<ub4>(field("pid"));
-    std::string ip;
-    for (size_t i = 0; i + 1 < meta->elements; i += 2) {
-        if (str(meta->element[i]) == "ip") ip = str(meta->element[i + 1]);
-    }
+    std::string ip = text("ip");
     struct in_addr a;
     out->ip = ::inet_pton(AF_INET, ip.c_str(), &a) == 1 ? a.s_addr : 0;
     out->minredundancy = static_cast<int32_t>(field("minc"));
@@ -753,12 +770,7 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
             mb_error le = MB_ERR_NONE;
             if (!s.get(&le)) return le;
         }
-        s.send({"HGET", r->meta, "gen"});
-        mb_error ge = MB_ERR_NONE;
-        Reply g = s.get(&ge);
-        if (!g) return ge;
-        if (str(g.get()) != r->gen) return failWith(MB_ERR_STOREDELETED, "region " + r->name + " was deleted");
-        return fill(s, r->name, out);
+        return fill(s, r->name, r->gen, out);
     });
     if (e == MB_ERR_NONE) {
         uint64_t known = r->known_used.load(std::memory_order_relaxed);
@@ -770,7 +782,7 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
 
 mb_error RedisBackend::describeByName(const char* name, mb_client_storeinfo* out) const {
     clearFailureDetail();
-    mb_error e = withPrimary([&](Session& s) { return fill(s, name, out); });
+    mb_error e = withPrimary([&](Session& s) { return fill(s, name, std::string(), out); });
     out->storehandle = 0;
     out->state = nullptr;
     return e;
@@ -796,7 +808,7 @@ std::vector<int> RedisBackend::placement(const char* name) const {
 mb_error RedisBackend::remove(const char* name, bool force) {
     clearFailureDetail();
     return withPrimary([&](Session& s) -> mb_error {
-        s.send({"EVAL", kDeleteScript, "2", key(name, ":m"), key(name, ":o"), std::to_string(nowMs()),
+        s.send({"EVAL", kDeleteScript, "3", key(name, ":m"), key(name, ":o"), key(name, ":u"), std::to_string(nowMs()),
                 force ? "1" : "0"});
         mb_error e = MB_ERR_NONE;
         Reply r = s.get(&e);
@@ -854,7 +866,7 @@ void RedisBackend::listRegions(int dindex, std::vector<mb_client_storeinfo>* out
         for (const auto& n : names) {
             mb_client_storeinfo info;
             std::memset(&info, 0, sizeof info);
-            mb_error fe = fill(s, n, &info);
+            mb_error fe = fill(s, n, std::string(), &info);
             if (fe == MB_ERR_NONE) found.push_back(info);
             else if (fe != MB_ERR_STORENF) return fe;
         }

@@ -3,7 +3,10 @@
 //
 // Keys of one region share the hash tag {name} (P is the key prefix):
 //   P{name}:m            hash: size, bs, minc, maxc, ctime, mtime, atime,
-//                        used, gen, pid, ip
+//                        gen, pid, ip
+//   P{name}:u            sorted set: member the generation, score used (it
+//                        grows with ZADD XX GT, so only up, and never for a
+//                        generation that is gone)
 //   P{name}:o            sorted set of openers: member an opener id, score
 //                        the end of its lease (milliseconds since the epoch)
 //   P{name}:g<gen>:b     bitmap of the blocks ever written
@@ -68,7 +71,7 @@ public:
 
 private:
     struct Region {
-        std::string name, gen, meta, openers, bits, chunkBase;
+        std::string name, gen, meta, openers, usedKey, bits, chunkBase;
         uint64_t size = 0;
         uint32_t blocksize = 0;
         int32_t minc = 1;
@@ -124,7 +127,7 @@ private:
     template <typename F>
     mb_error withPrimary(F&& body) const;
     Topology topology(Session& s, bool fresh) const;
-    mb_error fill(Session& s, const std::string& name, mb_client_storeinfo* out) const;
+    mb_error fill(Session& s, const std::string& name, const std::string& gen, mb_client_storeinfo* out) const;
     void appendLease(Session& s, Region& r, int* pending) const;
     mb_error writeOnce(Session& s, Region& r, uint64_t offset, const void* src, uint64_t length);
     mb_error readOnce(Session& s, Region& r, uint64_t offset, void* dst, uint64_t length);
