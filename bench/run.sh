@@ -16,8 +16,10 @@ BUILD="$ROOT/build-bench"
 DO_BUILD=1
 SOAK=
 ARGS=()
+BACKEND=""
 while [ $# -gt 0 ]; do
     case "$1" in
+        --backend) BACKEND="$2"; shift 2 ;;
         --build-dir) BUILD="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
         --no-build) DO_BUILD=0; shift ;;
         --soak) SOAK=1000000; shift
@@ -25,6 +27,25 @@ while [ $# -gt 0 ]; do
         *) ARGS+=("$1"); shift ;;
     esac
 done
+
+# --backend redis: the stand-in's Redis backend beside raw hiredis, on local
+# servers started for the run (see bench/README.md).
+if [ "$BACKEND" = redis ]; then
+    if [ "$DO_BUILD" = 1 ]; then
+        [ -f "$BUILD/CMakeCache.txt" ] || \
+            cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
+        cmake --build "$BUILD" -j2 --target standin_redis_bench >/dev/null
+    fi
+    SERVERS="$(mktemp -d /tmp/tessera-bench-redis-XXXXXX)"
+    trap 'bash "$ROOT/scripts/redis-local.sh" stop "$SERVERS" >/dev/null; rm -rf "$SERVERS"' EXIT
+    bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" >/dev/null
+    PORT="$(awk '$1 == "primary" { print $3 }' "$SERVERS/store.conf")"
+    "$BUILD/bin/standin_redis_bench" --config "$SERVERS/store.conf" --port "$PORT" ${ARGS[@]+"${ARGS[@]}"}
+    exit $?
+elif [ -n "$BACKEND" ] && [ "$BACKEND" != embedded ]; then
+    echo "unknown backend $BACKEND (embedded or redis)" >&2
+    exit 2
+fi
 
 if [ "$DO_BUILD" = 1 ]; then
     if [ ! -f "$BUILD/CMakeCache.txt" ]; then

@@ -83,6 +83,9 @@ public:
     // crash takes a daemon down at once, losing its copies.
     virtual mb_error shutdown(int dindex, uint32_t flags) = 0;
     virtual void crash(int dindex) = 0;
+    // Whether failure events may take daemons down (mb_event answers
+    // MB_ERR_NOTIMPL for daemon targets otherwise).
+    virtual bool daemonEventsAllowed() const { return true; }
     virtual void revive(int dindex) = 0;
 };
 

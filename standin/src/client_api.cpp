@@ -793,12 +793,25 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
             call.answer(er);
             return nullptr;
         }
-        if (s.backend && s.backend->layout() != cfg.layout) {
-            call.answer(MB_ERR_CFGLOC);
+        if (s.backend && !sameCluster(*s.backend, cfg)) {
+            // Another cluster: only when nothing here is in use and the
+            // current one keeps no regions of its own in this process.
+            bool inUse = !regionsOutsideProcess(*s.backend);
+            s.conns.forEachLive([&inUse](const Conn&) { inUse = true; });
+            if (inUse) {
+                call.answer(MB_ERR_CFGLOC);
+                return nullptr;
+            }
+            s.backend.reset();
+        }
+    }
+    if (!s.backend) {
+        mb_error er = makeBackend(cfg, &s.backend);
+        if (er != MB_ERR_NONE) {
+            call.answer(er);
             return nullptr;
         }
     }
-    if (!s.backend) s.backend.reset(new SimCluster(cfg.layout));
     if (args->localindex >= static_cast<ub4>(s.backend->layout().daemons)) {
         call.answer(MB_ERR_LOCAL);
         return nullptr;
@@ -1001,6 +1014,7 @@ const char* mb_get_error_message(mb_rqs* rqs) {
     }
     int e = rawInt(&rqs->error);
     if (e < 0 || e >= MB_ERR_LAST) return "error code out of range";
+    if (const char* detail = failureDetail(e)) return detail;
     return kErrorTexts[e];
 }
 
@@ -1020,6 +1034,7 @@ void mb_event(mb_rqs* rqs, mb_client_ctx* client, int32_t arm, int32_t c1, int32
         call.trace(1, "mb_event disarmed target=%d region=%s", target, store_name);
         return call.answer(MB_ERR_NONE);
     }
+    if (target != MB_EVENT_TARGET_PROCESS && !call.backend().daemonEventsAllowed()) return call.answer(MB_ERR_NOTIMPL);
     if (target == MB_EVENT_TARGET_SECONDARY && call.backend().placement(store_name).size() < 2)
         return call.answer(MB_ERR_NOTFOUND);
     if (it == c->events.end()) c->events.push_back({store_name, target});

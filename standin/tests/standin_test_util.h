@@ -89,7 +89,7 @@ class ClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         freshCluster();
-        args_ = makeArgs(0);
+        args_ = makeArgs(0, cfg_.c_str());
         Rqs rqs;
         client_ = mb_init(&rqs, &args_);
         ASSERT_NE(client_, nullptr);
@@ -139,6 +139,7 @@ protected:
         return si;
     }
 
+    std::string cfg_;  // configuration file of the connections ("" for the embedded cluster)
     mb_init_args args_;
     mb_client_ctx* client_ = nullptr;
 };

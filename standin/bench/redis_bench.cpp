@@ -1,0 +1,189 @@
+// Benchmark of the Redis backend (not a test): writes, reads and appends
+// through the client-library calls beside raw hiredis doing the minimal
+// commands for the same bytes on the same server (SETRANGE / GETRANGE per
+// 1 MiB chunk, pipelined the same way, WAIT where ours waits).
+//
+//   standin_redis_bench --config FILE --port PRIMARY_PORT [--password-env VAR] [--quick]
+//
+// Run by bench/run.sh --backend redis, which starts the servers.
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "mirrorbank_api.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint64_t kChunk = 1u << 20;
+constexpr uint64_t kWindow = 16u << 20;  // positions walk this much of a region
+
+boolean noteNcb(mb_client_opargs* op) {
+    ++*reinterpret_cast<long*>(static_cast<uintptr_t>(op->cookie));
+    return 1;
+}
+
+struct Ours {
+    mb_client_ctx* c;
+    mb_store_handle h;
+    bool op(bool write, uint64_t off, unsigned char* buf, size_t len) {
+        long done = 0;
+        mb_client_opargs op;
+        std::memset(&op, 0, sizeof op);
+        op.flags = write ? 1 : 0;
+        op.buffer = buf;
+        op.length = len;
+        op.offset = off;
+        op.storehandle = h;
+        op.cookie = reinterpret_cast<uintptr_t>(&done);
+        op.ncb = noteNcb;
+        mb_rqs rqs;
+        if (write)
+            mb_write(&rqs, c, &op);
+        else
+            mb_read(&rqs, c, &op);
+        if (rqs.status == MB_INPROG) mb_wait(&rqs, c, 1000, 0);
+        return rqs.status == MB_SUCC && (done == 1 || op.status == MB_SUCC);
+    }
+};
+
+struct Raw {
+    redisContext* ctx;
+    std::string key;
+    int wait;  // replicas to WAIT for after a write, 0 for none
+    bool op(bool write, uint64_t off, unsigned char* buf, size_t len) {
+        int n = 0;
+        for (uint64_t pos = off, end = off + len; pos < end; ++n) {
+            uint64_t in = pos % kChunk, k = std::min(kChunk - in, end - pos);
+            std::string name = key + std::to_string(pos / kChunk), at = std::to_string(in),
+                        to = std::to_string(in + k - 1);
+            const char* argv[4] = {write ? "SETRANGE" : "GETRANGE", name.c_str(), at.c_str(),
+                                   write ? reinterpret_cast<const char*>(buf + (pos - off)) : to.c_str()};
+            size_t lens[4] = {8, name.size(), at.size(), write ? static_cast<size_t>(k) : to.size()};
+            redisAppendCommandArgv(ctx, 4, argv, lens);
+            pos += k;
+        }
+        bool ok = true;
+        for (int i = 0; i < n; ++i) {
+            void* r = nullptr;
+            if (redisGetReply(ctx, &r) != REDIS_OK) return false;
+            auto* rep = static_cast<redisReply*>(r);
+            if (!write && rep->type == REDIS_REPLY_STRING) std::memcpy(buf + i * kChunk, rep->str, rep->len);
+            ok = ok && rep->type != REDIS_REPLY_ERROR;
+            freeReplyObject(rep);
+        }
+        if (write && wait > 0) {
+            auto* rep = static_cast<redisReply*>(redisCommand(ctx, "WAIT %d 5000", wait));
+            ok = ok && rep && rep->integer >= wait;
+            if (rep) freeReplyObject(rep);
+        }
+        return ok;
+    }
+};
+
+struct Figures {
+    double ours, raw, ratio;  // medians: rates, and ratio of the runs taken side by side
+};
+
+// Ours and raw, `runs` runs of `ms` each, taken in turns so that both see
+// the same machine; the ratio is the median of the turns' ratios.
+Figures compare(const std::function<bool(int)>& ours, const std::function<bool(int)>& raw,
+                                  int runs, int ms) {
+    std::vector<double> rates[2];
+    for (int r = 0; r < runs; ++r) {
+        for (int k = 0; k < 2; ++k) {
+            const auto& op = k == 0 ? ours : raw;
+            int n = 0;
+            auto t0 = Clock::now(), end = t0 + std::chrono::milliseconds(ms);
+            while (Clock::now() < end) {
+                if (!op(n++)) {
+                    std::fprintf(stderr, "%s operation failed\n", k == 0 ? "our" : "raw");
+                    std::exit(1);
+                }
+            }
+            rates[k].push_back(n / std::chrono::duration<double>(Clock::now() - t0).count());
+        }
+    }
+    std::vector<double> ratios;
+    for (int r = 0; r < runs; ++r) ratios.push_back(rates[0][r] / rates[1][r]);
+    for (auto* v : {&rates[0], &rates[1], &ratios}) std::sort(v->begin(), v->end());
+    return {rates[0][runs / 2], rates[1][runs / 2], ratios[runs / 2]};
+}
+
+// Lets the replica catch up, so that what one subject wrote does not slow
+// the next one down.
+void settle(redisContext* raw) {
+    if (auto* r = static_cast<redisReply*>(redisCommand(raw, "WAIT 1 10000"))) freeReplyObject(r);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string config, passwordVar;
+    int port = 0, runs = 9, ms = 300;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--config" && i + 1 < argc) config = argv[++i];
+        else if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
+        else if (a == "--password-env" && i + 1 < argc) passwordVar = argv[++i];
+        else if (a == "--quick") runs = 5, ms = 80;
+        else {
+            std::fprintf(stderr, "usage: %s --config FILE --port PORT [--password-env VAR] [--quick]\n", argv[0]);
+            return 2;
+        }
+    }
+    mb_init_args args;
+    std::memset(&args, 0, sizeof args);
+    std::snprintf(args.cfg_filename, sizeof args.cfg_filename, "%s", config.c_str());
+    mb_rqs rqs;
+    mb_client_ctx* c = mb_init(&rqs, &args);
+    redisContext* raw = redisConnect("127.0.0.1", port);
+    if (!c || !raw || raw->err) {
+        std::fprintf(stderr, "cannot connect: %s\n", c ? "raw connection failed" : mb_get_error_message(&rqs));
+        return 1;
+    }
+    if (const char* pw = passwordVar.empty() ? nullptr : std::getenv(passwordVar.c_str()))
+        if (void* r = redisCommand(raw, "AUTH %s", pw)) freeReplyObject(r);
+    std::vector<unsigned char> buf(kChunk);
+    for (size_t i = 0; i < buf.size(); ++i) buf[i] = static_cast<unsigned char>(i * 31 + 7);
+    std::printf("%-24s %12s %12s %7s\n", "row", "ours op/s", "raw op/s", "ratio");  // medians
+    for (int copies : {1, 2}) {
+        for (size_t len : {size_t{4096}, size_t{65536}, size_t{1} << 20}) {
+            std::string name = "bench-" + std::to_string(copies) + "-" + std::to_string(len);
+            Ours ours{c, mb_openstore(&rqs, c, name.c_str(), copies, 2, 6, kWindow, 4096)};
+            Raw r{raw, "raw:" + name + ":c", copies - 1};
+            auto pos = [&](int i) { return (static_cast<uint64_t>(i) * len) % kWindow; };
+            for (uint64_t off = 0; off < kWindow; off += len) {  // both fill their window first
+                ours.op(true, off, buf.data(), len);
+                r.op(true, off, buf.data(), len);
+            }
+            for (bool write : {true, false}) {
+                settle(raw);
+                Figures f = compare([&](int i) { return ours.op(write, pos(i), buf.data(), len); },
+                                      [&](int i) { return r.op(write, pos(i), buf.data(), len); }, runs, ms);
+                std::printf("%-5s %7zu B %d cop%-4s %12.0f %12.0f %7.2f\n", write ? "write" : "read", len, copies,
+                            copies == 1 ? "y" : "ies", f.ours, f.raw, f.ratio);
+            }
+        }
+        // Appends: each write ends past the region's used length.
+        std::string name = "bench-append-" + std::to_string(copies);
+        Ours ours{c, mb_openstore(&rqs, c, name.c_str(), copies, 2, 6, 1ull << 30, 4096)};
+        Raw r{raw, "raw:" + name + ":c", copies - 1};
+        uint64_t oursEnd = 0, rawEnd = 0;
+        settle(raw);
+        Figures f = compare([&](int) { oursEnd += 4096; return ours.op(true, oursEnd - 4096, buf.data(), 4096); },
+                              [&](int) { rawEnd += 4096; return r.op(true, rawEnd - 4096, buf.data(), 4096); }, runs, ms);
+        std::printf("%-5s %7d B %d cop%-4s %12.0f %12.0f %7.2f\n", "append", 4096, copies, copies == 1 ? "y" : "ies",
+                    f.ours, f.raw, f.ratio);
+    }
+    mb_fini(&rqs, c);
+    redisFree(raw);
+    return 0;
+}
