@@ -31,7 +31,7 @@ import tessera.store.tools.Records;
  *
  * <pre>
  * run-demo [--records N] [--region NAME] [--config FILE] [--local-index N]
- *          [--seed S] [--corrupt-record K] [--keep]
+ *          [--seed S] [--corrupt-record K] [--keep | --delete]
  * </pre>
  *
  * <p>{@code --corrupt-record K} flips one payload byte of record K after the
@@ -188,7 +188,8 @@ public final class JournalDemo {
             }
         }
         if (opt.keep) {
-            out.println("Kept region '" + opt.region + "' (--keep).");
+            out.println("Kept region '" + opt.region + "'" + (opt.configFile.isEmpty() ? " (--keep)."
+                    : ": tools/tessera-admin --config " + opt.configFile + " delete " + opt.region + " removes it."));
         }
         out.println();
         out.println(status == EXIT_VERIFIED ? "Journal verified: all " + opt.records + " records intact."
@@ -526,7 +527,9 @@ public final class JournalDemo {
                 + "  --seed S             seed of the record lengths and payloads (default 1)\n"
                 + "  --corrupt-record K   after writing, flip one payload byte of record K; replay\n"
                 + "                       must report exactly that record\n"
-                + "  --keep               do not delete the region at the end\n"
+                + "  --keep               do not delete the region at the end (the default with\n"
+                + "                       --config: the region outlives this process)\n"
+                + "  --delete             delete the region at the end (the default without --config)\n"
                 + "  -h, --help           show this help\n\n"
                 + "Exit status: 0 all records verified, 1 damaged records found, 2 usage error,\n"
                 + "3 the store failed.\n";
@@ -537,7 +540,7 @@ public final class JournalDemo {
         int localIndex;
         long seed = 1;
         int corruptRecord = -1;
-        boolean keep;
+        Boolean keep; // null: keep on a configured cluster, delete on the embedded one
         boolean help;
 
         static Options parse(String[] args) {
@@ -548,7 +551,8 @@ public final class JournalDemo {
                 String name = line.option();
                 switch (name) {
                     case "-h", "--help" -> o.help = true;
-                    case "--keep" -> o.keep = true;
+                    case "--keep" -> o.keep = Boolean.TRUE;
+                    case "--delete" -> o.keep = Boolean.FALSE;
                     case "--records" -> o.records = (int) number(next(line, name), name, 1, 4_000_000);
                     case "--region" -> o.region = name(name, next(line, name));
                     case "--config" -> o.configFile = name(name, next(line, name));
@@ -560,6 +564,9 @@ public final class JournalDemo {
                     default -> throw new IllegalArgumentException(
                             (a.startsWith("-") ? "unknown option " : "unexpected argument ") + a);
                 }
+            }
+            if (o.keep == null) {
+                o.keep = !o.configFile.isEmpty();
             }
             if (o.corruptRecord >= o.records) {
                 throw new IllegalArgumentException("--corrupt-record " + o.corruptRecord + " is beyond the last record ("
