@@ -500,12 +500,20 @@ void RedisBackend::appendLease(Session& s, Region& r, int* pending) const {
     ++*pending;
 }
 
-mb_error RedisBackend::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
+RedisBackend::Region* RedisBackend::transferRegion(RegionId id, uint64_t offset, uint64_t length,
+                                                   mb_error* er) const {
     clearFailureDetail();
     Region* r = find(id);
-    if (!r || r->closed) return MB_ERR_INVAL;
-    if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
-    if (length == 0) return MB_ERR_NONE;
+    *er = !r || r->closed ? MB_ERR_INVAL
+          : offset > r->size || length > r->size - offset ? MB_ERR_INVSIZ
+                                                           : MB_ERR_NONE;
+    return *er != MB_ERR_NONE || length == 0 ? nullptr : r;
+}
+
+mb_error RedisBackend::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
+    mb_error er;
+    Region* r = transferRegion(id, offset, length, &er);
+    if (!r) return er;
     return withPrimary([&](Session& s) { return writeOnce(s, *r, offset, src, length); });
 }
 
@@ -609,11 +617,9 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
 }
 
 mb_error RedisBackend::read(RegionId id, uint64_t offset, void* dst, uint64_t length) {
-    clearFailureDetail();
-    Region* r = find(id);
-    if (!r || r->closed) return MB_ERR_INVAL;
-    if (offset > r->size || length > r->size - offset) return MB_ERR_INVSIZ;
-    if (length == 0) return MB_ERR_NONE;
+    mb_error er;
+    Region* r = transferRegion(id, offset, length, &er);
+    if (!r) return er;
     return withPrimary([&](Session& s) { return readOnce(s, *r, offset, dst, length); });
 }
 

@@ -49,18 +49,20 @@ public:
     const ClusterLayout& layout() const override { return layout_; }
     bool daemonUp(int dindex) const override;
 
+    // Create, exclusive create and open in one script; the opener takes a lease.
     mb_error open(const OpenRequest& req, RegionId* out) override;
-    mb_error close(RegionId id) override;
+    mb_error close(RegionId id) override;  // gives the lease back
+    // One pipelined round trip each; a write then WAITs for min copies - 1 replicas.
     mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) override;
     mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) override;
     mb_error fence(RegionId id) override;
     mb_error describe(RegionId id, mb_client_storeinfo* out) const override;
     mb_error describeByName(const char* name, mb_client_storeinfo* out) const override;
-    std::vector<int> placement(const char* name) const override;
-    mb_error remove(const char* name, bool force) override;
+    std::vector<int> placement(const char* name) const override;  // primary, then online replicas
+    mb_error remove(const char* name, bool force) override;  // refused under a live lease unless forced
 
-    void listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const override;
-    void listDaemons(std::vector<mb_daemon_info>* out) const override;
+    void listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const override;  // SCAN, never KEYS
+    void listDaemons(std::vector<mb_daemon_info>* out) const override;  // INFO of every configured server
     mb_error daemonFigures(int dindex, mb_ldinfo* out) const override;
 
     mb_error shutdown(int dindex, uint32_t flags) override;
@@ -121,6 +123,9 @@ private:
 
     std::string key(const std::string& name, const std::string& suffix) const;
     Region* find(RegionId id) const;
+    // The open region behind `id` for a transfer of [offset, offset + length),
+    // or null with the reason in *er (MB_ERR_NONE for an empty transfer).
+    Region* transferRegion(RegionId id, uint64_t offset, uint64_t length, mb_error* er) const;
     redisContext* connectTo(const ServerAddress& a, std::string* why, bool* authFailed = nullptr) const;
     bool acquire(Link* l, std::string* why) const;
     void release(Link* l, bool healthy) const;
