@@ -178,6 +178,14 @@ public class BridgeIoTest {
         force("mb_closestore", 1, FAIL, TIMEDOUT);
         io(() -> tryOpen("twofail", 21), "mb_get_storeinfo failed", status(OTHER));
         openOk("noinfo", 21);
+        // a region that lost its last copy while open: its close fails once and still gives the connection back
+        live = liveConnections();
+        long lost = openOk("lost", 22, "MinReplicaCount", "1", "MaxReplicaCount", "1");
+        for (int d = 0; d < 3; d++) {
+            setDaemonUp(d, false);
+        }
+        io(() -> close(lost), "fileio_mb_close");
+        assertEquals(live, liveConnections());
     }
 
 
