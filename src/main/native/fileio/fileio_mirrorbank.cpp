@@ -52,7 +52,14 @@ jclass npeClass = NULL;
 jclass oomClass = NULL;
 jobject utf8Charset = NULL;               /* StandardCharsets.UTF_8 */
 jmethodID stringFromUtf8 = NULL;          /* String(byte[], Charset) */
-jclass readOnlyDirectBufferClass = NULL;
+/* The usual transfer buffer, a direct ByteBuffer (read-only views are a
+ * subclass), is recognised with one class test and then read through its
+ * fields: address, capacity and read-only flag need no further VM
+ * transition. All null when this JVM lacks one of them: every buffer then
+ * goes through GetDirectBufferAddress. */
+jclass directByteBufferClass = NULL;
+jfieldID bufferAddressField = NULL;
+jfieldID byteBufferReadOnlyField = NULL;
 /* java.nio.Buffer.capacity: read directly once GetDirectBufferAddress has
  * shown the object to be a direct buffer (GetDirectBufferCapacity would
  * repeat that type test on every transfer). */
@@ -73,11 +80,10 @@ bool lookUpGlue(JNIEnv* env) {
     ioExceptionClass = globalClass(env, "java/io/IOException");
     npeClass = globalClass(env, "java/lang/NullPointerException");
     oomClass = globalClass(env, "java/lang/OutOfMemoryError");
-    readOnlyDirectBufferClass = globalClass(env, "java/nio/DirectByteBufferR");
     jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
     jclass buffer = env->FindClass("java/nio/Buffer");
     if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
-        readOnlyDirectBufferClass == NULL || charsets == NULL || buffer == NULL)
+        charsets == NULL || buffer == NULL)
         return false;
     jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
     if (utf8 == NULL) return false;
@@ -87,6 +93,20 @@ bool lookUpGlue(JNIEnv* env) {
     env->DeleteLocalRef(charset);
     env->DeleteLocalRef(charsets);
     bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
+    if (bufferCapacityField == NULL) return false;
+    jclass direct = env->FindClass("java/nio/DirectByteBuffer");
+    jclass bytes = direct != NULL ? env->FindClass("java/nio/ByteBuffer") : NULL;
+    jfieldID address = bytes != NULL ? env->GetFieldID(buffer, "address", "J") : NULL;
+    jfieldID readOnly = address != NULL ? env->GetFieldID(bytes, "isReadOnly", "Z") : NULL;
+    if (readOnly == NULL) {
+        env->ExceptionClear();
+    } else {
+        directByteBufferClass = (jclass)env->NewGlobalRef(direct);
+        bufferAddressField = address;
+        byteBufferReadOnlyField = readOnly;
+    }
+    if (direct != NULL) env->DeleteLocalRef(direct);
+    if (bytes != NULL) env->DeleteLocalRef(bytes);
     env->DeleteLocalRef(buffer);
     ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
     stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
@@ -125,7 +145,7 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
     JNIEnv* env = (JNIEnv*)envPtr;
     rs_admin_onUnload(env);
     releaseLogging(env);
-    releaseGlobal(env, (jobject*)&readOnlyDirectBufferClass);
+    releaseGlobal(env, (jobject*)&directByteBufferClass);
     releaseGlobal(env, &utf8Charset);
     releaseGlobal(env, (jobject*)&oomClass);
     releaseGlobal(env, (jobject*)&npeClass);
@@ -1128,8 +1148,9 @@ int awaitCompletion(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, o
             return (int)op->length;
         }
         if (rqs.status == MB_FAIL) {
-            /* A finalised connection never notifies again. */
-            *mayStillNotify = false;
+            /* A finalised connection never notifies again; after any other
+             * failed wait the notification may still come. */
+            *mayStillNotify = rqs.error != MB_ERR_FREEDCTX && rqs.error != MB_ERR_BADCTX && rqs.error != MB_ERR_NULLCTX;
             break;
         }
         if (__atomic_load_n(&ctx->closeCount, __ATOMIC_ACQUIRE) != 0) {
@@ -1408,9 +1429,18 @@ mirrorbank_ctx* openContextForIO(JNIEnv* j_env, jlong handle, const char* method
 }
 
 /* Start address of [offset, offset + length) inside a direct buffer, or
- * null with the IOException raised. */
-char* directBufferRange(JNIEnv* j_env, jobject buf, jint offset, jint length, const char* method, int line) {
-    char* base = (char*)j_env->GetDirectBufferAddress(buf);
+ * null with the IOException raised; *readOnly tells a read-only direct
+ * ByteBuffer. */
+char* directBufferRange(JNIEnv* j_env, jobject buf, jint offset, jint length, bool* readOnly, const char* method,
+                        int line) {
+    char* base;
+    *readOnly = false;
+    if (directByteBufferClass != NULL && j_env->IsInstanceOf(buf, directByteBufferClass)) {
+        base = (char*)(intptr_t)j_env->GetLongField(buf, bufferAddressField);
+        *readOnly = j_env->GetBooleanField(buf, byteBufferReadOnlyField) != JNI_FALSE;
+    } else {
+        base = (char*)j_env->GetDirectBufferAddress(buf);
+    }
     jlong capacity = base == NULL ? -1 : (jlong)j_env->GetIntField(buf, bufferCapacityField);
     if (base == NULL || capacity < 0) {
         contextIOExceptionImpl(j_env, LOG_FILE, line, NULL, NULL,
@@ -1491,15 +1521,16 @@ jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf,
     }
     mirrorbank_ctx* ctx = openContextForIO(j_env, handle, texts->name, __LINE__);
     if (ctx == NULL) return -1;
+    bool readOnly;
+    char* address = directBufferRange(j_env, buf, offset, length, &readOnly, texts->name, __LINE__);
+    if (address == NULL) return -1;
     /* Bytes read into a read-only buffer would break its promise (and a
      * read-only file mapping would fault). Views of other element types
      * are not recognised here. */
-    if (!isWrite && j_env->IsInstanceOf(buf, readOnlyDirectBufferClass)) {
+    if (!isWrite && readOnly) {
         contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s buffer is read-only", texts->name);
         return -1;
     }
-    char* address = directBufferRange(j_env, buf, offset, length, texts->name, __LINE__);
-    if (address == NULL) return -1;
     if (!validFileRange(j_env, filePosition, length, texts->name, __LINE__)) return -1;
     int position = (int)(uint32_t)filePosition;
     int result = isWrite ? fileio_mb_write_register(j_env, ctx, position, address, length)
