@@ -34,19 +34,15 @@ void mbt_journal_clear(void);
 int mbt_journal_count(void);
 /* Line i (0-based) of the journal, or null; valid until the next clear. */
 const char* mbt_journal_line(int i);
-/* Number of lines starting with the given operation name followed by a
- * blank or the end of the line. */
-int mbt_journal_count_op(const char* op);
 
 /* ---- Forced outcomes ----------------------------------------------------
  * The next `times` calls of operation `op` (its name, such as "mb_init",
  * "mb_closestore", "mb_admin_enumerate_daemons") do nothing but fill the
  * caller's mb_rqs with status/error; times < 0 means every call until
- * cleared. An operation that returns a value then returns its failure value
+ * mbt_reset. An operation that returns a value then returns its failure value
  * (null connection, handle 0, daemon index -1). The call is still journaled.
  * Not for mb_read / mb_write / mb_read_fence's data path: see mbt_script_io. */
 void mbt_force(const char* op, int times, mb_status status, mb_error error);
-void mbt_clear_forced(void);
 
 /* Scripted block operation for mb_read / mb_write ("mb_read", "mb_write"). */
 typedef struct mbt_ioscript {
@@ -71,9 +67,8 @@ typedef struct mbt_ioscript {
 } mbt_ioscript;
 
 /* The next `times` submissions of op ("mb_read" or "mb_write") follow the
- * script (times < 0: until cleared). */
+ * script (times < 0: until mbt_reset). */
 void mbt_script_io(const char* op, int times, const mbt_ioscript* script);
-void mbt_clear_scripts(void);
 /* Notifications still held back by scripts (not yet delivered). */
 int mbt_pending_notifications(void);
 
@@ -81,37 +76,21 @@ int mbt_pending_notifications(void);
  * While set, the named query fills its record from the given one (after the
  * normal work, so e.g. a forced `used` replaces the real one). Pass null to
  * go back to real figures. */
-void mbt_set_storeinfo(const mb_client_storeinfo* info);   /* mb_get_storeinfo */
 void mbt_set_ldinfo(const mb_ldinfo* info);                /* mb_get_local_daemon_info */
 /* Listings report exactly these records instead of the cluster's own
  * (count < 0 or null: back to the cluster's own). */
 void mbt_set_listed_daemons(const mb_daemon_info* infos, int count);
 void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count);
-/* mb_get_error_message answers this text for `error` (null: the real one). */
-void mbt_set_error_message(mb_error error, const char* text);
-
-/* ---- Trace lines ---------------------------------------------------------
- * The next call on any connection whose init args carry a callbacks record
- * with a trace entry passes `format` once as the trace format with no
- * arguments, ccb->trace(ccb->tracecbctx, format), whatever the trace level
- * (for texts without conversions). */
-void mbt_emit_trace_format_once(const char* format);
 
 /* ---- Cluster state ------------------------------------------------------- */
 /* Completion mode: 0 asynchronous (default), 1 inline. */
 void mbt_set_inline_completion(int on);
-/* Number of daemons and whether daemon i is up. */
-int mbt_daemon_count(void);
+/* Whether daemon i is up. */
 int mbt_daemon_is_up(int dindex);
 /* Bring a daemon down or back up (a revived daemon holds no copies). */
 void mbt_set_daemon_up(int dindex, int up);
 /* Live connections made by mb_init and not yet finalised. */
 int mbt_live_connections(void);
-/* Init arguments as last passed to mb_init (copied at the call). */
-int mbt_last_init_args(mb_init_args* out);
-/* Copy of the callbacks record as last seen by mb_init (zeroed when the
- * init args had none); returns 1 when the args carried one. */
-int mbt_last_init_callbacks(mb_callbacks* out);
 
 #ifdef __cplusplus
 }

@@ -52,7 +52,7 @@ std::atomic<unsigned> g_controlsActive{0};
 
 void refreshControls(const Controls& c) {
     unsigned on = (c.journal_on ? 1u : 0u) | (c.any_forced ? 2u : 0u) |
-                  (c.read_script.times != 0 || c.write_script.times != 0 ? 4u : 0u) | (c.trace_once_set ? 8u : 0u);
+                  (c.read_script.times != 0 || c.write_script.times != 0 ? 4u : 0u);
     g_controlsActive.store(on, std::memory_order_release);
 }
 
@@ -151,10 +151,7 @@ void resetState() {
     s.conns.dropAll();
     s.backend.reset();
     s.next_conn_id = 0;
-    std::deque<std::string> keep;
-    keep.swap(s.ctl.message_texts);
     s.ctl = Controls();
-    s.ctl.message_texts.swap(keep);  // texts handed out earlier stay valid
 }
 
 namespace {
@@ -395,12 +392,6 @@ public:
         if (!a || !a->ccb || !a->ccb->trace) return;
         ccb_ = a->ccb;
         level_ = a->trace_level;
-        if (s_.ctl.trace_once_set) {
-            once_.swap(s_.ctl.trace_once);
-            onceSet_ = true;
-            s_.ctl.trace_once_set = false;
-            s_.ctl.trace_once.clear();
-        }
     }
 
     bool tracing(int level) const { return ccb_ && level_ >= level; }
@@ -421,7 +412,6 @@ public:
         refreshControls(s_.ctl);
         lock_.unlock();
         if (ccb_) {
-            if (onceSet_) ccb_->trace(ccb_->tracecbctx, once_.c_str());
             for (const auto& t : traces_) ccb_->trace(ccb_->tracecbctx, "%s", t.c_str());
         }
         for (const auto& n : notes_) deliver(n);
@@ -450,8 +440,6 @@ private:
     const char* op_;
     mb_callbacks* ccb_ = nullptr;
     int level_ = 0;
-    bool onceSet_ = false;
-    std::string once_;
     std::vector<std::string> traces_;
     std::vector<Note> notes_;
 };
@@ -755,13 +743,6 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
     Call call(rqs, "mb_init");
     Controls& ctl = call.ctl();
     if (args) {
-        ctl.have_init_args = true;
-        ctl.last_args = *args;
-        ctl.have_init_callbacks = args->ccb != nullptr;
-        if (args->ccb)
-            ctl.last_callbacks = *args->ccb;
-        else
-            std::memset(&ctl.last_callbacks, 0, sizeof ctl.last_callbacks);
         if (ctl.journal_on) {
             char name[257];
             std::memcpy(name, args->cfg_filename, 256);
@@ -926,7 +907,6 @@ void mb_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, mb_client_storeinfo* i
     OpenEntry* e = findHandle(c, info->storehandle);
     mb_error er = e ? call.backend().describe(e->id, info) : MB_ERR_INVAL;
     call.answer(er);
-    if (call.ctl().storeinfo_set) *info = call.ctl().storeinfo;
     call.trace(3, "mb_get_storeinfo handle=%u used=%llu error=%d", info->storehandle,
                static_cast<unsigned long long>(info->used), static_cast<int>(er));
 }
@@ -1004,14 +984,6 @@ void mb_get_local_daemon_info(mb_rqs* rqs, mb_client_ctx* client, mb_ldinfo* inf
 
 const char* mb_get_error_message(mb_rqs* rqs) {
     if (!rqs) return "no request status given";
-    {
-        std::shared_lock<StateLock> g(lockState());
-        auto& msgs = state().ctl.messages;
-        if (!msgs.empty()) {
-            auto it = msgs.find(rawInt(&rqs->error));
-            if (it != msgs.end()) return it->second;
-        }
-    }
     int e = rawInt(&rqs->error);
     if (e < 0 || e >= MB_ERR_LAST) return "error code out of range";
     if (const char* detail = failureDetail(e)) return detail;

@@ -153,23 +153,13 @@ struct Controls {
     bool any_forced = false;
     std::map<std::string, Forced> forced;
     IoScript read_script, write_script;
-    bool storeinfo_set = false;
-    mb_client_storeinfo storeinfo{};
     bool ldinfo_set = false;
     mb_ldinfo ldinfo{};
     bool daemons_set = false;
     std::vector<mb_daemon_info> daemons;
     bool stores_set = false;
     std::vector<mb_client_storeinfo> stores;
-    std::map<int, const char*> messages;
-    std::deque<std::string> message_texts;  // each text once; never shrinks: texts stay valid
-    bool trace_once_set = false;  // the text is passed as the trace format
-    std::string trace_once;
     bool inline_completion = false;
-    bool have_init_args = false;
-    mb_init_args last_args{};
-    bool have_init_callbacks = false;
-    mb_callbacks last_callbacks{};
 };
 
 struct State {

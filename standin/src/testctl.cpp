@@ -66,17 +66,6 @@ const char* mbt_journal_line(int i) {
     return j[static_cast<size_t>(i)].c_str();
 }
 
-int mbt_journal_count_op(const char* op) {
-    if (!op) return 0;
-    Hold g;
-    size_t n = std::strlen(op);
-    int count = 0;
-    for (const auto& line : state().ctl.journal) {
-        if (line.compare(0, n, op) == 0 && (line.size() == n || line[n] == ' ')) count++;
-    }
-    return count;
-}
-
 void mbt_force(const char* op, int times, mb_status status, mb_error error) {
     if (!op) return;
     Hold g;
@@ -86,12 +75,6 @@ void mbt_force(const char* op, int times, mb_status status, mb_error error) {
     else
         c.forced[op] = Forced{times, status, error};
     c.any_forced = !c.forced.empty();
-}
-
-void mbt_clear_forced(void) {
-    Hold g;
-    state().ctl.forced.clear();
-    state().ctl.any_forced = false;
 }
 
 void mbt_script_io(const char* op, int times, const mbt_ioscript* script) {
@@ -110,12 +93,6 @@ void mbt_script_io(const char* op, int times, const mbt_ioscript* script) {
     target->script = *script;
 }
 
-void mbt_clear_scripts(void) {
-    Hold g;
-    state().ctl.read_script = IoScript();
-    state().ctl.write_script = IoScript();
-}
-
 int mbt_pending_notifications(void) {
     Hold g;
     int n = 0;
@@ -123,12 +100,6 @@ int mbt_pending_notifications(void) {
         for (const auto& sn : c.scripted) n += sn.count;
     });
     return n;
-}
-
-void mbt_set_storeinfo(const mb_client_storeinfo* info) {
-    Hold g;
-    state().ctl.storeinfo_set = info != nullptr;
-    if (info) state().ctl.storeinfo = *info;
 }
 
 void mbt_set_ldinfo(const mb_ldinfo* info) {
@@ -147,33 +118,9 @@ void mbt_set_listed_stores(const mb_client_storeinfo* infos, int count) {
     setListed(infos, count, &state().ctl.stores_set, &state().ctl.stores);
 }
 
-void mbt_set_error_message(mb_error error, const char* text) {
-    Hold g;
-    Controls& c = state().ctl;
-    if (!text) {
-        c.messages.erase(static_cast<int>(error));
-        return;
-    }
-    // Each distinct text is kept once, for as long as the process lives.
-    auto it = std::find(c.message_texts.begin(), c.message_texts.end(), text);
-    if (it == c.message_texts.end()) it = c.message_texts.insert(c.message_texts.end(), text);
-    c.messages[static_cast<int>(error)] = it->c_str();
-}
-
-void mbt_emit_trace_format_once(const char* format) {
-    Hold g;
-    state().ctl.trace_once_set = format != nullptr;
-    state().ctl.trace_once = format ? format : "";
-}
-
 void mbt_set_inline_completion(int on) {
     Hold g;
     state().ctl.inline_completion = on != 0;
-}
-
-int mbt_daemon_count(void) {
-    Hold g;
-    return state().backend ? state().backend->layout().daemons : 0;
 }
 
 int mbt_daemon_is_up(int dindex) {
@@ -195,19 +142,6 @@ int mbt_live_connections(void) {
     int n = 0;
     state().conns.forEachLive([&](const Conn&) { n++; });
     return n;
-}
-
-int mbt_last_init_args(mb_init_args* out) {
-    Hold g;
-    if (!state().ctl.have_init_args) return 0;
-    if (out) *out = state().ctl.last_args;
-    return 1;
-}
-
-int mbt_last_init_callbacks(mb_callbacks* out) {
-    Hold g;
-    if (out) *out = state().ctl.last_callbacks;
-    return state().ctl.have_init_callbacks ? 1 : 0;
 }
 
 }  // extern "C"
