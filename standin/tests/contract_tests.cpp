@@ -2,6 +2,9 @@
 // the embedded cluster (3 daemons) and Redis (a primary and one replica
 // started by the suite, see redis_servers.h). Cases that depend on how one
 // backend places copies, reserves memory or loses daemons follow, by backend.
+#include <arpa/inet.h>
+#include <sys/time.h>
+
 #include <algorithm>
 #include <deque>
 #include <functional>
@@ -783,6 +786,29 @@ TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     EXPECT_EQ(mb_openstore(&rqs, c, "ro", 1, 1, 6, 4096, 4096), 0u);
     EXPECT_EQ(rqs.error, MB_ERR_DDEAD);
     EXPECT_NE(std::string(mb_get_error_message(&rqs)).find("read-only replica"), std::string::npos);
+    // Something that is not Redis at the primary's address: every request gets an integer.
+    int ls = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t sl = sizeof sa;
+    ASSERT_TRUE(::bind(ls, reinterpret_cast<sockaddr*>(&sa), sl) == 0 && ::listen(ls, 8) == 0 &&
+                ::getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &sl) == 0);
+    std::thread odd([ls] {
+        for (int conn; (conn = ::accept(ls, nullptr, nullptr)) >= 0; ::close(conn)) {
+            timeval limit{2, 0};  // a client that keeps the connection cannot hold this thread
+            ::setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+            char buf[4096];
+            while (::read(conn, buf, sizeof buf) > 0 && ::write(conn, ":42\r\n", 5) == 5) {
+            }
+        }
+    });
+    std::string odd_at = "127.0.0.1:" + std::to_string(ntohs(sa.sin_port));
+    EXPECT_EQ(initWith("backend redis\nprimary 127.0.0.1 " + std::to_string(ntohs(sa.sin_port)) + "\n"), MB_ERR_OTHER);
+    EXPECT_NE(errorText(MB_ERR_OTHER).find(odd_at), std::string::npos) << errorText(MB_ERR_OTHER);
+    ::shutdown(ls, SHUT_RDWR);
+    ::close(ls);
+    odd.join();
 }
 
 TEST_F(RedisOnly, ShutdownFlagsAndThePrimaryCrashEvent) {
