@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_op.h"
 #include "mirrorbank_api.h"
 
 namespace {
@@ -25,32 +26,12 @@ using Clock = std::chrono::steady_clock;
 constexpr uint64_t kChunk = 1u << 20;
 constexpr uint64_t kWindow = 16u << 20;  // positions walk this much of a region
 
-boolean noteNcb(mb_client_opargs* op) {
-    ++*reinterpret_cast<long*>(static_cast<uintptr_t>(op->cookie));
-    return 1;
-}
-
 struct Ours {
     mb_client_ctx* c;
     mb_store_handle h;
     bool op(bool write, uint64_t off, unsigned char* buf, size_t len) {
         long done = 0;
-        mb_client_opargs op;
-        std::memset(&op, 0, sizeof op);
-        op.flags = write ? 1 : 0;
-        op.buffer = buf;
-        op.length = len;
-        op.offset = off;
-        op.storehandle = h;
-        op.cookie = reinterpret_cast<uintptr_t>(&done);
-        op.ncb = noteNcb;
-        mb_rqs rqs;
-        if (write)
-            mb_write(&rqs, c, &op);
-        else
-            mb_read(&rqs, c, &op);
-        if (rqs.status == MB_INPROG) mb_wait(&rqs, c, 1000, 0);
-        return rqs.status == MB_SUCC && (done == 1 || op.status == MB_SUCC);
+        return benchop::runOp(c, h, write, off, buf, len, &done, 1000);
     }
 };
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "bench_op.h"
 #include "fastcopy.h"
 #include "mirrorbank_api.h"
 #include "mirrorbank_testctl.h"
@@ -14,32 +15,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-boolean noteNcb(mb_client_opargs* op) {
-    ++*reinterpret_cast<long*>(static_cast<uintptr_t>(op->cookie));
-    return 1;
-}
-
 double runOps(mb_client_ctx* c, mb_store_handle h, bool write, size_t len, int count, unsigned char* buf,
               ub8 window) {
     long done = 0;
-    mb_client_opargs op;
     auto t0 = Clock::now();
-    for (int i = 0; i < count; ++i) {
-        std::memset(&op, 0, sizeof op);
-        op.flags = write ? 1 : 0;
-        op.buffer = buf;
-        op.length = len;
-        op.offset = (static_cast<ub8>(i) * len) % window;
-        op.storehandle = h;
-        op.cookie = reinterpret_cast<uintptr_t>(&done);
-        op.ncb = noteNcb;
-        mb_rqs rqs;
-        if (write)
-            mb_write(&rqs, c, &op);
-        else
-            mb_read(&rqs, c, &op);
-        if (rqs.status == MB_INPROG) mb_wait(&rqs, c, 0, 0);
-    }
+    for (int i = 0; i < count; ++i)
+        benchop::runOp(c, h, write, (static_cast<ub8>(i) * len) % window, buf, len, &done, 0);
     double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
     return ns / count;
 }
