@@ -23,6 +23,7 @@ namespace {
 constexpr size_t kIdleLinks = 16;
 constexpr uint64_t kTopologyMs = 1000;  // replication figures are this fresh
 constexpr size_t kKeysPerUnlink = 256;
+constexpr uint64_t kBlockBit0 = 8;  // bitmap bit of block 0; bit 0 marks the region live
 
 uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
 uint64_t nowMs() {
@@ -81,8 +82,10 @@ std::string globEscape(const std::string& s) {
 }
 
 // Open: create, exclusive create or open, atomically; takes a lease.
-// KEYS meta, openers, used. ARGV create, exclusive, size, bs, minc, maxc,
-// now_s, opener, lease end (ms), pid, ip, now (ms), gen.
+// KEYS meta, openers, the bitmap of the generation a create would give.
+// ARGV create, exclusive, size, bs, minc, maxc, now_s, opener, lease end
+// (ms), pid, ip, now (ms), gen. Answers {gen, size, bs, minc}, {-1} exists,
+// {-2} missing.
 const char* const kOpenScript = R"(
 if redis.call('EXISTS', KEYS[1]) == 1 then
   if ARGV[2] == '1' then return {-1} end
@@ -90,15 +93,37 @@ else
   if ARGV[1] ~= '1' then return {-2} end
   redis.call('HSET', KEYS[1], 'size', ARGV[3], 'bs', ARGV[4], 'minc', ARGV[5], 'maxc', ARGV[6],
              'ctime', ARGV[7], 'mtime', ARGV[7], 'gen', ARGV[13])
-  redis.call('DEL', KEYS[3])
-  redis.call('ZADD', KEYS[3], 0, ARGV[13])
+  redis.call('SETBIT', KEYS[3], 0, 1)
 end
 redis.call('HSET', KEYS[1], 'atime', ARGV[7], 'pid', ARGV[10], 'ip', ARGV[11])
 redis.call('ZREMRANGEBYSCORE', KEYS[2], '-inf', '(' .. ARGV[12])
 redis.call('ZADD', KEYS[2], ARGV[9], ARGV[8])
-local v = redis.call('HMGET', KEYS[1], 'gen', 'size', 'bs', 'minc')
-v[5] = redis.call('ZSCORE', KEYS[3], v[1])
-return v
+return redis.call('HMGET', KEYS[1], 'gen', 'size', 'bs', 'minc')
+)";
+
+// used: the end of the highest byte ever written. The last byte of the
+// bitmap holds the highest written block (bits are only ever set); of the
+// chunks under that block, the highest that exists ends where the highest
+// write ended (SETRANGE only grows a string). The chunk keys are named
+// from ARGV, so these scripts are for a standalone primary, not a cluster.
+#define MB_USED_FUNCTION \
+    "local function used(bits, base, bs, size)\n" \
+    "  local n = redis.call('STRLEN', bits)\n" \
+    "  if n <= 1 or not bs or bs <= 0 then return 0 end\n" \
+    "  local v, j = string.byte(redis.call('GETRANGE', bits, n - 1, n - 1)), 7\n" \
+    "  while v > 0 and v % 2 == 0 do v = v / 2; j = j - 1 end\n" \
+    "  local lo = ((n - 1) * 8 + j - 8) * bs\n" \
+    "  for c = math.floor((math.min(lo + bs, size) - 1) / 1048576), math.floor(lo / 1048576), -1 do\n" \
+    "    local l = redis.call('STRLEN', base .. string.format('%d', c))\n" \
+    "    if l > 0 then return c * 1048576 + l end\n" \
+    "  end\n" \
+    "  return lo\n" \
+    "end\n"
+
+// KEYS meta, bitmap. ARGV chunk key base. Answers used (0 when missing).
+const char* const kUsedScript = MB_USED_FUNCTION R"(
+local m = redis.call('HMGET', KEYS[1], 'bs', 'size')
+return used(KEYS[2], ARGV[1], tonumber(m[1]), tonumber(m[2]))
 )";
 
 // Time stamps (at most once a second per handle): when the region is still
@@ -110,15 +135,19 @@ if ARGV[4] ~= '0' then redis.call('HSET', KEYS[1], 'atime', ARGV[4]) end
 return 1
 )";
 
-// Delete: refused while a lease is live unless forced; the metadata goes
-// first, the data after. Answers {1, gen, used}, {-1} missing, {-2} open.
-const char* const kDeleteScript = R"(
+// Delete: refused while a lease is live unless forced. The metadata, the
+// leases and the bitmap (whose bit 0 every write checks) go at once; the
+// chunks after. KEYS meta, openers, bitmap of generation ARGV[3]. ARGV now
+// (ms), force, gen, chunk key base. Answers {1, used}, {-1} missing, {-2}
+// open, {-3} the region is another generation now.
+const char* const kDeleteScript = MB_USED_FUNCTION R"(
 if redis.call('EXISTS', KEYS[1]) == 0 then return {-1} end
+if redis.call('HGET', KEYS[1], 'gen') ~= ARGV[3] then return {-3} end
 if ARGV[2] ~= '1' and redis.call('ZCOUNT', KEYS[2], ARGV[1], '+inf') > 0 then return {-2} end
-local g = redis.call('HGET', KEYS[1], 'gen')
-local used = redis.call('ZSCORE', KEYS[3], g)
+local m = redis.call('HMGET', KEYS[1], 'bs', 'size')
+local u = used(KEYS[3], ARGV[4], tonumber(m[1]), tonumber(m[2]))
 redis.call('DEL', KEYS[1], KEYS[2], KEYS[3])
-return {1, g, used}
+return {1, u}
 )";
 
 }  // namespace
@@ -425,7 +454,6 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     r->name = name;
     r->meta = key(name, ":m");
     r->openers = key(name, ":o");
-    r->usedKey = key(name, ":u");
     r->opener = hostTag_ + ":" + std::to_string(regions_.size() + 1);
     std::random_device rd;
     char gen[24];
@@ -444,7 +472,8 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
         struct in_addr a;
         a.s_addr = req.opener_ip;
         ::inet_ntop(AF_INET, &a, ip, sizeof ip);
-        s.send({"EVAL", kOpenScript, "3", r->meta, r->openers, r->usedKey, req.create ? "1" : "0", req.exclusive ? "1" : "0",
+        s.send({"EVAL", kOpenScript, "3", r->meta, r->openers, key(name, std::string(":g") + gen + ":b"),
+                req.create ? "1" : "0", req.exclusive ? "1" : "0",
                 std::to_string(req.size), std::to_string(req.blocksize), std::to_string(minc), std::to_string(maxc),
                 std::to_string(now), r->opener, std::to_string(ms + rs_.lease_seconds * 1000ull),
                 std::to_string(req.opener_pid), ip, std::to_string(ms), gen});
@@ -452,12 +481,11 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
         if (!rep || rep->type != REDIS_REPLY_ARRAY) return s.fault(rep.get(), "EVAL (open)");
         if (rep->elements == 1 && s.isInt(rep->element[0]))
             return rep->element[0]->integer == -1 ? MB_ERR_STOREEXISTS : MB_ERR_STORENF;
-        if (rep->elements != 5) return s.fault(rep.get(), "EVAL (open)");
+        if (rep->elements != 4) return s.fault(rep.get(), "EVAL (open)");
         r->gen = str(rep->element[0]);
         r->size = toU64(str(rep->element[1]));
         r->blocksize = static_cast<uint32_t>(toU64(str(rep->element[2])));
         r->minc = static_cast<int32_t>(toU64(str(rep->element[3])));
-        r->known_used = toU64(str(rep->element[4]));
         if (r->gen.empty() || r->blocksize == 0) return failWith(MB_ERR_OTHER, "region " + name + " has damaged metadata");
         r->renew_at_ms = ms + rs_.lease_seconds * 500ull;
         return MB_ERR_NONE;
@@ -517,9 +545,13 @@ mb_error RedisBackend::write(RegionId id, uint64_t offset, const void* src, uint
     return withPrimary([&](Session& s) { return writeOnce(s, *r, offset, src, length); });
 }
 
-// One round trip: chunk updates, block bits, lease, then the generation
-// check (last, so that a delete that came before any of it is seen); then
-// WAIT when the region asks for more than one copy.
+// One round trip: chunk updates, block bits, lease, then the check that the
+// region is still this generation (last, so that a delete that came before
+// any of it is seen); then WAIT when the region asks for more than one copy.
+// Block b is bit b + 8 of the bitmap; bit 0 is set when the region is made
+// and goes with its deletion, so the command that sets the last block's bit
+// reads it too. A write to blocks this process knows written reads the
+// generation instead.
 mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const void* src, uint64_t length) {
     const uint64_t end = offset + length;
     const auto* p = static_cast<const char*>(src);
@@ -536,15 +568,18 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         pos += n;
     }
     const uint64_t b0 = offset / r.blocksize, last = (end - 1) / r.blocksize;
-    const bool known = r.allKnown(b0, last);
-    uint64_t b = known ? last + 1 : b0;  // bits this process has set already stay set
-    for (; b <= last && b % 8 != 0; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
-    if (uint64_t full = b <= last ? (last + 1 - b) / 8 : 0) {
-        s.send({"SETRANGE", r.bits, std::to_string(b / 8), std::string(full, '\xff')});
-        ++pending;
-        b += full * 8;
+    const bool known = r.allKnown(b0, last);  // bits this process has seen set stay set
+    const uint64_t lastBit = last + kBlockBit0;
+    if (!known) {
+        uint64_t b = b0 + kBlockBit0;
+        for (; b < lastBit && b % 8 != 0; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
+        if (uint64_t full = b < lastBit ? (lastBit - b) / 8 : 0) {
+            s.send({"SETRANGE", r.bits, std::to_string(b / 8), std::string(full, '\xff')});
+            ++pending;
+            b += full * 8;
+        }
+        for (; b < lastBit; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
     }
-    for (; b <= last; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
     appendLease(s, r, &pending);
     uint64_t now = nowSeconds();
     bool stamp = now != r.mtime_sent.load(std::memory_order_relaxed);
@@ -552,14 +587,10 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, "0", std::to_string(now), "0"});
         ++pending;
     }
-    // Last, the check that the region is still this generation: growing
-    // used (the member is the generation, XX never adds it back), else the
-    // generation itself.
-    bool grow = end > r.known_used.load(std::memory_order_relaxed);
-    if (grow)
-        s.send({"ZADD", r.usedKey, "XX", "GT", "CH", std::to_string(end), r.gen});
-    else
+    if (known)
         s.send({"HGET", r.meta, "gen"});
+    else
+        s.send({"BITFIELD", r.bits, "SET", "u1", std::to_string(lastBit), "1", "GET", "u1", "0"});
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
     bool stamped = false;
     for (int i = 0; i < pending; ++i) {
@@ -578,13 +609,14 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     Reply check = s.get(&e);
     if (!check) return e;
     if (first != MB_ERR_NONE) return first;
-    if (check->type == REDIS_REPLY_ERROR) return s.fault(check.get(), grow ? "ZADD" : "HGET");
-    bool gone = grow ? !(s.isInt(check.get()) && check->integer == 1) : str(check.get()) != r.gen;
-    if (gone && grow) {  // no change: deleted, or another writer went further
-        s.send({"HGET", r.meta, "gen"});
-        Reply g = s.get(&e);
-        if (!g) return e;
-        gone = str(g.get()) != r.gen;
+    bool gone;
+    if (known) {
+        if (check->type == REDIS_REPLY_ERROR) return s.fault(check.get(), "HGET");
+        gone = str(check.get()) != r.gen;
+    } else {
+        if (check->type != REDIS_REPLY_ARRAY || check->elements != 2 || !s.isInt(check->element[1]))
+            return s.fault(check.get(), "BITFIELD");
+        gone = check->element[1]->integer != 1;
     }
     if (gone) {
         // Deleted under us: take back what this write left.
@@ -595,11 +627,6 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
     }
     if (!known) r.markKnown(b0, last);
-    if (grow) {
-        uint64_t seen = r.known_used.load(std::memory_order_relaxed);
-        while (end > seen && !r.known_used.compare_exchange_weak(seen, end)) {
-        }
-    }
     if (stamped) r.mtime_sent.store(now, std::memory_order_relaxed);
     if (r.minc > 1) {
         int want = r.minc - 1;
@@ -631,7 +658,8 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
     const uint64_t end = offset + length, b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
     const bool known = r.allKnown(b0, b1);
     int pending = 0;
-    if (!known) s.send({"BITCOUNT", r.bits, std::to_string(b0), std::to_string(b1), "BIT"});
+    if (!known)
+        s.send({"BITCOUNT", r.bits, std::to_string(b0 + kBlockBit0), std::to_string(b1 + kBlockBit0), "BIT"});
     std::vector<uint64_t> lens;
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
@@ -724,7 +752,10 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, const std::stri
                             mb_client_storeinfo* out) const {
     s.send({"HGETALL", key(name, ":m")});
     s.send({"ZCOUNT", key(name, ":o"), std::to_string(nowMs()), "+inf"});
-    if (!gen.empty()) s.send({"ZSCORE", key(name, ":u"), gen});
+    auto askUsed = [&](const std::string& g) {
+        s.send({"EVAL", kUsedScript, "2", key(name, ":m"), key(name, ":g" + g + ":b"), key(name, ":g" + g + ":c")});
+    };
+    if (!gen.empty()) askUsed(gen);
     mb_error e = MB_ERR_NONE;
     Reply meta = s.get(&e), opens = s.get(&e), used = gen.empty() ? Reply() : s.get(&e);
     if (!meta || !opens || (!gen.empty() && !used)) return e;
@@ -739,7 +770,7 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, const std::stri
     if (meta->elements == 0) return gen.empty() ? MB_ERR_STORENF : failWith(MB_ERR_STOREDELETED, "region " + name + " was deleted");
     if (!gen.empty() && text("gen") != gen) return failWith(MB_ERR_STOREDELETED, "region " + name + " was deleted");
     if (gen.empty()) {
-        s.send({"ZSCORE", key(name, ":u"), text("gen")});
+        askUsed(text("gen"));
         used = s.get(&e);
         if (!used) return e;
     }
@@ -747,7 +778,8 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, const std::stri
     std::memset(out->name, 0, sizeof out->name);
     std::strncpy(out->name, name.c_str(), sizeof out->name - 1);
     out->size = field("size");
-    out->used = toU64(str(used.get()));
+    if (!s.isInt(used.get()) || used->integer < 0) return s.fault(used.get(), "EVAL (used)");
+    out->used = static_cast<uint64_t>(used->integer);
     out->blocksize = static_cast<ub4>(field("bs"));
     out->ctime = field("ctime");
     out->mtime = field("mtime");
@@ -778,11 +810,6 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
         }
         return fill(s, r->name, r->gen, out);
     });
-    if (e == MB_ERR_NONE) {
-        uint64_t known = r->known_used.load(std::memory_order_relaxed);
-        while (out->used > known && !r->known_used.compare_exchange_weak(known, out->used)) {
-        }
-    }
     return e == MB_ERR_STORENF ? MB_ERR_STOREDELETED : e;
 }
 
@@ -814,18 +841,30 @@ std::vector<int> RedisBackend::placement(const char* name) const {
 mb_error RedisBackend::remove(const char* name, bool force) {
     clearFailureDetail();
     return withPrimary([&](Session& s) -> mb_error {
-        s.send({"EVAL", kDeleteScript, "3", key(name, ":m"), key(name, ":o"), key(name, ":u"), std::to_string(nowMs()),
-                force ? "1" : "0"});
         mb_error e = MB_ERR_NONE;
-        Reply r = s.get(&e);
-        if (!r) return e;
-        if (r->type != REDIS_REPLY_ARRAY || r->elements < 1 || !s.isInt(r->element[0]))
-            return s.fault(r.get(), "EVAL (delete)");
+        std::string gen;
+        Reply r;
+        for (int attempt = 0;; ++attempt) {  // again when the name was deleted and made anew meanwhile
+            s.send({"HGET", key(name, ":m"), "gen"});
+            Reply g = s.get(&e);
+            if (!g) return e;
+            if (g->type == REDIS_REPLY_NIL) return MB_ERR_STORENF;
+            if (g->type != REDIS_REPLY_STRING) return s.fault(g.get(), "HGET");
+            gen = str(g.get());
+            s.send({"EVAL", kDeleteScript, "3", key(name, ":m"), key(name, ":o"), key(name, ":g" + gen + ":b"),
+                    std::to_string(nowMs()), force ? "1" : "0", gen, key(name, ":g" + gen + ":c")});
+            r = s.get(&e);
+            if (!r) return e;
+            if (r->type != REDIS_REPLY_ARRAY || r->elements < 1 || !s.isInt(r->element[0]))
+                return s.fault(r.get(), "EVAL (delete)");
+            if (r->element[0]->integer != -3 || attempt == 100) break;
+        }
         if (r->element[0]->integer == -1) return MB_ERR_STORENF;
         if (r->element[0]->integer == -2) return MB_ERR_STOREOPEN;
-        if (r->elements != 3) return s.fault(r.get(), "EVAL (delete)");
-        std::string gen = str(r->element[1]);
-        uint64_t chunks = (toU64(str(r->element[2])) + kChunkBytes - 1) / kChunkBytes;
+        if (r->element[0]->integer == -3) return failWith(MB_ERR_RNR, "region " + std::string(name) + " kept changing");
+        if (r->elements != 2 || !s.isInt(r->element[1])) return s.fault(r.get(), "EVAL (delete)");
+        uint64_t used = static_cast<uint64_t>(std::max<long long>(0, r->element[1]->integer));
+        uint64_t chunks = (used + kChunkBytes - 1) / kChunkBytes;
         std::vector<std::string> keys{key(name, ":g" + gen + ":b")};
         for (uint64_t c = 0; c < chunks; ++c) keys.push_back(key(name, ":g" + gen + ":c" + std::to_string(c)));
         int pending = 0;

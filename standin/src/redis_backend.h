@@ -4,14 +4,15 @@
 // Keys of one region share the hash tag {name} (P is the key prefix):
 //   P{name}:m            hash: size, bs, minc, maxc, ctime, mtime, atime,
 //                        gen, pid, ip
-//   P{name}:u            sorted set: member the generation, score used (it
-//                        grows with ZADD XX GT, so only up, and never for a
-//                        generation that is gone)
 //   P{name}:o            sorted set of openers: member an opener id, score
 //                        the end of its lease (milliseconds since the epoch)
-//   P{name}:g<gen>:b     bitmap of the blocks ever written
+//   P{name}:g<gen>:b     bitmap: bit 0 set from creation to deletion, bit
+//                        8 + b for block b once written (bits only get set)
 //   P{name}:g<gen>:c<n>  chunk n (kChunkBytes each); a chunk never written
-//                        does not exist
+//                        does not exist, and SETRANGE only grows one
+// used (the end of the highest byte written) follows from the last bitmap
+// byte and the length of the highest chunk under that block, so it only
+// grows, with nothing to update on the data path.
 // The generation is chosen when the region is created, so a writer that
 // lost a race with a delete writes only keys nobody reads (and removes them).
 //
@@ -74,13 +75,12 @@ public:
 
 private:
     struct Region {
-        std::string name, gen, meta, openers, usedKey, bits, chunkBase;
+        std::string name, gen, meta, openers, bits, chunkBase;
         uint64_t size = 0;
         uint32_t blocksize = 0;
         int32_t minc = 1;
         std::string opener;  // this handle's lease
         bool closed = false;
-        std::atomic<uint64_t> known_used{0};   // used is at least this
         std::atomic<uint64_t> mtime_sent{0};   // last mtime / atime stamped (seconds)
         std::atomic<uint64_t> atime_sent{0};
         std::atomic<uint64_t> renew_at_ms{0};  // when the lease is renewed next
