@@ -23,6 +23,7 @@ namespace {
 constexpr size_t kIdleLinks = 16;
 constexpr uint64_t kTopologyMs = 1000;  // replication figures are this fresh
 constexpr size_t kKeysPerUnlink = 256;
+constexpr size_t kDirectBytes = 16384;  // bulk data at least this long goes to hiredis as it is
 constexpr uint64_t kBlockBit0 = 8;  // bitmap bit of block 0; bit 0 marks the region live
 
 uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
@@ -156,32 +157,65 @@ return {1, u}
 
 struct RedisBackend::Session {
     redisContext* ctx = nullptr;
-    std::string server;       // "host:port" for messages
+    const ServerAddress* addr = nullptr;  // for messages
     bool lost = false;        // the connection broke: the primary may have moved
     bool readonly = false;    // the server is a replica now
 
+    // Commands are written here in the protocol's own form and handed to
+    // hiredis when the first reply is asked for: no formatting pass per
+    // argument, no buffer per command, and bulk data copied once.
+    std::string out;
+
     void send(std::initializer_list<std::string> words) {
-        std::vector<const char*> argv;
-        std::vector<size_t> lens;
-        for (const auto& w : words) {
-            argv.push_back(w.data());
-            lens.push_back(w.size());
-        }
-        sendArgv(static_cast<int>(argv.size()), argv.data(), lens.data());
+        begin(words.size());
+        for (const auto& w : words) arg(w.data(), w.size());
     }
     void sendArgv(int argc, const char** argv, const size_t* lens) {
-        if (redisAppendCommandArgv(ctx, argc, argv, lens) != REDIS_OK) lost = true;
+        begin(static_cast<size_t>(argc));
+        for (int i = 0; i < argc; ++i) arg(argv[i], lens[i]);
+    }
+    void begin(size_t argc) { line('*', argc); }
+    void arg(const char* p, size_t n) {
+        line('$', n);
+        if (n >= kDirectBytes) {
+            handOver();
+            if (!lost && redisAppendFormattedCommand(ctx, p, n) != REDIS_OK) lost = true;
+        } else {
+            out.append(p, n);
+        }
+        out += "\r\n";
+    }
+    void arg(const std::string& w) { arg(w.data(), w.size()); }
+    void arg(const char* z) { arg(z, std::strlen(z)); }
+    void arg(uint64_t v) {
+        char d[20];
+        size_t n = digits(v, d);
+        arg(d + sizeof d - n, n);
+    }
+    void arg(const std::string& w, uint64_t v) {  // w followed by v in decimal, one argument
+        char d[20];
+        size_t n = digits(v, d);
+        line('$', w.size() + n);
+        out += w;
+        out.append(d + sizeof d - n, n);
+        out += "\r\n";
+    }
+    void handOver() {
+        if (out.empty()) return;
+        if (!lost && redisAppendFormattedCommand(ctx, out.data(), out.size()) != REDIS_OK) lost = true;
+        out.clear();
     }
     // The next reply, or null with the failure detail set.
     Reply get(mb_error* err) {
+        handOver();
         void* r = nullptr;
         if (lost || redisGetReply(ctx, &r) != REDIS_OK || !r) {
             int saved = errno;
             lost = true;
             if (ctx->err == REDIS_ERR_IO && (saved == EAGAIN || saved == EWOULDBLOCK || saved == ETIMEDOUT))
-                *err = failWith(MB_ERR_TIMEDOUT, "no answer from Redis server " + server + " within the command time-out");
+                *err = failWith(MB_ERR_TIMEDOUT, "no answer from Redis server " + server() + " within the command time-out");
             else
-                *err = failWith(MB_ERR_DDEAD, "lost the connection to Redis server " + server + ": " +
+                *err = failWith(MB_ERR_DDEAD, "lost the connection to Redis server " + server() + ": " +
                                                   (ctx->errstr[0] ? ctx->errstr : "closed"));
             return nullptr;
         }
@@ -192,21 +226,40 @@ struct RedisBackend::Session {
         if (!r) return lost ? MB_ERR_DDEAD : MB_ERR_OTHER;
         std::string msg = str(r).substr(0, 200);
         if (r->type != REDIS_REPLY_ERROR)
-            return failWith(MB_ERR_OTHER, "unexpected reply from Redis server " + server + " to " + what);
+            return failWith(MB_ERR_OTHER, "unexpected reply from Redis server " + server() + " to " + what);
         if (msg.compare(0, 3, "OOM") == 0)
-            return failWith(MB_ERR_NOMEM, "Redis server " + server + " is out of memory (maxmemory): " + msg);
+            return failWith(MB_ERR_NOMEM, "Redis server " + server() + " is out of memory (maxmemory): " + msg);
         if (msg.compare(0, 8, "READONLY") == 0) {
             readonly = true;
-            return failWith(MB_ERR_DDEAD, "Redis server " + server + " is a read-only replica, not the primary");
+            return failWith(MB_ERR_DDEAD, "Redis server " + server() + " is a read-only replica, not the primary");
         }
         if (msg.compare(0, 6, "NOAUTH") == 0 || msg.compare(0, 9, "WRONGPASS") == 0)
-            return failWith(MB_ERR_AUTH, "Redis server " + server + " refused the client's credentials");
+            return failWith(MB_ERR_AUTH, "Redis server " + server() + " refused the client's credentials");
         if (msg.compare(0, 7, "LOADING") == 0 || msg.compare(0, 4, "BUSY") == 0 ||
             msg.compare(0, 10, "MASTERDOWN") == 0)
-            return failWith(MB_ERR_RNR, "Redis server " + server + " is not ready: " + msg);
-        return failWith(MB_ERR_OTHER, "Redis server " + server + " answered " + what + " with: " + msg);
+            return failWith(MB_ERR_RNR, "Redis server " + server() + " is not ready: " + msg);
+        return failWith(MB_ERR_OTHER, "Redis server " + server() + " answered " + what + " with: " + msg);
     }
     bool isInt(const redisReply* r) const { return r && r->type == REDIS_REPLY_INTEGER; }
+    std::string server() const { return addr ? addr->text() : std::string("(none)"); }
+
+private:
+    // v in decimal at the end of d; answers the digit count.
+    static size_t digits(uint64_t v, char (&d)[20]) {
+        size_t n = 0;
+        do {
+            d[sizeof d - ++n] = static_cast<char>('0' + v % 10);
+            v /= 10;
+        } while (v != 0);
+        return n;
+    }
+    void line(char kind, size_t v) {
+        char d[20];
+        size_t n = digits(v, d);
+        out += kind;
+        out.append(d + sizeof d - n, n);
+        out += "\r\n";
+    }
 };
 
 // ---- construction and connections --------------------------------------------------
@@ -382,7 +435,7 @@ mb_error RedisBackend::withPrimary(F&& body) const {
             s.lost = true;
         } else {
             s.ctx = l.ctx;
-            s.server = l.addr.text();
+            s.addr = &l.addr;
             e = body(s);
         }
         bool moved = (s.lost && e != MB_ERR_TIMEDOUT) || s.readonly;
@@ -556,15 +609,14 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     const uint64_t end = offset + length;
     const auto* p = static_cast<const char*>(src);
     int pending = 0;
-    std::vector<std::string> touched;
-    for (uint64_t pos = offset; pos < end;) {
+    s.out.reserve(512 + (length < kDirectBytes ? length : 0));  // all of it in one allocation
+    for (uint64_t pos = offset; pos < end; ++pending) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        std::string k = r.chunkBase + std::to_string(c), at = std::to_string(in);
-        const char* argv[4] = {"SETRANGE", k.data(), at.data(), p + (pos - offset)};
-        size_t lens[4] = {8, k.size(), at.size(), static_cast<size_t>(n)};
-        s.sendArgv(4, argv, lens);
-        touched.push_back(std::move(k));
-        ++pending;
+        s.begin(4);
+        s.arg("SETRANGE");
+        s.arg(r.chunkBase, c);
+        s.arg(in);
+        s.arg(p + (pos - offset), static_cast<size_t>(n));
         pos += n;
     }
     const uint64_t b0 = offset / r.blocksize, last = (end - 1) / r.blocksize;
@@ -572,13 +624,21 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     const uint64_t lastBit = last + kBlockBit0;
     if (!known) {
         uint64_t b = b0 + kBlockBit0;
-        for (; b < lastBit && b % 8 != 0; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
+        auto setBit = [&](uint64_t bit) {
+            s.begin(4);
+            s.arg("SETBIT");
+            s.arg(r.bits);
+            s.arg(bit);
+            s.arg("1");
+            ++pending;
+        };
+        for (; b < lastBit && b % 8 != 0; ++b) setBit(b);
         if (uint64_t full = b < lastBit ? (lastBit - b) / 8 : 0) {
             s.send({"SETRANGE", r.bits, std::to_string(b / 8), std::string(full, '\xff')});
             ++pending;
             b += full * 8;
         }
-        for (; b < lastBit; ++b, ++pending) s.send({"SETBIT", r.bits, std::to_string(b), "1"});
+        for (; b < lastBit; ++b) setBit(b);
     }
     appendLease(s, r, &pending);
     uint64_t now = nowSeconds();
@@ -587,10 +647,23 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, "0", std::to_string(now), "0"});
         ++pending;
     }
-    if (known)
-        s.send({"HGET", r.meta, "gen"});
-    else
-        s.send({"BITFIELD", r.bits, "SET", "u1", std::to_string(lastBit), "1", "GET", "u1", "0"});
+    if (known) {
+        s.begin(3);
+        s.arg("HGET");
+        s.arg(r.meta);
+        s.arg("gen");
+    } else {
+        s.begin(9);
+        s.arg("BITFIELD");
+        s.arg(r.bits);
+        s.arg("SET");
+        s.arg("u1");
+        s.arg(lastBit);
+        s.arg("1");
+        s.arg("GET");
+        s.arg("u1");
+        s.arg("0");
+    }
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
     bool stamped = false;
     for (int i = 0; i < pending; ++i) {
@@ -619,11 +692,17 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         gone = check->element[1]->integer != 1;
     }
     if (gone) {
-        // Deleted under us: take back what this write left.
-        touched.push_back(r.bits);
-        for (const auto& k : touched) s.send({"UNLINK", k});  // keys of this generation only
+        // Deleted under us: take back what this write left (keys of this
+        // generation only).
+        int sent = 2;
+        for (uint64_t c = offset / kChunkBytes; c <= (end - 1) / kChunkBytes; ++c, ++sent) {
+            s.begin(2);
+            s.arg("UNLINK");
+            s.arg(r.chunkBase, c);
+        }
+        s.send({"UNLINK", r.bits});
         s.send({"ZREM", r.openers, r.opener});
-        for (size_t i = 0; i <= touched.size(); ++i) s.get(&e);
+        for (int i = 0; i < sent; ++i) s.get(&e);
         return failWith(MB_ERR_STOREDELETED, "region " + r.name + " was deleted");
     }
     if (!known) r.markKnown(b0, last);
@@ -658,13 +737,21 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
     const uint64_t end = offset + length, b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
     const bool known = r.allKnown(b0, b1);
     int pending = 0;
-    if (!known)
-        s.send({"BITCOUNT", r.bits, std::to_string(b0 + kBlockBit0), std::to_string(b1 + kBlockBit0), "BIT"});
-    std::vector<uint64_t> lens;
+    if (!known) {
+        s.begin(5);
+        s.arg("BITCOUNT");
+        s.arg(r.bits);
+        s.arg(b0 + kBlockBit0);
+        s.arg(b1 + kBlockBit0);
+        s.arg("BIT");
+    }
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        s.send({"GETRANGE", r.chunkBase + std::to_string(c), std::to_string(in), std::to_string(in + n - 1)});
-        lens.push_back(n);
+        s.begin(4);
+        s.arg("GETRANGE");
+        s.arg(r.chunkBase, c);
+        s.arg(in);
+        s.arg(in + n - 1);
         pos += n;
     }
     appendLease(s, r, &pending);
@@ -684,7 +771,9 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
     }
     bool shortReply = false;
     auto* out = static_cast<char*>(dst);
-    for (uint64_t n : lens) {
+    for (uint64_t pos = offset; pos < end;) {
+        uint64_t n = std::min(kChunkBytes - pos % kChunkBytes, end - pos);
+        pos += n;
         Reply rep = s.get(&e);
         if (!rep) return e;
         if (rep->type == REDIS_REPLY_STRING) {
