@@ -25,6 +25,7 @@ constexpr uint64_t kTopologyMs = 1000;  // replication figures are this fresh
 constexpr size_t kKeysPerUnlink = 256;
 constexpr size_t kDirectBytes = 16384;  // bulk data at least this long goes to hiredis as it is
 constexpr uint64_t kBlockBit0 = 8;  // bitmap bit of block 0; bit 0 marks the region live
+constexpr uint64_t kMaxBlocks = (1ull << 32) - kBlockBit0;
 
 uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
 uint64_t nowMs() {
@@ -502,6 +503,11 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     int32_t minc = req.min_copies <= 0 ? 1 : req.min_copies;
     int32_t maxc = req.max_copies <= 0 ? std::max(minc, 2) : req.max_copies;
     if (maxc < minc) return MB_ERR_INVAL;
+    // A Redis bitmap addresses 2^32 bits; bit 8 + b marks block b.
+    if (req.create && (req.size + req.blocksize - 1) / req.blocksize > kMaxBlocks)
+        return failWith(MB_ERR_INVSIZ, "a region kept on Redis has at most " + std::to_string(kMaxBlocks) +
+                                           " blocks; " + std::to_string(req.size) + " bytes in blocks of " +
+                                           std::to_string(req.blocksize) + " are more");
     std::string name(req.name);
     auto r = std::make_unique<Region>();
     r->name = name;

@@ -757,6 +757,9 @@ TEST_F(RedisOnly, ProcessesShareRegionsAtomicallyAndLeasesOfTheDeadExpire) {
 
 TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     RedisServers& rs = RedisServers::get();
+    Rqs big;  // more blocks than a bitmap can mark: refused at create, not at some later write
+    EXPECT_EQ(mb_openstore(&big, client_, "big", 1, 1, 6, (1ull << 41) - 512, 512), 0u);
+    EXPECT_EQ(big.error, MB_ERR_INVSIZ);
     mb_store_handle one = open("one", 1, 1, 8 << 20), two = open("two", 2, 2);
     auto data = pattern(4 << 20, 3);
     ASSERT_TRUE(rs.command(0, "CONFIG SET maxmemory 3mb"));
