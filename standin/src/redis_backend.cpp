@@ -167,6 +167,19 @@ struct RedisBackend::Session {
     // argument, no buffer per command, and bulk data copied once.
     std::string out;
 
+    struct Bytes {  // binary data as one argument
+        const char* p;
+        size_t n;
+    };
+    struct KeyNum {  // base followed by n in decimal, one argument
+        const std::string& base;
+        uint64_t n;
+    };
+    template <typename... A>
+    void cmd(const A&... a) {
+        begin(sizeof...(a));
+        (arg(a), ...);
+    }
     void send(std::initializer_list<std::string> words) {
         begin(words.size());
         for (const auto& w : words) arg(w.data(), w.size());
@@ -193,11 +206,12 @@ struct RedisBackend::Session {
         size_t n = digits(v, d);
         arg(d + sizeof d - n, n);
     }
-    void arg(const std::string& w, uint64_t v) {  // w followed by v in decimal, one argument
+    void arg(const Bytes& b) { arg(b.p, b.n); }
+    void arg(const KeyNum& k) {
         char d[20];
-        size_t n = digits(v, d);
-        line('$', w.size() + n);
-        out += w;
+        size_t n = digits(k.n, d);
+        line('$', k.base.size() + n);
+        out += k.base;
         out.append(d + sizeof d - n, n);
         out += "\r\n";
     }
@@ -618,11 +632,7 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     s.out.reserve(512 + (length < kDirectBytes ? length : 0));  // all of it in one allocation
     for (uint64_t pos = offset; pos < end; ++pending) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        s.begin(4);
-        s.arg("SETRANGE");
-        s.arg(r.chunkBase, c);
-        s.arg(in);
-        s.arg(p + (pos - offset), static_cast<size_t>(n));
+        s.cmd("SETRANGE", Session::KeyNum{r.chunkBase, c}, in, Session::Bytes{p + (pos - offset), n});
         pos += n;
     }
     const uint64_t b0 = offset / r.blocksize, last = (end - 1) / r.blocksize;
@@ -631,11 +641,7 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
     if (!known) {
         uint64_t b = b0 + kBlockBit0;
         auto setBit = [&](uint64_t bit) {
-            s.begin(4);
-            s.arg("SETBIT");
-            s.arg(r.bits);
-            s.arg(bit);
-            s.arg("1");
+            s.cmd("SETBIT", r.bits, bit, "1");
             ++pending;
         };
         for (; b < lastBit && b % 8 != 0; ++b) setBit(b);
@@ -653,23 +659,10 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         s.send({"EVALSHA", markSha_, "1", r.meta, r.gen, "0", std::to_string(now), "0"});
         ++pending;
     }
-    if (known) {
-        s.begin(3);
-        s.arg("HGET");
-        s.arg(r.meta);
-        s.arg("gen");
-    } else {
-        s.begin(9);
-        s.arg("BITFIELD");
-        s.arg(r.bits);
-        s.arg("SET");
-        s.arg("u1");
-        s.arg(lastBit);
-        s.arg("1");
-        s.arg("GET");
-        s.arg("u1");
-        s.arg("0");
-    }
+    if (known)
+        s.cmd("HGET", r.meta, "gen");
+    else
+        s.cmd("BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
     mb_error e = MB_ERR_NONE, first = MB_ERR_NONE;
     bool stamped = false;
     for (int i = 0; i < pending; ++i) {
@@ -702,9 +695,7 @@ mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const v
         // generation only).
         int sent = 2;
         for (uint64_t c = offset / kChunkBytes; c <= (end - 1) / kChunkBytes; ++c, ++sent) {
-            s.begin(2);
-            s.arg("UNLINK");
-            s.arg(r.chunkBase, c);
+            s.cmd("UNLINK", Session::KeyNum{r.chunkBase, c});
         }
         s.send({"UNLINK", r.bits});
         s.send({"ZREM", r.openers, r.opener});
@@ -743,21 +734,10 @@ mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* ds
     const uint64_t end = offset + length, b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
     const bool known = r.allKnown(b0, b1);
     int pending = 0;
-    if (!known) {
-        s.begin(5);
-        s.arg("BITCOUNT");
-        s.arg(r.bits);
-        s.arg(b0 + kBlockBit0);
-        s.arg(b1 + kBlockBit0);
-        s.arg("BIT");
-    }
+    if (!known) s.cmd("BITCOUNT", r.bits, b0 + kBlockBit0, b1 + kBlockBit0, "BIT");
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        s.begin(4);
-        s.arg("GETRANGE");
-        s.arg(r.chunkBase, c);
-        s.arg(in);
-        s.arg(in + n - 1);
+        s.cmd("GETRANGE", Session::KeyNum{r.chunkBase, c}, in, in + n - 1);
         pos += n;
     }
     appendLease(s, r, &pending);
