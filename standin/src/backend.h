@@ -12,12 +12,15 @@
 #define MIRRORBANK_STANDIN_BACKEND_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "mirrorbank_api.h"
 
 namespace mbstandin {
+
+struct ClusterConfig;
 
 // One daemon as the cluster layout describes it.
 struct DaemonAddress {
@@ -86,8 +89,18 @@ public:
     // Whether failure events may take daemons down (mb_event answers
     // MB_ERR_NOTIMPL for daemon targets otherwise).
     virtual bool daemonEventsAllowed() const { return true; }
-    virtual void revive(int dindex) = 0;
+    // Brings a crashed daemon back; servers that operators start need nothing.
+    virtual void revive(int /*dindex*/) {}
+
+    // Whether this backend is the cluster a configuration names.
+    virtual bool sameCluster(const ClusterConfig& cfg) const = 0;
+    // Whether its regions live outside this process (so that it may be
+    // dropped for another cluster once no connection uses it).
+    virtual bool regionsOutsideProcess() const = 0;
 };
+
+// The backend a configuration asks for (a Redis one connects to its primary).
+mb_error makeBackend(const ClusterConfig& cfg, std::unique_ptr<Backend>* out);
 
 }  // namespace mbstandin
 

@@ -774,10 +774,10 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
             call.answer(er);
             return nullptr;
         }
-        if (s.backend && !sameCluster(*s.backend, cfg)) {
+        if (s.backend && !s.backend->sameCluster(cfg)) {
             // Another cluster: only when nothing here is in use and the
             // current one keeps no regions of its own in this process.
-            bool inUse = !regionsOutsideProcess(*s.backend);
+            bool inUse = !s.backend->regionsOutsideProcess();
             s.conns.forEachLive([&inUse](const Conn&) { inUse = true; });
             if (inUse) {
                 call.answer(MB_ERR_CFGLOC);

@@ -203,9 +203,12 @@ mb_error readClusterConfig(const char* path, ClusterConfig* out) {
                 rs.servers.push_back(s);
             }
             redisOnly = true;
-        } else if (key == "master-name" || key == "key-prefix") {
+        } else if (key == "master-name" || key == "key-prefix" || key == "user") {
             if (!take(1)) return bad(key + " takes one word");
-            (key == "master-name" ? rs.master_name : rs.key_prefix) = a;
+            // Braces in a prefix would make the hash tag of region keys ambiguous.
+            if (key == "key-prefix" && a.find_first_of("{}") != std::string::npos)
+                return bad("key-prefix may not hold '{' or '}'");
+            (key == "master-name" ? rs.master_name : key == "user" ? rs.user : rs.key_prefix) = a;
             redisOnly = true;
         } else if (key == "password-env") {
             if (!take(1)) return bad("password-env takes the name of an environment variable");
@@ -244,6 +247,8 @@ mb_error readClusterConfig(const char* path, ClusterConfig* out) {
         if (!rs.sentinels.empty() && rs.master_name.empty())
             return failWith(MB_ERR_CFGREAD, where + ": sentinels need a master-name line");
         if (rs.servers.size() > 64) return failWith(MB_ERR_CFGREAD, where + ": more than 64 servers");
+        if (!rs.user.empty() && rs.password.empty())
+            return failWith(MB_ERR_CFGREAD, where + ": a user needs a password (password-env or password-file)");
         daemons = rs.servers.size();
     } else if (redisOnlyLine != 0) {
         return badAt(redisOnlyLine, "a Redis setting without 'backend redis'");

@@ -27,6 +27,7 @@ struct RedisSettings {
     std::vector<ServerAddress> sentinels;
     std::string master_name;
     std::string key_prefix = "mb:";
+    std::string user;      // ACL user; empty for the default user
     std::string password;  // never logged, never put into a message
     uint32_t connect_timeout_ms = 1000;
     uint32_t command_timeout_ms = 5000;
@@ -44,14 +45,6 @@ struct ClusterConfig {
 // MB_ERR_NONE, MB_ERR_NOCFG (no such file) or MB_ERR_CFGREAD (cannot be
 // read, or malformed; the failure detail names the file and line).
 mb_error readClusterConfig(const char* path, ClusterConfig* out);
-
-// The backend a configuration asks for (connects to a Redis primary), and
-// whether an existing backend is the cluster a configuration names.
-mb_error makeBackend(const ClusterConfig& cfg, std::unique_ptr<Backend>* out);
-bool sameCluster(const Backend& b, const ClusterConfig& cfg);
-// Whether the regions of a backend live outside this process (so that it may
-// be dropped for another cluster once no connection uses it).
-bool regionsOutsideProcess(const Backend& b);
 
 // Detailed failure texts. A failing call may leave a text for its error code
 // on the calling thread; mb_get_error_message answers it for that code until

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "config.h"
 #include "fastcopy.h"
 
 namespace mbstandin {
@@ -433,6 +434,10 @@ void SimCluster::revive(int dindex) {
     daemons_[dindex].up = true;
     daemons_[dindex].used_memory = 0;
     daemons_[dindex].start_time = nowSeconds();
+}
+
+bool SimCluster::sameCluster(const ClusterConfig& cfg) const {
+    return cfg.backend == BackendKind::Embedded && layout_ == cfg.layout;
 }
 
 }  // namespace mbstandin

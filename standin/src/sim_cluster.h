@@ -59,6 +59,8 @@ public:
     mb_error shutdown(int dindex, uint32_t flags) override;
     void crash(int dindex) override;
     void revive(int dindex) override;
+    bool sameCluster(const ClusterConfig& cfg) const override;
+    bool regionsOutsideProcess() const override { return false; }
 
 private:
     enum class RegionState { Live, Lost, Deleted };

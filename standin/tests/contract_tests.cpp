@@ -16,6 +16,7 @@
 #include <sstream>
 #include <thread>
 
+#include "redis_protocol.h"
 #include "redis_servers.h"
 #include "standin_test_util.h"
 
@@ -778,9 +779,6 @@ TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     std::string head = "backend redis\npassword-env " + std::string(RedisServers::kPasswordVar) + "\nprimary 127.0.0.1 ";
     EXPECT_EQ(initWith(head + "1\n"), MB_ERR_DDEAD);  // nobody there
     EXPECT_NE(errorText(MB_ERR_DDEAD).find("cannot connect to Redis server 127.0.0.1:1"), std::string::npos);
-    ::setenv("MB_TEST_WRONG_PASSWORD", "not-the-password", 1);
-    EXPECT_EQ(initWith("backend redis\npassword-env MB_TEST_WRONG_PASSWORD\nprimary 127.0.0.1 " +
-                       std::to_string(rs.port[0]) + "\n"), MB_ERR_AUTH);
     freshCluster();
     TempFile toReplica(head + std::to_string(rs.port[1]) + "\n");
     mb_init_args a = makeArgs(0, toReplica.path());
@@ -815,6 +813,90 @@ TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     odd.join();
 }
 
+TEST_F(RedisOnly, KeysOfOnePrefixAndNameAreTheirOwn) {
+    RedisServers& rs = RedisServers::get();
+    // A key that prefix "t:{a}:" would give region "b" under the old layout:
+    // a region "a}:{b" under prefix "t:" must neither find nor list it.
+    ASSERT_TRUE(rs.command(0, "HSET t:{a}:{b}:m gen 1 bs 4096 size 4096"));
+    Rqs rqs;
+    mb_store_handle h = mb_openstore(&rqs, client_, "a}:{b", 1, 1, MB_OPEN_CREATE | MB_OPEN_EXCLUSIVE | MB_OPEN_READWRITE, 4096, 4096);
+    ASSERT_NE(h, 0u) << rqs.error << " " << mb_get_error_message(&rqs);
+    auto data = pattern(100, 9);
+    ASSERT_EQ(io(true, h, data.data(), data.size(), 0), MB_ERR_NONE);
+    expectContent(h, data, 0);
+    std::vector<std::string> listed;
+    for (auto& s : regions()) listed.push_back(s.name);
+    EXPECT_EQ(listed, std::vector<std::string>{"a}:{b"});
+    std::string type;
+    ASSERT_TRUE(rs.command(0, "TYPE t:{a%%7D:%%7Bb}:m", &type));
+    EXPECT_EQ(type, "hash");
+    // A prefix holding braces cannot be told apart from a name: refused.
+    EXPECT_EQ(initWith(RedisServers::get().config("key-prefix t:{a}:\n")), MB_ERR_CFGREAD);
+    EXPECT_NE(errorText(MB_ERR_CFGREAD).find("key-prefix may not hold"), std::string::npos);
+}
+
+TEST_F(RedisOnly, CredentialsMissingWrongOrOfAnAclUser) {
+    RedisServers& rs = RedisServers::get();
+    std::string at = "127.0.0.1:" + std::to_string(rs.port[0]);
+    EXPECT_EQ(initWith("backend redis\nprimary 127.0.0.1 " + std::to_string(rs.port[0]) + "\n"), MB_ERR_AUTH);
+    EXPECT_NE(errorText(MB_ERR_AUTH).find("authentication to Redis server " + at), std::string::npos)
+        << errorText(MB_ERR_AUTH);
+    ::setenv("MB_TEST_WRONG_PASSWORD", "not-the-password", 1);
+    EXPECT_EQ(initWith("backend redis\npassword-env MB_TEST_WRONG_PASSWORD\nprimary 127.0.0.1 " +
+                       std::to_string(rs.port[0]) + "\n"), MB_ERR_AUTH);
+    EXPECT_NE(errorText(MB_ERR_AUTH).find(at), std::string::npos);
+    ASSERT_TRUE(rs.command(0, "ACL SETUSER mbapp on >app-Pw ~t:* +@all"));
+    ::setenv("MB_TEST_APP_PASSWORD", "app-Pw", 1);
+    freshCluster();
+    TempFile f("backend redis\nuser mbapp\npassword-env MB_TEST_APP_PASSWORD\nkey-prefix t:\nprimary 127.0.0.1 " +
+               std::to_string(rs.port[0]) + "\n");
+    mb_init_args a = makeArgs(0, f.path());
+    Rqs rqs;
+    mb_client_ctx* c = mb_init(&rqs, &a);
+    ASSERT_NE(c, nullptr) << mb_get_error_message(&rqs);
+    EXPECT_NE(mb_openstore(&rqs, c, "acl", 1, 1, MB_OPEN_CREATE, 4096, 4096), 0u) << mb_get_error_message(&rqs);
+    rs.command(0, "ACL DELUSER mbapp");
+}
+
+// Server code gone from the primary (flushed, or a server that never had
+// it) is loaded again by the first call that misses it; no region suffers.
+TEST_F(RedisOnly, FlushedServerCodeComesBackAndTheRegionStaysWhole) {
+    RedisServers& rs = RedisServers::get();
+    mb_store_handle h = open("kept", 1, 1, 1 << 20);
+    std::vector<char> all;
+    auto block = [](int i) { return pattern(4096, i); };
+    int n = 0;
+    auto writeNext = [&] {
+        auto b = block(n);
+        ASSERT_EQ(io(true, h, b.data(), b.size(), ub8(n) * 4096), MB_ERR_NONE) << errorText(MB_ERR_STOREDELETED);
+        all.insert(all.end(), b.begin(), b.end());
+        ++n;
+    };
+    for (int i = 0; i < 4; ++i) writeNext();
+    ASSERT_TRUE(rs.command(0, "SCRIPT FLUSH"));
+    ASSERT_TRUE(rs.command(0, "FUNCTION FLUSH"));
+    // Time stamps go at most once a second: write until one found the code
+    // missing and put it back, rewriting the first block on the way.
+    ASSERT_TRUE(waitFor([&] {
+        writeNext();
+        auto b = block(0);
+        EXPECT_EQ(io(true, h, b.data(), b.size(), 0), MB_ERR_NONE);
+        return n >= 200 || rs.command(0, "FCALL_RO mbstore_1_used 2 x y z");
+    }, 5000));
+    ASSERT_LT(n, 200);
+    expectContent(h, all, 0);
+    ASSERT_TRUE(rs.command(0, "FUNCTION FLUSH"));
+    EXPECT_EQ(info(h).used, ub8(n) * 4096);  // describing needs the code too
+    ASSERT_TRUE(rs.command(0, "FUNCTION FLUSH"));
+    Rqs rqs;
+    mb_closestore(&rqs, client_, h, 0);
+    mb_admin_delete_store(&rqs, client_, "kept", 0);
+    EXPECT_EQ(rqs.status, MB_SUCC) << mb_get_error_message(&rqs);
+    std::string size;
+    rs.command(0, "DBSIZE", &size);
+    EXPECT_EQ(size, "0");
+}
+
 TEST_F(RedisOnly, ShutdownFlagsAndThePrimaryCrashEvent) {
     mb_store_handle h = open("s");
     char c = 's';
@@ -839,6 +921,42 @@ TEST_F(RedisOnly, ShutdownFlagsAndThePrimaryCrashEvent) {
     ASSERT_EQ(event(1, 1, "s"), MB_SUCC);
     EXPECT_EQ(io(true, h, &c, 1, 1), MB_ERR_DDEAD);  // the primary went down at the write
     EXPECT_EQ(daemonList()[0].status, MB_DAEMON_DOWN);
+}
+
+// ---- the Redis protocol writer ------------------------------------------------------
+
+TEST(Protocol, CommandsAreWrittenByteExactAndLargeDataGoesOutInPlace) {
+    struct Pieces {
+        std::vector<std::pair<const char*, std::string>> got;
+        bool refuse = false;
+    } sink;
+    mbstandin::RespWriter w(
+        [](void* to, const char* p, size_t n) {
+            auto* s = static_cast<Pieces*>(to);
+            s->got.emplace_back(p, std::string(p, n));
+            return !s->refuse;
+        },
+        &sink);
+    const std::string base = "k:c";
+    w.cmd("SET", mbstandin::RespWriter::KeyNum{base, 12}, uint64_t{0}, "");
+    std::string big(mbstandin::RespWriter::kDirectBytes, 'x');
+    big[5] = '\0';
+    big[6] = '\r';
+    w.cmd("SETRANGE", "k", uint64_t{18446744073709551615u}, mbstandin::RespWriter::Bytes{big.data(), big.size()});
+    w.cmd("PING");
+    w.flush();
+    ASSERT_EQ(sink.got.size(), 3u);
+    EXPECT_EQ(sink.got[0].second, "*4\r\n$3\r\nSET\r\n$5\r\nk:c12\r\n$1\r\n0\r\n$0\r\n\r\n"
+                                  "*4\r\n$8\r\nSETRANGE\r\n$1\r\nk\r\n$20\r\n18446744073709551615\r\n$16384\r\n");
+    EXPECT_EQ(sink.got[1].first, big.data());  // handed over where it lies, not copied
+    EXPECT_EQ(sink.got[1].second, big);
+    EXPECT_EQ(sink.got[2].second, "\r\n*1\r\n$4\r\nPING\r\n");
+    std::string small(mbstandin::RespWriter::kDirectBytes - 1, 'y');
+    w.cmd("ECHO", mbstandin::RespWriter::Bytes{small.data(), small.size()});
+    sink.refuse = true;
+    w.flush();
+    EXPECT_EQ(sink.got.back().second, "*2\r\n$4\r\nECHO\r\n$16383\r\n" + small + "\r\n");
+    EXPECT_TRUE(w.failed());
 }
 
 // ---- tracing ----------------------------------------------------------------------------
