@@ -9,12 +9,15 @@
 # --regions big,hot, --no-two-copies) are passed on; see bench/README.md.
 # --soak [CYCLES] runs the open/close soak instead (SoakBench, default
 # 1000000 cycles): resident memory every CYCLES/20 cycles and the growth per cycle.
+# --soak [CYCLES] --backend redis runs it on local Redis servers started for
+# the run (default 100000 cycles).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="$ROOT/build-bench"
 DO_BUILD=1
 SOAK=
+SOAK_CYCLES=
 ARGS=()
 BACKEND=""
 while [ $# -gt 0 ]; do
@@ -22,29 +25,37 @@ while [ $# -gt 0 ]; do
         --backend) BACKEND="$2"; shift 2 ;;
         --build-dir) BUILD="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
         --no-build) DO_BUILD=0; shift ;;
-        --soak) SOAK=1000000; shift
-            if [[ "${1:-}" =~ ^[0-9]+$ ]]; then SOAK="$1"; shift; fi ;;
+        --soak) SOAK=1; shift
+            if [[ "${1:-}" =~ ^[0-9]+$ ]]; then SOAK_CYCLES="$1"; shift; fi ;;
         *) ARGS+=("$1"); shift ;;
     esac
 done
 
+if [ -n "$BACKEND" ] && [ "$BACKEND" != embedded ] && [ "$BACKEND" != redis ]; then
+    echo "unknown backend $BACKEND (embedded or redis)" >&2
+    exit 2
+fi
+
+# Local Redis servers for this run in a temporary directory, stopped at exit;
+# their configuration file is $SERVERS/store.conf.
+start_redis() {
+    SERVERS="$(mktemp -d /tmp/tessera-bench-redis-XXXXXX)"
+    trap 'bash "$ROOT/scripts/redis-local.sh" stop "$SERVERS" >/dev/null; rm -rf "$SERVERS"' EXIT
+    bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" >/dev/null
+}
+
 # --backend redis: the stand-in's Redis backend beside raw hiredis, on local
 # servers started for the run (see bench/README.md).
-if [ "$BACKEND" = redis ]; then
+if [ "$BACKEND" = redis ] && [ -z "$SOAK" ]; then
     if [ "$DO_BUILD" = 1 ]; then
         [ -f "$BUILD/CMakeCache.txt" ] || \
             cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
         cmake --build "$BUILD" -j2 --target standin_redis_bench >/dev/null
     fi
-    SERVERS="$(mktemp -d /tmp/tessera-bench-redis-XXXXXX)"
-    trap 'bash "$ROOT/scripts/redis-local.sh" stop "$SERVERS" >/dev/null; rm -rf "$SERVERS"' EXIT
-    bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" >/dev/null
+    start_redis
     PORT="$(awk '$1 == "primary" { print $3 }' "$SERVERS/store.conf")"
     "$BUILD/bin/standin_redis_bench" --config "$SERVERS/store.conf" --port "$PORT" ${ARGS[@]+"${ARGS[@]}"}
     exit $?
-elif [ -n "$BACKEND" ] && [ "$BACKEND" != embedded ]; then
-    echo "unknown backend $BACKEND (embedded or redis)" >&2
-    exit 2
 fi
 
 if [ "$DO_BUILD" = 1 ]; then
@@ -69,8 +80,14 @@ if [ -n "$SOAK" ]; then
         javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
     fi
     # A small fixed Java heap, so that its pages are all touched during the warm-up.
-    exec java -Xms64m -Xmx64m -Dtessera.store.native.dir="$LIB" \
-        -cp "$JAR:$CLASSES" tessera.store.bench.SoakBench "$SOAK"
+    SOAK_JAVA=(java -Xms64m -Xmx64m -Dtessera.store.native.dir="$LIB" -cp "$JAR:$CLASSES"
+        tessera.store.bench.SoakBench)
+    if [ "$BACKEND" = redis ]; then
+        start_redis
+        "${SOAK_JAVA[@]}" "${SOAK_CYCLES:-100000}" --config "$SERVERS/store.conf"
+        exit $?
+    fi
+    exec "${SOAK_JAVA[@]}" "${SOAK_CYCLES:-1000000}"
 fi
 
 # The benchmark reads the address of direct buffers (to print where they sit

@@ -25,7 +25,12 @@ import tessera.store.io.file.direct.ReplicatedIONative;
  * C heap is trimmed, so that memory freed by the native side is given back
  * and the figures follow what is still allocated.
  *
- * <pre>  java ... tessera.store.bench.SoakBench [CYCLES]   (default 1000000)</pre>
+ * <p>Without {@code --config} the region lives in the embedded cluster; with
+ * it, every open passes FILE as {@code ConfigFileName}, so a file saying
+ * {@code backend redis} puts the region on those Redis servers (where it is
+ * left at the end).
+ *
+ * <pre>  java ... tessera.store.bench.SoakBench [CYCLES] [--config FILE]   (default 1000000)</pre>
  */
 public final class SoakBench {
     private static final String REGION = "tessera-soak";
@@ -78,21 +83,33 @@ public final class SoakBench {
 
     public static void main(String[] args) throws IOException {
         long cycles = 1_000_000;
-        if (args.length > 0) {
-            try {
-                cycles = Long.parseLong(args[0]);
-            } catch (NumberFormatException e) {
-                cycles = -1;
+        String configFile = "";
+        boolean usage = false;
+        for (int i = 0; i < args.length && !usage; i++) {
+            if (args[i].equals("--config") && i + 1 < args.length && configFile.isEmpty()) {
+                configFile = args[++i];
+                usage = configFile.isEmpty();
+            } else if (i == 0) {
+                try {
+                    cycles = Long.parseLong(args[0]);
+                } catch (NumberFormatException e) {
+                    cycles = -1;
+                }
+                usage = cycles < 20;
+            } else {
+                usage = true;
             }
-            if (cycles < 20 || args.length > 1) {
-                System.err.println("usage: SoakBench [CYCLES]   (CYCLES >= 20, default 1000000)");
-                System.exit(2);
-            }
+        }
+        if (usage) {
+            System.err.println("usage: SoakBench [CYCLES] [--config FILE]   (CYCLES >= 20, default 1000000)");
+            System.exit(2);
         }
         NativeCallbacks.setSink((channel, line) -> true);
         NativeLibrary.load();
-        String[] keys = {"CandidateHandle", "RegionSize", "MinReplicaCount", "MaxReplicaCount"};
-        String[] values = {"0", Integer.toString(1 << 20), "1", "1"};
+        String[] keys = {"CandidateHandle", "RegionSize", "MinReplicaCount", "MaxReplicaCount", "ConfigFileName"};
+        String[] values = {"0", Integer.toString(1 << 20), "1", "1", configFile};
+        System.out.println("Open/close soak of region " + REGION + ", " + cycles + " cycles, "
+                + (configFile.isEmpty() ? "embedded cluster" : "configuration file " + configFile));
 
         long step = cycles / 20;
         // Warm-up: class loading, compilation, the first connection and region.

@@ -473,7 +473,7 @@ public final class AdminTool {
                         .endObject().toJson());
                 return;
             }
-            out.println("Deleted region " + name + (force ? " (forced)." : "."));
+            out.println("Deleted region " + TextTable.escape(name) + (force ? " (forced)." : "."));
         }
 
         private void attachDaemon(StoreAdmin admin, int target) throws IOException {
@@ -541,7 +541,7 @@ public final class AdminTool {
                 out.print(w.toJson());
                 return;
             }
-            String what = prefix == null ? "all regions" : "regions starting with '" + prefix + "'";
+            String what = prefix == null ? "all regions" : "regions starting with '" + TextTable.escape(prefix) + "'";
             if (result.regions().isEmpty()) {
                 out.println("Recovery: no " + (prefix == null ? "regions." : what + "."));
             } else {

@@ -63,7 +63,8 @@ public final class Records {
     }
 
     /**
-     * One region as an aligned block of "label: value" lines.
+     * One region as an aligned block of "label: value" lines, values escaped
+     * as in tables ({@link TextTable#escape}).
      *
      * @param r the region
      * @return the text, ending in a line feed
@@ -91,7 +92,8 @@ public final class Records {
         }
         StringBuilder sb = new StringBuilder();
         for (String[] l : lines) {
-            sb.append(l[0]).append(':').append(" ".repeat(width - l[0].length() + 1)).append(l[1]).append('\n');
+            sb.append(l[0]).append(':').append(" ".repeat(width - l[0].length() + 1)).append(TextTable.escape(l[1]))
+                    .append('\n');
         }
         return sb.toString();
     }

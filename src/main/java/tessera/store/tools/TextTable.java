@@ -4,11 +4,14 @@ import java.io.PrintStream;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Locale;
 
 /**
  * A plain-text table with aligned columns: a header line, a rule, then one
  * line per row. Columns are separated by two blanks; a column is either
  * left-aligned (text) or right-aligned (numbers). No trailing blanks.
+ * Control characters in headers and cells are shown escaped (see
+ * {@link #escape}), so that every row stays on one line.
  */
 public final class TextTable {
     /** Alignment of one column. */
@@ -33,7 +36,10 @@ public final class TextTable {
         if (headers.length == 0) {
             throw new IllegalArgumentException("a table needs at least one column");
         }
-        this.headers = headers.clone();
+        this.headers = new String[headers.length];
+        for (int c = 0; c < headers.length; c++) {
+            this.headers[c] = escape(headers[c]);
+        }
         this.aligns = new Align[headers.length];
         Arrays.fill(aligns, Align.LEFT);
     }
@@ -66,10 +72,50 @@ public final class TextTable {
         }
         String[] text = new String[cells.length];
         for (int i = 0; i < cells.length; i++) {
-            text[i] = cells[i] == null ? "-" : cells[i].toString();
+            text[i] = cells[i] == null ? "-" : escape(cells[i].toString());
         }
         rows.add(text);
         return this;
+    }
+
+    /**
+     * Text as one line with its control characters made visible: a backslash
+     * becomes {@code \\}, tab, line feed and carriage return become
+     * {@code \t}, {@code \n} and {@code \r}, any other control character
+     * (U+0000 to U+001F, U+007F to U+009F) becomes {@code \xNN} (two
+     * lower-case hex digits), and the line and paragraph separators U+2028
+     * and U+2029 become <code>&#92;u2028</code> and <code>&#92;u2029</code>.
+     * Everything else is kept as it is.
+     *
+     * @param text the text
+     * @return the text itself when there is nothing to escape
+     */
+    public static String escape(String text) {
+        int i = 0;
+        while (i < text.length() && plain(text.charAt(i))) {
+            i++;
+        }
+        if (i == text.length()) {
+            return text;
+        }
+        StringBuilder sb = new StringBuilder(text.length() + 8).append(text, 0, i);
+        for (; i < text.length(); i++) {
+            char ch = text.charAt(i);
+            switch (ch) {
+                case '\\' -> sb.append("\\\\");
+                case '\t' -> sb.append("\\t");
+                case '\n' -> sb.append("\\n");
+                case '\r' -> sb.append("\\r");
+                case '\u2028', '\u2029' -> sb.append(String.format(Locale.ROOT, "\\u%04x", (int) ch));
+                default -> sb.append(plain(ch) ? String.valueOf(ch)
+                        : String.format(Locale.ROOT, "\\x%02x", (int) ch));
+            }
+        }
+        return sb.toString();
+    }
+
+    private static boolean plain(char ch) {
+        return ch != '\\' && !Character.isISOControl(ch) && ch != '\u2028' && ch != '\u2029';
     }
 
     /**

@@ -81,14 +81,19 @@ public class AdminToolTest {
         assertEquals(List.of(64L << 20, 3L << 20, List.of(0L, 1L), false), List.of(orders.get("sizeBytes"),
                 orders.get("usedBytes"), orders.get("nodes"), orders.get("open")));
 
-        String name = "odd \"quoted\" \\ tab\t clef \uD834\uDD1E \u00e9";
+        String name = "odd \"quoted\" \\ tab\t nl\n cr\r \u0007 \u007f \u0085 \u2028 clef \uD834\uDD1E \u00e9";
+        String shown = "odd \"quoted\" \\\\ tab\\t nl\\n cr\\r \\x07 \\x7f \\x85 \\u2028 clef \uD834\uDD1E \u00e9";
         try (ReplicatedFileChannel ch = ReplicatedFileChannel.builder(name).regionSize(3 << 20).localIndex(2)
                 .maxCopies(1).open()) {
             ch.write(ByteBuffer.allocate(5000), 0);
         }
         assertEquals(5000L, region(ok("--json", "--daemon", "2", "regions", "--local"), name).get("usedBytes"));
         assertEquals(null, region(ok("--json", "regions", "--local"), name));
-        assertTrue(ok("region", name).out.contains("Used:            4.9 KiB (5000 bytes, 0.2%)\n"));
+        String table = ok("--daemon", "2", "regions", "--local").out;
+        assertTrue(table, table.lines().anyMatch(l -> l.matches("\\Q" + shown + "\\E +3\\.0 MiB +4\\.9 KiB .* no")));
+        String details = ok("region", name).out;
+        assertTrue(details, details.contains("Region:          " + shown + "\nSize:")
+                && details.contains("Used:            4.9 KiB (5000 bytes, 0.2%)\n"));
     }
 
     @Test
