@@ -51,19 +51,16 @@ struct Raw {
             redisAppendCommandArgv(ctx, 4, argv, lens);
             pos += k;
         }
+        bool waits = write && wait > 0;  // in the same round trip, as ours
+        if (waits) redisAppendCommand(ctx, "WAIT %d 5000", wait);
         bool ok = true;
-        for (int i = 0; i < n; ++i) {
+        for (int i = 0; i < n + waits; ++i) {
             void* r = nullptr;
             if (redisGetReply(ctx, &r) != REDIS_OK) return false;
             auto* rep = static_cast<redisReply*>(r);
             if (!write && rep->type == REDIS_REPLY_STRING) std::memcpy(buf + i * kChunk, rep->str, rep->len);
-            ok = ok && rep->type != REDIS_REPLY_ERROR;
+            ok = ok && rep->type != REDIS_REPLY_ERROR && (i < n || rep->integer >= wait);
             freeReplyObject(rep);
-        }
-        if (write && wait > 0) {
-            auto* rep = static_cast<redisReply*>(redisCommand(ctx, "WAIT %d 5000", wait));
-            ok = ok && rep && rep->integer >= wait;
-            if (rep) freeReplyObject(rep);
         }
         return ok;
     }
