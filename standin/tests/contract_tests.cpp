@@ -897,6 +897,61 @@ TEST_F(RedisOnly, FlushedServerCodeComesBackAndTheRegionStaysWhole) {
     EXPECT_EQ(size, "0");
 }
 
+// A primary demoted under an open handle (roles swapped by hand, so the
+// old primary keeps the client's connections): the first write, and the
+// lease renewal of a read, meet READONLY and follow the Sentinel's word to
+// the new primary. The Sentinel here is a stand-in that names server 1.
+TEST_F(RedisOnly, ADemotedPrimaryIsLeftForTheOneTheSentinelNames) {
+    RedisServers& rs = RedisServers::get();
+    int ls = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t sl = sizeof sa;
+    ASSERT_TRUE(::bind(ls, reinterpret_cast<sockaddr*>(&sa), sl) == 0 && ::listen(ls, 8) == 0 &&
+                ::getsockname(ls, reinterpret_cast<sockaddr*>(&sa), &sl) == 0);
+    std::string port1 = std::to_string(rs.port[1]);
+    std::string answer = "*2\r\n$9\r\n127.0.0.1\r\n$" + std::to_string(port1.size()) + "\r\n" + port1 + "\r\n";
+    struct Sentinel {
+        int ls;
+        std::thread t;
+        ~Sentinel() {
+            ::shutdown(ls, SHUT_RDWR);
+            ::close(ls);
+            t.join();
+            RedisServers::get().signal(0, SIGKILL);  // the next test starts the servers anew
+            RedisServers::get().signal(1, SIGKILL);
+        }
+    } sentinel{ls, std::thread([ls, answer] {
+        for (int conn; (conn = ::accept(ls, nullptr, nullptr)) >= 0; ::close(conn)) {
+            char buf[4096];
+            if (::read(conn, buf, sizeof buf) > 0 && ::write(conn, answer.data(), answer.size())) {
+            }
+        }
+    })};
+    freshCluster();
+    TempFile f(rs.config("lease-seconds 1\nmaster-name m\nsentinel 127.0.0.1 " + std::to_string(ntohs(sa.sin_port)) + "\n"));
+    mb_init_args a = makeArgs(0, f.path());
+    Rqs rqs;
+    client_ = mb_init(&rqs, &a);
+    ASSERT_NE(client_, nullptr) << mb_get_error_message(&rqs);
+    mb_store_handle h = open("moving", 1, 1, 1 << 20);
+    auto data = pattern(8192, 5);
+    ASSERT_EQ(io(true, h, data.data(), 4096, 0), MB_ERR_NONE);
+    ASSERT_TRUE(rs.command(1, "REPLICAOF NO ONE"));
+    ASSERT_TRUE(rs.command(0, ("REPLICAOF 127.0.0.1 " + port1).c_str()));
+    EXPECT_EQ(io(true, h, data.data() + 4096, 4096, 4096), MB_ERR_NONE) << errorText(MB_ERR_DDEAD);
+    // Reads are served by either server; the lease they renew must reach the
+    // primary, so the handle stays open there.
+    ASSERT_TRUE(rs.command(0, "CONFIG SET replica-read-only yes"));
+    EXPECT_TRUE(waitFor([&] {
+        expectContent(h, data, 0);
+        std::string live;
+        rs.command(1, ("ZCOUNT t:{moving}:o " + std::to_string(::time(nullptr) * 1000 + 800) + " +inf").c_str(), &live);
+        return live == "1";
+    }, 3000));
+}
+
 TEST_F(RedisOnly, ShutdownFlagsAndThePrimaryCrashEvent) {
     mb_store_handle h = open("s");
     char c = 's';
