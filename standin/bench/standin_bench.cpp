@@ -1,13 +1,11 @@
 // Data-path benchmark of the stand-in (not a test): 4 KiB and 1 MiB writes
-// and reads through the client-library calls, asynchronous and inline, and
-// the block copy at the placements that slow the C library's memcpy down.
+// and reads through the client-library calls, asynchronous and inline.
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "bench_op.h"
-#include "fastcopy.h"
 #include "mirrorbank_api.h"
 #include "mirrorbank_testctl.h"
 
@@ -23,22 +21,6 @@ double runOps(mb_client_ctx* c, mb_store_handle h, bool write, size_t len, int c
         benchop::runOp(c, h, write, (static_cast<ub8>(i) * len) % window, buf, len, &done, 0);
     double ns = std::chrono::duration<double, std::nano>(Clock::now() - t0).count();
     return ns / count;
-}
-
-double copyNs(size_t n, size_t diff, int reps, bool plain) {
-    std::vector<unsigned char> src(n + 8192), dst(n + 8192);
-    unsigned char* s = src.data() + (4096 - reinterpret_cast<uintptr_t>(src.data()) % 4096);
-    unsigned char* d = dst.data() + (4096 - reinterpret_cast<uintptr_t>(dst.data()) % 4096) + diff;
-    std::memset(s, 1, n);
-    auto t0 = Clock::now();
-    for (int i = 0; i < reps; ++i) {
-        if (plain)
-            std::memcpy(d, s, n);
-        else
-            mbstandin::copyBytes(d, s, n);  // as built (see fastcopy.h)
-        asm volatile("" ::: "memory");
-    }
-    return std::chrono::duration<double, std::nano>(Clock::now() - t0).count() / reps;
 }
 
 }  // namespace
@@ -67,13 +49,6 @@ int main() {
         }
         std::printf("%-6s write 1MiB: %8.0f ns/op\n", m, runOps(c, h, true, 1 << 20, 300, b, 512ull << 20));
         std::printf("%-6s read  1MiB: %8.0f ns/op\n", m, runOps(c, h, false, 1 << 20, 300, b, 512ull << 20));
-    }
-    for (size_t n : {4096ul, 65536ul, 1ul << 20}) {
-        for (size_t diff : {0ul, 16ul, 32ul, 48ul, 64ul, 4080ul, 2048ul}) {
-            int reps = n >= (1u << 20) ? 500 : 50000;
-            std::printf("copy %7zu diff %4zu: memcpy %9.0f ns, copyBytes %9.0f ns\n", n, diff,
-                        copyNs(n, diff, reps, true), copyNs(n, diff, reps, false));
-        }
     }
     mb_fini(&rqs, c);
     return 0;

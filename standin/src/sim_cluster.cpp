@@ -9,7 +9,6 @@
 #include <ctime>
 
 #include "config.h"
-#include "fastcopy.h"
 
 namespace mbstandin {
 
@@ -227,7 +226,7 @@ mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64
         bool stored = eachPiece(*r, offset, length, [&](uint64_t b, uint64_t in, uint64_t n) {
             uint8_t* p = c.store->getOrMake(b);
             if (!p) return false;
-            copyBytes(p + in, s, n);
+            std::memcpy(p + in, s, n);
             s += n;
             return true;
         });
@@ -252,7 +251,7 @@ mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t leng
     eachPiece(*r, offset, length, [&](uint64_t b, uint64_t in, uint64_t n) {
         const uint8_t* p = primary.get(b);
         if (p)
-            copyBytes(d, p + in, n);
+            std::memcpy(d, p + in, n);
         else
             std::memset(d, 0, n);
         d += n;

@@ -79,7 +79,8 @@ TEST_F(DataPath, ConnectionRecordsAreReusedAndStalePointersToldApart) {
 // after a failed wait are never touched again.
 TEST_F(DataPath, FinaliseDuringTransfersEndsThem) {
     char data[512] = {1};
-    for (int round = 0; round < 2000; ++round) {
+    Deadline limit(30000);
+    for (int round = 0; round < 2000 && !limit.passed(); ++round) {
         mb_client_ctx* c = connect(&args_);
         mb_store_handle h = open("race", 1, 1, 1 << 16, 4096, c);
         ASSERT_EQ(io(true, h, data, sizeof data, 0, c), MB_ERR_NONE);
@@ -211,11 +212,12 @@ TEST_F(DataPath, DataOperationsRunBesideAdministrativeCalls) {
     for (int t = 0; t < kThreads; ++t) hs.push_back(open(("par" + std::to_string(t)).c_str(), 1, 2, 1 << 20));
     std::atomic<int> running{kThreads};
     std::vector<int> mismatches(kThreads, 0);
+    Deadline limit(30000);
     std::vector<std::thread> ts;
     for (int t = 0; t < kThreads; ++t) {
         ts.emplace_back([&, t] {
             std::vector<unsigned char> out(4096), in(4096);
-            for (int r = 0; r < kRounds; ++r) {
+            for (int r = 0; r < kRounds && !limit.passed(); ++r) {
                 for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<unsigned char>(r + t * 31 + i);
                 ub8 off = static_cast<ub8>(r % 64) * 4096;
                 if (io(true, hs[t], out.data(), out.size(), off) != MB_ERR_NONE ||

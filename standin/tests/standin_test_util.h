@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,17 @@ namespace standin_test {
 // Brings the process back to a fresh, empty cluster. This is the one place
 // where the contract suite depends on the implementation under test.
 inline void freshCluster() { mbt_reset(); }
+
+// Bounds long randomized loops in time as well as in rounds, so that a
+// slow machine, or a fault that slows every round, cannot run on for long.
+class Deadline {
+public:
+    explicit Deadline(int ms) : end_(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms)) {}
+    bool passed() const { return std::chrono::steady_clock::now() >= end_; }
+
+private:
+    std::chrono::steady_clock::time_point end_;
+};
 
 struct Rqs : mb_rqs {
     Rqs() {
