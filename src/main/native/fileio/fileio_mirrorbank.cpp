@@ -363,7 +363,7 @@ void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__,
 }
 
 /* ======================================================================
- * Daemon failure events
+ * Client-library steps: daemon failure events and fault injection
  * ==================================================================== */
 
 namespace {
@@ -391,8 +391,11 @@ const crash_event crashEvents[] = {
     CRASH_EVENT(crash_secondary_daemon_during_deleteTest, MB_EVENT_TARGET_SECONDARY, "crash_secondary_daemon_during_deleteTest"),
 };
 
-void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
-                 char* storeName) {
+/* Arms (1) or disarms (0) the event of eventKey when its flag is on; a
+ * failure is only logged, naming `who` (the arm or disarm function when
+ * null). */
+void armOrDisarm(JNIEnv* j_env, int arm, const char* eventKey, mb_client_ctx* client, mb_store_handle handle,
+                 char* storeName, const char* who) {
     if (!instrumentation || eventKey == NULL) return;
     const crash_event* event = NULL;
     for (size_t i = 0; i < sizeof crashEvents / sizeof crashEvents[0]; i++) {
@@ -406,24 +409,135 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
     mb_event(&rqs, client, arm, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, event->target, MB_EVENT_C4, handle, storeName);
     if (rqs.status != MB_FAIL) return;
     if (arm)
-        LOG_DEBUG(j_env, "registerMBFailureEvent %s register failed. status=%d:%d, Detail: %s", event->registerName,
-                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+        LOG_DEBUG(j_env, "%s %s register failed. status=%d:%d, Detail: %s", who ? who : "registerMBFailureEvent",
+                  event->registerName, (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
     else
-        LOG_DEBUG(j_env, "unregisterMBFailureEvent %s unregister failed. status=%d:%d, Detail: %s", event->name,
-                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+        LOG_DEBUG(j_env, "%s %s unregister failed. status=%d:%d, Detail: %s", who ? who : "unregisterMBFailureEvent",
+                  event->name, (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+}
+
+/* Arms or disarms the row's crash events, in their order. */
+void stepEvents(JNIEnv* env, const mb_step& step, const step_call& c, int arm) {
+    if (!instrumentation) return;
+    mb_store_handle handle = c.handle != NULL ? *c.handle : 0;
+    for (const fault_flag& event : step.events)
+        if (event.key != NULL) armOrDisarm(env, arm, *event.key, c.client, handle, c.storeName, NULL);
+}
+
+void stepVerbose(JNIEnv* env, const step_call& c, const char* line) {
+    if (line == NULL || !nativeToJavaVerbose) return;
+    PendingExceptionGuard stash(env);
+    logWithContext(env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, c.file, c.line, NULL, NULL, "%s",
+                   line);
+}
+
+void reportStepV(JNIEnv* env, const mb_step& step, const step_call& c, va_list args) {
+    stepVerbose(env, c, step.failureLine);
+    PendingExceptionGuard stash(env);
+    contextIOExceptionV(env, c.file, c.line, c.ctx, c.rqs, step.failure, args);
 }
 
 } /* namespace */
 
 void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                             char* storeName) {
-    armOrDisarm(j_env, 1, eventKey, client, handle, storeName);
+    armOrDisarm(j_env, 1, eventKey, client, handle, storeName, NULL);
 }
 
 void unregisterMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                               char* storeName) {
-    armOrDisarm(j_env, 0, eventKey, client, handle, storeName);
+    armOrDisarm(j_env, 0, eventKey, client, handle, storeName, NULL);
 }
+
+} /* extern "C" */
+
+void refreshStep(JNIEnv* env, const mb_step& step, const step_call& c) {
+    if (!instrumentation) return;
+    for (const fault_flag& flag : step.refreshed)
+        if (flag.key != NULL) refreshTestFlag(env, *flag.key, flag.on, c.file, c.line);
+}
+
+bool stepFaultOn(const mb_step& step) { return instrumentation && step.fault.on != NULL && *step.fault.on; }
+
+void stepBefore(JNIEnv* env, const mb_step& step, const step_call& c) {
+    if (!c.refreshed) refreshStep(env, step, c);
+    stepEvents(env, step, c, 1);
+}
+
+bool stepAfter(JNIEnv* env, const mb_step& step, const step_call& c, va_list failureArgs) {
+    if (stepFaultOn(step)) {
+        c.rqs->status = MB_FAIL;
+        c.rqs->error = MB_ERR_CANCEL;
+        if (step.faultVoidsHandle && c.handle != NULL) *c.handle = 0;
+    }
+    stepEvents(env, step, c, 0);
+    if (c.rqs->status == MB_SUCC) {
+        stepVerbose(env, c, step.endLine);
+        return true;
+    }
+    if (!c.reportLater && step.failure != NULL) reportStepV(env, step, c, failureArgs);
+    return false;
+}
+
+void reportStep(JNIEnv* env, const mb_step& step, const step_call* c, ...) {
+    va_list args;
+    va_start(args, c);
+    reportStepV(env, step, *c, args);
+    va_end(args);
+}
+
+extern "C" {
+
+namespace {
+
+/* The steps of the file device, by operation. A step whose fault is
+ * consulted elsewhere (the submission loops, which fail only a refused
+ * submission) or that has no client call lists its flags for the refresh
+ * alone. */
+const mb_step kConfigPassingStep = {{FAULT(configPassing)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kInitStep = {{FAULT(mb_initErrorTest)}, {}, FAULT(mb_initErrorTest), false, NULL,
+                           "populateConfig mb_init failed", NULL};
+const mb_step kOpenStoreStep = {
+    {FAULT(mb_openstoreErrorTest), FAULT(fileio_mb_open_mb_get_storeinfoErrorTest),
+     FAULT(crash_primary_daemon_during_openstoreTest), FAULT(crash_storejvm_during_openstoreTest)},
+    {FAULT(crash_primary_daemon_during_openstoreTest), FAULT(crash_storejvm_during_openstoreTest)},
+    FAULT(mb_openstoreErrorTest), true, NULL, "fileio_mb_open mb_openstore failed. Store name=%s ", NULL};
+const mb_step kOpenStoreInfoStep = {{}, {}, FAULT(fileio_mb_open_mb_get_storeinfoErrorTest), false, NULL,
+                                    "fileio_mb_open mb_get_storeinfo failed. Store name=%s ", NULL};
+const mb_step kCloseStoreStep = {
+    {FAULT(mb_closestoreErrorTest), FAULT(mb_finiErrorTest), FAULT(crash_primary_daemon_during_closestoreTest),
+     FAULT(crash_storejvm_during_closestoreTest)},
+    {FAULT(crash_primary_daemon_during_closestoreTest), FAULT(crash_storejvm_during_closestoreTest)},
+    FAULT(mb_closestoreErrorTest), false, NULL, "fileio_mb_close mb_closestore failed.", NULL};
+const mb_step kCloseFiniStep = {{}, {}, FAULT(mb_finiErrorTest), false, "fileio_mb_close mb_fini failed",
+                                "fileio_mb_close mb_fini failed.", NULL};
+const mb_step kReadSubmitStep = {{FAULT(mbRetriedReadErrorTest)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kWriteSubmitStep = {
+    {FAULT(mbRetriedWriteErrorTest), FAULT(crash_primary_daemon_during_writeTest),
+     FAULT(crash_storejvm_during_writeTest), FAULT(crash_secondary_daemon_during_writeTest)},
+    {FAULT(crash_primary_daemon_during_writeTest), FAULT(crash_storejvm_during_writeTest),
+     FAULT(crash_secondary_daemon_during_writeTest)},
+    {}, false, NULL, NULL, NULL};
+/* The flag is kept with its key and re-read here; nothing consults it. */
+const mb_step kRegisterStep = {{FAULT(mb_registerErrorTest)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kReadFenceStep = {{FAULT(mb_read_fenceErrorTest)}, {}, FAULT(mb_read_fenceErrorTest), false, NULL,
+                                "fileio_internal_read end with error. Store handle=%d ", NULL};
+const mb_step kWriteStoreInfoStep = {{FAULT(fileio_mb_write_mb_get_storeinfoErrorTest)}, {},
+                                     FAULT(fileio_mb_write_mb_get_storeinfoErrorTest), false, NULL,
+                                     "fileio_mb_write mb_get_storeinfo failed", NULL};
+const mb_step kDaemonLimitStep = {{FAULT(total_memory_mb_get_local_daemon_infoErrorTest)}, {},
+                                  FAULT(total_memory_mb_get_local_daemon_infoErrorTest), false, NULL,
+                                  "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed", NULL};
+const mb_step kDaemonUsedStep = {{FAULT(used_memory_mb_get_local_daemon_infoErrorTest)}, {},
+                                 FAULT(used_memory_mb_get_local_daemon_infoErrorTest), false, NULL,
+                                 "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed", NULL};
+
+/* A performance of a step of this file on the context's connection. */
+step_call contextCall(int line, mirrorbank_ctx* ctx, mb_rqs* rqs, bool refreshed, bool reportLater) {
+    return {LOG_FILE, line, ctx, rqs, ctx->client_ctx, &ctx->handle, ctx->storeInfo.name, refreshed, reportLater};
+}
+
+} /* namespace */
 
 /* ======================================================================
  * Store context table
@@ -539,7 +653,9 @@ mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
 
 void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values) {
     LOG_VERBOSE(j_env, "populateConfig begin");
-    setTestFlag(j_env, mb_initErrorTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call init = contextCall(__LINE__, ctx, &rqs, true, true);
+    refreshStep(j_env, kInitStep, init);
 
     /* Each lookup starts just after where the key before it was found. */
     int hint = index + 1;
@@ -592,19 +708,14 @@ void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, c
     callbacks->tracecbctx = ctx;
     ctx->initConfig.ccb = callbacks;
 
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    ctx->client_ctx = mb_init(&rqs, &ctx->initConfig);
-    if (instrumentation && tests.mb_initErrorTest) {
-        simulateFailure(mb_initErrorTest, &rqs);
-        if (ctx->client_ctx != NULL) {
-            /* The library did make a connection: finish it so nothing leaks. */
-            mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
-            mb_fini(&finiRqs, ctx->client_ctx);
-        }
+    runStep(j_env, [&] { ctx->client_ctx = mb_init(&rqs, &ctx->initConfig); }, kInitStep, &init);
+    if (stepFaultOn(kInitStep) && ctx->client_ctx != NULL) {
+        /* The library did make a connection: finish it so nothing leaks. */
+        mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+        mb_fini(&finiRqs, ctx->client_ctx);
         ctx->client_ctx = NULL;
     }
-    if (ctx->client_ctx == NULL)
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "populateConfig mb_init failed");
+    if (ctx->client_ctx == NULL) reportStep(j_env, kInitStep, &init);
     LOG_VERBOSE(j_env, "populateConfig end");
 }
 
@@ -670,44 +781,37 @@ int fileio_mb_getLength(JNIEnv* j_env, mirrorbank_ctx* ctx) {
 
 void fileio_mb_close(JNIEnv* j_env, mirrorbank_ctx* ctx, int file_descriptor) {
     LOG_VERBOSE(j_env, "fileio_mb_close begin");
-    setTestFlag(j_env, mb_closestoreErrorTest);
-    setTestFlag(j_env, mb_finiErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_closestoreTest);
-    setTestFlag(j_env, crash_storejvm_during_closestoreTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+    step_call close = contextCall(__LINE__, ctx, &rqs, true, true);
+    step_call fini = contextCall(__LINE__, ctx, &finiRqs, true, true);
+    refreshStep(j_env, kCloseStoreStep, close);
     LOG_VERBOSE(j_env, "fileio_mb_close file_descriptor=%d mb_handle=%d closeCount=%d", file_descriptor,
                 (int)ctx->handle, ctx->closeCount);
-    registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_closestoreTestKey, ctx->client_ctx,
-                           ctx->handle, ctx->storeInfo.name);
-    registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_closestoreTestKey, ctx->client_ctx, ctx->handle,
-                           ctx->storeInfo.name);
-    if (ctx->closeCount != 0) {
-        LOG_VERBOSE(j_env, "fileio_mb_close abort file_descriptor=%d mb_handle=%d closeCount=%d", file_descriptor,
-                    (int)ctx->handle, ctx->closeCount);
-        return;
-    }
-    __atomic_store_n(&ctx->closeCount, 1, __ATOMIC_RELEASE); /* seen by transfers still waiting */
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_closestoreTestKey, ctx->client_ctx,
-                             ctx->handle, ctx->storeInfo.name);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_closestoreTestKey, ctx->client_ctx,
-                             ctx->handle, ctx->storeInfo.name);
-    simulateFailure(mb_closestoreErrorTest, &rqs);
+    bool aborted = false;
+    runStep(j_env, [&] {
+        /* Closed at most once; the close events armed for it stay armed. */
+        if (ctx->closeCount != 0) {
+            LOG_VERBOSE(j_env, "fileio_mb_close abort file_descriptor=%d mb_handle=%d closeCount=%d",
+                        file_descriptor, (int)ctx->handle, ctx->closeCount);
+            aborted = true;
+            return false;
+        }
+        __atomic_store_n(&ctx->closeCount, 1, __ATOMIC_RELEASE); /* seen by transfers still waiting */
+        mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
+        return true;
+    }, kCloseStoreStep, &close);
+    if (aborted) return;
     /* The connection is finalised whatever the close answered (a region
      * lost with its last copy answers a failure): a closed handle keeps
      * nothing alive. */
-    mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
-    mb_fini(&finiRqs, ctx->client_ctx);
-    simulateFailure(mb_finiErrorTest, &finiRqs);
+    runStep(j_env, [&] { mb_fini(&finiRqs, ctx->client_ctx); }, kCloseFiniStep, &fini);
     if (rqs.status != MB_SUCC) {
         LOG_VERBOSE(j_env, "fileio_mb_close failed, connection finalised (mb_fini status=%d error=%d)",
                     (int)finiRqs.status, (int)finiRqs.error);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "fileio_mb_close mb_closestore failed.");
-        return;
-    }
-    if (finiRqs.status != MB_SUCC) {
-        LOG_VERBOSE(j_env, "fileio_mb_close mb_fini failed");
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &finiRqs, "fileio_mb_close mb_fini failed.");
+        reportStep(j_env, kCloseStoreStep, &close);
+    } else if (finiRqs.status != MB_SUCC) {
+        reportStep(j_env, kCloseFiniStep, &fini);
     } else {
         LOG_VERBOSE(j_env, "fileio_mb_close end");
     }
@@ -741,47 +845,33 @@ int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
               MIRRORBANK_OPEN_FLAGS, libinfo.mb_lib_version ? libinfo.mb_lib_version : "(null)",
               libinfo.mb_lib_blabel ? libinfo.mb_lib_blabel : "(null)",
               libinfo.mb_lib_bstamp ? libinfo.mb_lib_bstamp : "(null)");
-    setTestFlag(j_env, mb_openstoreErrorTest);
-    setTestFlag(j_env, fileio_mb_open_mb_get_storeinfoErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_openstoreTest);
-    setTestFlag(j_env, crash_storejvm_during_openstoreTest);
-    registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_openstoreTestKey, ctx->client_ctx,
-                           ctx->handle, storename);
-    registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_openstoreTestKey, ctx->client_ctx, ctx->handle,
-                           storename);
-    LOG_DEBUG(j_env, "fileio_mb_open storename=%s flags=0x%x", storename, MIRRORBANK_OPEN_FLAGS);
-    LOG_DEBUG(j_env, "fileio_mb_open going to open store=%s with maxReplicaCount=%d/min=%d ", storename,
-              ctx->maxReplicaCount, ctx->minReplicaCount);
-    LOG_DEBUG(j_env, "fileio_mb_open totalsize=%d ctx->blocksize=%d", (int)ctx->totalsize, (int)ctx->blocksize);
 
+    /* The exceptions of a failed open name no context: it is given back. */
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    ctx->handle = mb_openstore(&rqs, ctx->client_ctx, storename, ctx->minReplicaCount, ctx->maxReplicaCount,
-                               MIRRORBANK_OPEN_FLAGS, ctx->totalsize, ctx->blocksize);
-    if (instrumentation && tests.mb_openstoreErrorTest) {
-        simulateFailure(mb_openstoreErrorTest, &rqs);
-        ctx->handle = 0;
-    }
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_openstoreTestKey, ctx->client_ctx,
-                             ctx->handle, storename);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_openstoreTestKey, ctx->client_ctx,
-                             ctx->handle, storename);
+    step_call open = contextCall(__LINE__, ctx, &rqs, false, true);
+    open.ctx = NULL;
+    open.storeName = storename;
+    runStep(j_env, [&] {
+        LOG_DEBUG(j_env, "fileio_mb_open storename=%s flags=0x%x", storename, MIRRORBANK_OPEN_FLAGS);
+        LOG_DEBUG(j_env, "fileio_mb_open going to open store=%s with maxReplicaCount=%d/min=%d ", storename,
+                  ctx->maxReplicaCount, ctx->minReplicaCount);
+        LOG_DEBUG(j_env, "fileio_mb_open totalsize=%d ctx->blocksize=%d", (int)ctx->totalsize, (int)ctx->blocksize);
+        ctx->handle = mb_openstore(&rqs, ctx->client_ctx, storename, ctx->minReplicaCount, ctx->maxReplicaCount,
+                                   MIRRORBANK_OPEN_FLAGS, ctx->totalsize, ctx->blocksize);
+    }, kOpenStoreStep, &open);
     LOG_DEBUG(j_env, "fileio_mb_open opened store=%s with handle=%d", storename, (int)ctx->handle);
     if (ctx->handle == 0) {
         releaseFailedOpen(j_env, ctx);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
-                               "fileio_mb_open mb_openstore failed. Store name=%s ", storename);
+        reportStep(j_env, kOpenStoreStep, &open, storename);
         return -1;
     }
 
     mb_client_storeinfo info;
     memset(&info, 0, sizeof(info));
     info.storehandle = ctx->handle;
-    mb_get_storeinfo(&rqs, ctx->client_ctx, &info);
-    simulateFailure(fileio_mb_open_mb_get_storeinfoErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
+    if (!runStep(j_env, [&] { mb_get_storeinfo(&rqs, ctx->client_ctx, &info); }, kOpenStoreInfoStep, &open)) {
         releaseFailedOpen(j_env, ctx);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
-                               "fileio_mb_open mb_get_storeinfo failed. Store name=%s ", storename);
+        reportStep(j_env, kOpenStoreInfoStep, &open, storename);
         return -1;
     }
     LOG_DEBUG(j_env, "fileio_mb_open store used=x%llx size=x%llx", (unsigned long long)info.used,
@@ -811,31 +901,26 @@ struct ConfigArrays {
     ConfigArrays& operator=(const ConfigArrays&) = delete;
 };
 
-} /* namespace */
+/* The pairs joined as key=value,key=value: what an open reports instead
+ * of opening while the configuration-passing fault is on. */
+struct ConfigEcho {
+    char* text = NULL;
+    size_t length = 0;
+    ~ConfigEcho() { free(text); }
+};
 
-jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
-                               jboolean j_exclusive, jobjectArray j_configurationKeys,
-                               jobjectArray j_configurationValues) {
-    (void)clazz;
-    (void)j_mode_ignored;
-    (void)j_exclusive;
-    setTestFlag(j_env, configPassing);
-    LOG_VERBOSE(j_env, "open_replicated_internal begin");
-
-    NativeChars fname(getExactUtf8Chars(j_env, j_fname, "open region name", MIRRORBANK_NAME_MAX));
-    if (fname.p == NULL) {
-        LOG_VERBOSE(j_env, "open_replicated_internal error return due to file name null");
-        TSSRepIOThrowIO(j_env, "Error transforming string");
-        return -1;
-    }
-    if (j_configurationKeys == NULL || j_configurationValues == NULL) {
+/* Refuses what cannot be opened before anything is converted: a null
+ * array, arrays of different lengths, a null element. The pair count, or
+ * -1 with the exception raised. */
+jsize checkConfigurationArrays(JNIEnv* j_env, jobjectArray keys, jobjectArray values) {
+    if (keys == NULL || values == NULL) {
         LOG_VERBOSE(j_env,
                     "open_replicated_internal error return due to configuration key or values array being null");
         TSSRepIOThrowIO(j_env, "Error, configuration null");
         return -1;
     }
-    jsize keyCount = j_env->GetArrayLength(j_configurationKeys);
-    jsize valueCount = j_env->GetArrayLength(j_configurationValues);
+    jsize keyCount = j_env->GetArrayLength(keys);
+    jsize valueCount = j_env->GetArrayLength(values);
     LOG_DEBUG(j_env, "open_replicated_internal configuration keys(=%d) values(%d) length retrieved", (int)keyCount,
               (int)valueCount);
     if (keyCount != valueCount) {
@@ -843,11 +928,9 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
         TSSRepIOThrowIO(j_env, "Error, configuration Keys and values count do not match");
         return -1;
     }
-
-    /* A null element cannot be converted: refuse before converting any. */
     for (jsize i = 0; i < keyCount; i++) {
-        jobject key = j_env->GetObjectArrayElement(j_configurationKeys, i);
-        jobject value = j_env->GetObjectArrayElement(j_configurationValues, i);
+        jobject key = j_env->GetObjectArrayElement(keys, i);
+        jobject value = j_env->GetObjectArrayElement(values, i);
         bool missing = key == NULL || value == NULL;
         if (key != NULL) j_env->DeleteLocalRef(key);
         if (value != NULL) j_env->DeleteLocalRef(value);
@@ -857,89 +940,126 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
             return -1;
         }
     }
+    return keyCount;
+}
 
-    ConfigArrays config;
-    config.keys = (char**)calloc((size_t)keyCount + 1, sizeof(char*));
-    config.values = (char**)calloc((size_t)keyCount + 1, sizeof(char*));
-    if (config.keys == NULL || config.values == NULL) {
+/* Adds pair i to the echo, with its log lines; false when out of memory. */
+bool echoPair(JNIEnv* j_env, ConfigEcho* echo, jsize i, const char* key, const char* value) {
+    if (i > 0)
+        LOG_VERBOSE(j_env, "open_replicated_internal before concat Key=%s Value=%s junitResultString=%s", key, value,
+                    echo->text);
+    size_t add = strlen(key) + strlen(value) + 2;
+    char* grown = (char*)realloc(echo->text, echo->length + add + 1);
+    if (grown == NULL) {
         TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-        return -1;
+        return false;
     }
-    config.length = keyCount;
-    bool passing = instrumentation && tests.configPassing;
-    char* result = NULL;
-    size_t resultLength = 0;
-    struct ResultString {
-        char** p;
-        ~ResultString() { free(*p); }
-    } resultGuard = {&result};
-    for (jsize i = 0; i < keyCount; i++) {
-        jstring jkey = (jstring)j_env->GetObjectArrayElement(j_configurationKeys, i);
-        jstring jvalue = (jstring)j_env->GetObjectArrayElement(j_configurationValues, i);
-        config.keys[i] = getExactUtf8Chars(j_env, jkey, "configuration key", (size_t)-1);
-        if (config.keys[i] != NULL) {
+    echo->text = grown;
+    echo->length += (size_t)snprintf(echo->text + echo->length, add + 1, "%s%s=%s", i > 0 ? "," : "", key, value);
+    LOG_VERBOSE(j_env, "open_replicated_internal i=%d Result String=%s, key-value pair(%s=%s)", (int)i, echo->text, key,
+                value);
+    return true;
+}
+
+/* Converts the checked arrays into config, pair by pair, each once;
+ * echo (when not null) collects the pairs too. False with the exception
+ * raised. */
+bool convertConfiguration(JNIEnv* j_env, jobjectArray keys, jobjectArray values, jsize count, ConfigArrays* config,
+                          ConfigEcho* echo) {
+    config->keys = (char**)calloc((size_t)count + 1, sizeof(char*));
+    config->values = (char**)calloc((size_t)count + 1, sizeof(char*));
+    if (config->keys == NULL || config->values == NULL) {
+        TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
+        return false;
+    }
+    config->length = count;
+    for (jsize i = 0; i < count; i++) {
+        jstring jkey = (jstring)j_env->GetObjectArrayElement(keys, i);
+        jstring jvalue = (jstring)j_env->GetObjectArrayElement(values, i);
+        char* key = config->keys[i] = getExactUtf8Chars(j_env, jkey, "configuration key", (size_t)-1);
+        if (key != NULL) {
             char what[96];
-            snprintf(what, sizeof what, "configuration value of %.64s", config.keys[i]);
-            config.values[i] = getExactUtf8Chars(j_env, jvalue, what, (size_t)-1);
+            snprintf(what, sizeof what, "configuration value of %.64s", key);
+            config->values[i] = getExactUtf8Chars(j_env, jvalue, what, (size_t)-1);
         }
         j_env->DeleteLocalRef(jkey);
         j_env->DeleteLocalRef(jvalue);
-        if (config.keys[i] == NULL || config.values[i] == NULL) {
+        char* value = config->values[i];
+        if (key == NULL || value == NULL) {
             if (!j_env->ExceptionCheck()) TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-            return -1;
+            return false;
         }
-        if (passing) {
-            if (i > 0)
-                LOG_VERBOSE(j_env, "open_replicated_internal before concat Key=%s Value=%s junitResultString=%s",
-                            config.keys[i], config.values[i], result);
-            size_t add = strlen(config.keys[i]) + strlen(config.values[i]) + 2;
-            char* grown = (char*)realloc(result, resultLength + add + 1);
-            if (grown == NULL) {
-                TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-                return -1;
-            }
-            result = grown;
-            resultLength += (size_t)snprintf(result + resultLength, add + 1, "%s%s=%s", i > 0 ? "," : "",
-                                             config.keys[i], config.values[i]);
-            LOG_VERBOSE(j_env, "open_replicated_internal i=%d Result String=%s, key-value pair(%s=%s)", (int)i, result,
-                        config.keys[i], config.values[i]);
-        }
-        LOG_DEBUG(j_env, "Configuration key=%s, Value=%s", config.keys[i], config.values[i]);
+        if (echo != NULL && !echoPair(j_env, echo, i, key, value)) return false;
+        LOG_DEBUG(j_env, "Configuration key=%s, Value=%s", key, value);
     }
-    if (passing) {
-        const char* message = result != NULL ? result : "static string to avoid npe junitResultString";
-        LOG_DEBUG(j_env, "JUnit Result String=%s", message);
-        TSSRepIOThrowIO(j_env, message);
-        LOG_VERBOSE(j_env, "open_replicated_internal junit test case exception thrown with key value pairs");
-        return -1;
-    }
+    return true;
+}
+
+/* Builds the context from the configuration and opens the region: the
+ * handle, or -1 (with the exception raised, except where a context could
+ * not be claimed). */
+jlong openFromConfiguration(JNIEnv* j_env, char* fname, ConfigArrays* config) {
     LOG_VERBOSE(j_env, "open_replicated_internal end");
     LOG_VERBOSE(j_env, "open_replicated begin");
     LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig begin");
     char* reason = NULL;
     int code = 0;
-    mirrorbank_ctx* ctx = fileio_mb_contextInternal(j_env, config.length, config.keys, config.values, &reason, &code);
+    mirrorbank_ctx* ctx = fileio_mb_contextInternal(j_env, config->length, config->keys, config->values, &reason, &code);
     if (ctx == NULL) {
         LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig end due to null context");
         LOG_VERBOSE(j_env, "open_replicated return error due to null context");
         return -1;
     }
     LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig end");
-    int r = fileio_mb_open(j_env, ctx, fname.p);
+    int r = fileio_mb_open(j_env, ctx, fname);
     if (r < 0) {
         LOG_VERBOSE(j_env, "open_replicated return error due null handle");
         return -1;
     }
-    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname.p, r);
+    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname, r);
     LOG_VERBOSE(j_env, "open_replicated end");
     return r;
+}
+
+} /* namespace */
+
+jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
+                               jboolean j_exclusive, jobjectArray j_configurationKeys,
+                               jobjectArray j_configurationValues) {
+    (void)clazz;
+    (void)j_mode_ignored;
+    (void)j_exclusive;
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    step_call passing = {LOG_FILE, __LINE__, NULL, &none, NULL, NULL, NULL, false, false};
+    refreshStep(j_env, kConfigPassingStep, passing);
+    LOG_VERBOSE(j_env, "open_replicated_internal begin");
+
+    NativeChars fname(getExactUtf8Chars(j_env, j_fname, "open region name", MIRRORBANK_NAME_MAX));
+    if (fname.p == NULL) {
+        LOG_VERBOSE(j_env, "open_replicated_internal error return due to file name null");
+        TSSRepIOThrowIO(j_env, "Error transforming string");
+        return -1;
+    }
+    jsize count = checkConfigurationArrays(j_env, j_configurationKeys, j_configurationValues);
+    if (count < 0) return -1;
+    ConfigArrays config;
+    ConfigEcho echo;
+    bool echoing = instrumentation && tests.configPassing;
+    if (!convertConfiguration(j_env, j_configurationKeys, j_configurationValues, count, &config,
+                              echoing ? &echo : NULL))
+        return -1;
+    if (!echoing) return openFromConfiguration(j_env, fname.p, &config);
+    const char* message = echo.text != NULL ? echo.text : "static string to avoid npe junitResultString";
+    LOG_DEBUG(j_env, "JUnit Result String=%s", message);
+    TSSRepIOThrowIO(j_env, message);
+    LOG_VERBOSE(j_env, "open_replicated_internal junit test case exception thrown with key value pairs");
+    return -1;
 }
 
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_open(JNIEnv* j_env, jclass clazz,
                                                                                   jstring fname, jstring mode,
                                                                                   jobjectArray keys,
                                                                                   jobjectArray values) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_open begin");
     return open_replicated_internal(j_env, clazz, fname, mode, JNI_TRUE, keys, values);
 }
@@ -947,7 +1067,6 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_ope
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock(
     JNIEnv* j_env, jclass clazz, jstring fname, jstring mode, jboolean exclusive, jobjectArray keys,
     jobjectArray values) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock begin");
     return open_replicated_internal(j_env, clazz, fname, mode, exclusive, keys, values);
 }
@@ -955,7 +1074,6 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_ope
 JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_close(JNIEnv* j_env, jclass clazz,
                                                                                   jlong handle) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_close begin");
     if (handle < 0 || handle >= MIRRORBANK_MAX_CONTEXTS) return;
     mirrorbank_ctx* ctx = &replicatedContextArray[handle];
@@ -965,7 +1083,6 @@ JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_clos
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getSize(JNIEnv* j_env, jclass clazz,
                                                                                      jlong handle) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getSize begin");
     if (handle < 0 || handle >= MIRRORBANK_MAX_CONTEXTS) return -1;
     return (jlong)fileio_mb_getLength(j_env, &replicatedContextArray[handle]);
@@ -1185,18 +1302,6 @@ int awaitCompletion(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, o
     return -1;
 }
 
-/* Arms or disarms the three write-crash events, in their fixed order. */
-void writeCrashEvents(JNIEnv* j_env, mirrorbank_ctx* ctx, bool arm) {
-    if (!instrumentation) return;
-    char* keys[3] = {(char*)tests.crash_primary_daemon_during_writeTestKey,
-                     (char*)tests.crash_storejvm_during_writeTestKey,
-                     (char*)tests.crash_secondary_daemon_during_writeTestKey};
-    for (char* key : keys) {
-        if (arm) registerMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
-        else unregisterMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
-    }
-}
-
 } /* namespace */
 
 boolean read_ncb(mb_client_opargs* opargs) { return notification(opargs, true); }
@@ -1205,7 +1310,8 @@ boolean write_ncb(mb_client_opargs* opargs) { return notification(opargs, false)
 
 int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op) {
     LOG_VERBOSE(j_env, "retriedRead begin");
-    setTestFlag(j_env, mbRetriedReadErrorTest);
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    refreshStep(j_env, kReadSubmitStep, contextCall(__LINE__, ctx, &none, false, false));
     LOG_DEBUG(j_env, "retriedRead cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
     if (!submitWithRetry(j_env, ctx, client, op, false, instrumentation && tests.mbRetriedReadErrorTest,
                          "retriedRead Failed to read and ended with error(Attempt=%d)"))
@@ -1216,35 +1322,30 @@ int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_cl
 
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     mb_client_ctx* client = ctx->client_ctx;
-    setTestFlag(j_env, mbRetriedWriteErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_writeTest);
-    setTestFlag(j_env, crash_storejvm_during_writeTest);
-    setTestFlag(j_env, crash_secondary_daemon_during_writeTest);
-    writeCrashEvents(j_env, ctx, true);
-    LOG_VERBOSE(j_env, "retriedWrite begin");
-    LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
-    bool accepted = submitWithRetry(j_env, ctx, client, op, true, instrumentation && tests.mbRetriedWriteErrorTest,
-                                    "retriedWrite Failed to write and ended with error(Attempt=%d)");
-    writeCrashEvents(j_env, ctx, false);
+    /* The submission raises its own failure; the step's outcome only
+     * tells whether it was accepted. */
+    mb_rqs outcome = {MB_SUCC, MB_ERR_NONE};
+    step_call write = contextCall(__LINE__, ctx, &outcome, false, true);
+    bool accepted = runStep(j_env, [&] {
+        LOG_VERBOSE(j_env, "retriedWrite begin");
+        LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
+        if (!submitWithRetry(j_env, ctx, client, op, true, instrumentation && tests.mbRetriedWriteErrorTest,
+                             "retriedWrite Failed to write and ended with error(Attempt=%d)"))
+            outcome.status = MB_FAIL;
+    }, kWriteSubmitStep, &write);
     if (!accepted) return -1;
-    if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
-        mb_rqs eventRqs = {MB_SUCC, MB_ERR_NONE};
-        mb_event(&eventRqs, client, 0, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, MB_EVENT_TARGET_PRIMARY, MB_EVENT_C4,
-                 ctx->handle, ctx->storeInfo.name);
-        if (eventRqs.status == MB_FAIL)
-            LOG_DEBUG(j_env,
-                      "retriedWrite crash_primary_daemon_during_writeTest unregister failed. status=%d:%d, Detail: %s",
-                      (int)eventRqs.status, (int)eventRqs.error, mb_get_error_message(&eventRqs));
-    }
+    /* The primary-daemon write crash is disarmed once more after a write that went through. */
+    armOrDisarm(j_env, 0, tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle, ctx->storeInfo.name,
+                "retriedWrite");
     LOG_VERBOSE(j_env, "retriedWrite successful end");
     return 1;
 }
 
 mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf) {
-    (void)ctx;
     (void)buf;
     LOG_VERBOSE(j_env, "fileio_mb_register begin");
-    setTestFlag(j_env, mb_registerErrorTest);
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    refreshStep(j_env, kRegisterStep, contextCall(__LINE__, ctx, &none, false, false));
     LOG_VERBOSE(j_env, "fileio_mb_register end");
     return MB_FAIL;
 }
@@ -1295,20 +1396,18 @@ int fileio_internal_read(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOff
                          const int length, mb_key* key) {
     (void)key;
     LOG_VERBOSE(j_env, "fileio_internal_read begin");
-    setTestFlag(j_env, mb_read_fenceErrorTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call fence = contextCall(__LINE__, ctx, &rqs, true, true);
+    refreshStep(j_env, kReadFenceStep, fence);
     if (ctx->skipReadFence == 0) {
-        mb_client_opargs fence;
-        memset(&fence, 0, sizeof(fence));
-        fence.storehandle = ctx->handle;
+        mb_client_opargs fenceOp;
+        memset(&fenceOp, 0, sizeof(fenceOp));
+        fenceOp.storehandle = ctx->handle;
         LOG_DEBUG(j_env, "mb_read_FENCE  trace storehandle=%d", (int)ctx->handle);
-        mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-        mb_read_fence(&rqs, ctx->client_ctx, &fence);
-        simulateFailure(mb_read_fenceErrorTest, &rqs);
-        if (rqs.status != MB_SUCC) {
+        if (!runStep(j_env, [&] { mb_read_fence(&rqs, ctx->client_ctx, &fenceOp); }, kReadFenceStep, &fence)) {
             LOG_DEBUG(j_env, "mb_read_FENCE  FAILURE? status=%d:%d, storehandle=%d", (int)rqs.status, (int)rqs.error,
                       (int)ctx->handle);
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                                   "fileio_internal_read end with error. Store handle=%d ", (int)ctx->handle);
+            reportStep(j_env, kReadFenceStep, &fence, (int)ctx->handle);
             return -1;
         }
         ctx->skipReadFence = 1;
@@ -1349,7 +1448,9 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
                     mb_key* key) {
     uint32_t newFilePos = (uint32_t)userOffsetIntoStore + (uint32_t)size;
     LOG_VERBOSE(j_env, "fileio_mb_write begin");
-    setTestFlag(j_env, fileio_mb_write_mb_get_storeinfoErrorTest);
+    mb_rqs info_rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call info = contextCall(__LINE__, ctx, &info_rqs, true, false);
+    refreshStep(j_env, kWriteStoreInfoStep, info);
     int returnValue = fileio_internal_write(j_env, ctx, userOffsetIntoStore, buf, size, key);
     if (returnValue != size) {
         LOG_VERBOSE(j_env, "fileio_mb_write end: return value=%d newFilePos=%d writtenFileSize=%d", -1, (int)newFilePos,
@@ -1360,13 +1461,9 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
         mb_client_storeinfo localStoreInfo;
         memset(&localStoreInfo, 0, sizeof(localStoreInfo));
         localStoreInfo.storehandle = ctx->handle;
-        mb_rqs info_rqs = {MB_SUCC, MB_ERR_NONE};
-        mb_get_storeinfo(&info_rqs, ctx->client_ctx, &localStoreInfo);
-        simulateFailure(fileio_mb_write_mb_get_storeinfoErrorTest, &info_rqs);
-        if (info_rqs.status != MB_SUCC) {
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &info_rqs, "fileio_mb_write mb_get_storeinfo failed");
+        if (!runStep(j_env, [&] { mb_get_storeinfo(&info_rqs, ctx->client_ctx, &localStoreInfo); },
+                     kWriteStoreInfoStep, &info))
             return -1;
-        }
         LOG_DEBUG(j_env, "size fileio_mb_write/mb_get_storeinfo used=x%x size=x%x", (unsigned)localStoreInfo.used,
                   (unsigned)localStoreInfo.size);
         assignNewFileLength(j_env, ctx, newFilePos, (char*)"extend file", __LINE__, &localStoreInfo);
@@ -1506,7 +1603,6 @@ const transfer_texts kWriteTexts = {
 jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf, jint offset, jint length,
                    bool isWrite) {
     const transfer_texts* texts = isWrite ? &kWriteTexts : &kReadTexts;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "%s", texts->begin);
     LOG_DEBUG(j_env, texts->arguments, (unsigned)offset, (int)length);
     if (buf == NULL) {
@@ -1565,7 +1661,6 @@ namespace {
 /* The direct-buffer service is not offered: each of its methods logs its
  * begin line and raises an IOException that names it. */
 void refuseBufferMethod(JNIEnv* j_env, const char* beginLine, const char* name) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "%s", beginLine);
     contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s", name);
 }
@@ -1594,22 +1689,15 @@ namespace {
 
 /* The query both figures share: the library's answer into the context's
  * localDaemonInfo; false with the exception raised on failure. */
-bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* flagKey, bool* flag, const char* failureText) {
-    if (instrumentation) refreshTestFlag(j_env, flagKey, flag, LOG_FILE, __LINE__);
+bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const mb_step& step) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    if (instrumentation && *flag) {
-        rqs.status = MB_FAIL;
-        rqs.error = MB_ERR_CANCEL;
-    }
-    if (rqs.status == MB_SUCC) return true;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "%s", failureText);
-    return false;
+    step_call query = contextCall(__LINE__, ctx, &rqs, false, false);
+    return runStep(j_env, [&] { mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo); }, step,
+                   &query);
 }
 
 /* The body of the two Java figure entries. */
 jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
-    if (j_env != NULL) jvm_global_env = j_env;
     mirrorbank_ctx* ctx = openContextForIO(
         j_env, handle,
         limit ? "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit"
@@ -1628,16 +1716,12 @@ jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
 } /* namespace */
 
 int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    bool ok = queryLocalDaemon(j_env, ctx, tests.total_memory_mb_get_local_daemon_infoErrorTestKey,
-                               &tests.total_memory_mb_get_local_daemon_infoErrorTest,
-                               "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    bool ok = queryLocalDaemon(j_env, ctx, kDaemonLimitStep);
     return ok ? (int64_t)ctx->localDaemonInfo.total_memory : -1;
 }
 
 int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    bool ok = queryLocalDaemon(j_env, ctx, tests.used_memory_mb_get_local_daemon_infoErrorTestKey,
-                               &tests.used_memory_mb_get_local_daemon_infoErrorTest,
-                               "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
+    bool ok = queryLocalDaemon(j_env, ctx, kDaemonUsedStep);
     return ok ? (int64_t)ctx->localDaemonInfo.used_memory : -1;
 }
 
