@@ -121,6 +121,56 @@ void releaseGlobal(JNIEnv* env, jobject* ref) {
     *ref = NULL;
 }
 
+/* Undoes lookUpGlue, also one that stopped half-way. */
+void releaseGlue(JNIEnv* env) {
+    releaseGlobal(env, (jobject*)&directByteBufferClass);
+    releaseGlobal(env, &utf8Charset);
+    releaseGlobal(env, (jobject*)&oomClass);
+    releaseGlobal(env, (jobject*)&npeClass);
+    releaseGlobal(env, (jobject*)&ioExceptionClass);
+    releaseGlobal(env, (jobject*)&String_clazz);
+    bufferAddressField = byteBufferReadOnlyField = bufferCapacityField = NULL;
+    ioExceptionWithCause = stringFromUtf8 = MID_String_init = MID_String_getBytes = NULL;
+}
+
+bool loadLogging(JNIEnv* env) {
+    initializeLogging(env);
+    return true;
+}
+
+bool loadContextTable(JNIEnv*) {
+    mirrorbank_onLoad();
+    return true;
+}
+
+void keepContextTable(JNIEnv*) {}
+
+bool loadAdmin(JNIEnv* env) {
+    rs_admin_onLoad();
+    rs_admin_lookUpCallbacks(env);
+    return true;
+}
+
+/* The load steps in order, each with the step that undoes it: a failed
+ * load undoes the failed step and then the earlier ones in reverse, and
+ * the unload undoes them all in reverse. */
+struct load_step {
+    bool (*load)(JNIEnv* env);
+    void (*unload)(JNIEnv* env);
+};
+
+const load_step kLoadSteps[] = {
+    {lookUpGlue, releaseGlue},
+    {loadLogging, releaseLogging},
+    {loadContextTable, keepContextTable},
+    {loadAdmin, rs_admin_onUnload},
+};
+const size_t kLoadStepCount = sizeof kLoadSteps / sizeof kLoadSteps[0];
+
+void unloadSteps(JNIEnv* env, size_t count) {
+    while (count > 0) kLoadSteps[--count].unload(env);
+}
+
 } /* namespace */
 
 JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
@@ -129,11 +179,13 @@ JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
     if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
     JNIEnv* env = (JNIEnv*)envPtr;
     cachedJavaVM = vm;
-    if (!lookUpGlue(env)) return JNI_ERR;
-    initializeLogging(env);
-    mirrorbank_onLoad();
-    rs_admin_onLoad();
-    rs_admin_lookUpCallbacks(env);
+    for (size_t i = 0; i < kLoadStepCount; i++) {
+        if (!kLoadSteps[i].load(env)) {
+            unloadSteps(env, i + 1);
+            cachedJavaVM = NULL;
+            return JNI_ERR;
+        }
+    }
     granularity = (int64_t)sysconf(_SC_PAGESIZE);
     return JNI_VERSION_1_2;
 }
@@ -142,15 +194,7 @@ JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
     (void)reserved;
     void* envPtr = NULL;
     if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
-    JNIEnv* env = (JNIEnv*)envPtr;
-    rs_admin_onUnload(env);
-    releaseLogging(env);
-    releaseGlobal(env, (jobject*)&directByteBufferClass);
-    releaseGlobal(env, &utf8Charset);
-    releaseGlobal(env, (jobject*)&oomClass);
-    releaseGlobal(env, (jobject*)&npeClass);
-    releaseGlobal(env, (jobject*)&ioExceptionClass);
-    releaseGlobal(env, (jobject*)&String_clazz);
+    unloadSteps((JNIEnv*)envPtr, kLoadStepCount);
     cachedJavaVM = NULL;
 }
 
