@@ -44,6 +44,7 @@ int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedP
 bool readBooleanJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 int readIntJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 size_t mbloggercallback(void* log_ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/* Console printer under debugNativeFlag; nothing here calls it. */
 void debugNative(char* format, ...) __attribute__((format(printf, 1, 2)));
 /* Hands one finished line to a static boolean method of NativeCallbacks;
  * true when Java took it. Safe to call with an exception pending. */

@@ -5,11 +5,12 @@
  * of store contexts; reads and writes go to the client library as single
  * asynchronous operations driven to completion on the calling thread.
  *
- * In reading order: load entry and Java glue (exceptions, strings, message
- * formatting, contextual I/O exceptions, daemon failure events); the store
- * context table and its configuration; open and close; the asynchronous
- * operation engine; the read and write paths; direct buffers and device
- * figures.
+ * In reading order: the client-library steps (fault injection and daemon
+ * failure events around each call); the store context table and its
+ * configuration; open and close; the asynchronous operation engine; the
+ * read and write paths; direct buffers and device figures; then the Java
+ * glue in one place (load and unload, cached IDs, exceptions, strings,
+ * message text, contextual I/O exceptions).
  */
 #include "fileio_mirrorbank.h"
 
@@ -38,14 +39,10 @@ JavaVM* cachedJavaVM = NULL;
 int64_t totalMB_Waits = 0;
 int64_t parkedOperationRecords = 0;
 
-/* ======================================================================
- * Load entry and Java glue
- * ==================================================================== */
-
 namespace {
 
 /* Classes, fields and methods used on every call, looked up once at load
- * and released at unload. */
+ * (by the Java glue at the end of this file) and released at unload. */
 jclass ioExceptionClass = NULL;
 jmethodID ioExceptionWithCause = NULL; /* IOException(String, Throwable) */
 jclass npeClass = NULL;
@@ -65,346 +62,7 @@ jfieldID byteBufferReadOnlyField = NULL;
  * repeat that type test on every transfer). */
 jfieldID bufferCapacityField = NULL;
 
-/* A global reference to the class `name`, or null with the lookup error
- * pending. */
-jclass globalClass(JNIEnv* env, const char* name) {
-    jclass local = env->FindClass(name);
-    if (local == NULL) return NULL;
-    jclass global = (jclass)env->NewGlobalRef(local);
-    env->DeleteLocalRef(local);
-    return global;
-}
-
-bool lookUpGlue(JNIEnv* env) {
-    String_clazz = globalClass(env, "java/lang/String");
-    ioExceptionClass = globalClass(env, "java/io/IOException");
-    npeClass = globalClass(env, "java/lang/NullPointerException");
-    oomClass = globalClass(env, "java/lang/OutOfMemoryError");
-    jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
-    jclass buffer = env->FindClass("java/nio/Buffer");
-    if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
-        charsets == NULL || buffer == NULL)
-        return false;
-    jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
-    if (utf8 == NULL) return false;
-    jobject charset = env->GetStaticObjectField(charsets, utf8);
-    if (charset == NULL) return false;
-    utf8Charset = env->NewGlobalRef(charset);
-    env->DeleteLocalRef(charset);
-    env->DeleteLocalRef(charsets);
-    bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
-    if (bufferCapacityField == NULL) return false;
-    jclass direct = env->FindClass("java/nio/DirectByteBuffer");
-    jclass bytes = direct != NULL ? env->FindClass("java/nio/ByteBuffer") : NULL;
-    jfieldID address = bytes != NULL ? env->GetFieldID(buffer, "address", "J") : NULL;
-    jfieldID readOnly = address != NULL ? env->GetFieldID(bytes, "isReadOnly", "Z") : NULL;
-    if (readOnly == NULL) {
-        env->ExceptionClear();
-    } else {
-        directByteBufferClass = (jclass)env->NewGlobalRef(direct);
-        bufferAddressField = address;
-        byteBufferReadOnlyField = readOnly;
-    }
-    if (direct != NULL) env->DeleteLocalRef(direct);
-    if (bytes != NULL) env->DeleteLocalRef(bytes);
-    env->DeleteLocalRef(buffer);
-    ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
-    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
-    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
-    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
-    return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
-           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
-}
-
-void releaseGlobal(JNIEnv* env, jobject* ref) {
-    if (*ref != NULL) env->DeleteGlobalRef(*ref);
-    *ref = NULL;
-}
-
-/* Undoes lookUpGlue, also one that stopped half-way. */
-void releaseGlue(JNIEnv* env) {
-    releaseGlobal(env, (jobject*)&directByteBufferClass);
-    releaseGlobal(env, &utf8Charset);
-    releaseGlobal(env, (jobject*)&oomClass);
-    releaseGlobal(env, (jobject*)&npeClass);
-    releaseGlobal(env, (jobject*)&ioExceptionClass);
-    releaseGlobal(env, (jobject*)&String_clazz);
-    bufferAddressField = byteBufferReadOnlyField = bufferCapacityField = NULL;
-    ioExceptionWithCause = stringFromUtf8 = MID_String_init = MID_String_getBytes = NULL;
-}
-
-bool loadLogging(JNIEnv* env) {
-    initializeLogging(env);
-    return true;
-}
-
-bool loadContextTable(JNIEnv*) {
-    mirrorbank_onLoad();
-    return true;
-}
-
-void keepContextTable(JNIEnv*) {}
-
-bool loadAdmin(JNIEnv* env) {
-    rs_admin_onLoad();
-    rs_admin_lookUpCallbacks(env);
-    return true;
-}
-
-/* The load steps in order, each with the step that undoes it: a failed
- * load undoes the failed step and then the earlier ones in reverse, and
- * the unload undoes them all in reverse. */
-struct load_step {
-    bool (*load)(JNIEnv* env);
-    void (*unload)(JNIEnv* env);
-};
-
-const load_step kLoadSteps[] = {
-    {lookUpGlue, releaseGlue},
-    {loadLogging, releaseLogging},
-    {loadContextTable, keepContextTable},
-    {loadAdmin, rs_admin_onUnload},
-};
-const size_t kLoadStepCount = sizeof kLoadSteps / sizeof kLoadSteps[0];
-
-void unloadSteps(JNIEnv* env, size_t count) {
-    while (count > 0) kLoadSteps[--count].unload(env);
-}
-
 } /* namespace */
-
-JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
-    (void)reserved;
-    void* envPtr = NULL;
-    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
-    JNIEnv* env = (JNIEnv*)envPtr;
-    cachedJavaVM = vm;
-    for (size_t i = 0; i < kLoadStepCount; i++) {
-        if (!kLoadSteps[i].load(env)) {
-            unloadSteps(env, i + 1);
-            cachedJavaVM = NULL;
-            return JNI_ERR;
-        }
-    }
-    granularity = (int64_t)sysconf(_SC_PAGESIZE);
-    return JNI_VERSION_1_2;
-}
-
-JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
-    (void)reserved;
-    void* envPtr = NULL;
-    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
-    unloadSteps((JNIEnv*)envPtr, kLoadStepCount);
-    cachedJavaVM = NULL;
-}
-
-void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
-    /* One exception at a time: the one already pending stays. */
-    if (j_env == NULL || j_env->ExceptionCheck()) return;
-    jclass cls = j_env->FindClass(name);
-    if (cls == NULL) return;
-    j_env->ThrowNew(cls, msg);
-    j_env->DeleteLocalRef(cls);
-}
-
-void TSSRepIOThrowIO(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(ioExceptionClass, msg);
-}
-
-void TSSRepIOThrowNPE(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(npeClass, msg);
-}
-
-void TSSRepIOThrowOOM(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(oomClass, msg);
-}
-
-/* The pending exception becomes the cause of an IOException with `msg`. */
-void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg) {
-    jthrowable cause = env->ExceptionOccurred();
-    if (cause == NULL) return TSSRepIOThrowIO(env, msg);
-    env->ExceptionClear();
-    jstring text = env->NewStringUTF(msg);
-    jobject wrapper = text == NULL ? NULL : env->NewObject(ioExceptionClass, ioExceptionWithCause, text, cause);
-    if (wrapper != NULL) {
-        env->Throw((jthrowable)wrapper);
-        env->DeleteLocalRef(wrapper);
-    } else if (!env->ExceptionCheck()) {
-        env->Throw(cause);
-    }
-    if (text != NULL) env->DeleteLocalRef(text);
-    env->DeleteLocalRef(cause);
-}
-
-char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes) {
-    if (jstr == NULL || env == NULL || env->ExceptionCheck()) return NULL;
-    jsize units = env->GetStringLength(jstr);
-    const jchar* chars = env->GetStringChars(jstr, NULL);
-    if (chars == NULL) return NULL; /* OutOfMemoryError pending */
-    /* First pass: the UTF-8 length, and the first character that cannot be
-     * handed over exactly. */
-    size_t bytes = 0;
-    const char* problem = NULL;
-    jsize at = 0;
-    for (jsize i = 0; i < units && problem == NULL; i++) {
-        jchar c = chars[i];
-        bool high = c >= 0xD800 && c <= 0xDBFF;
-        if (c == 0 && what != NULL) problem = "contains U+0000";
-        else if (c < 0x80) bytes += 1;
-        else if (c < 0x800) bytes += 2;
-        else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
-        else if (c >= 0xD800 && c <= 0xDFFF) problem = "contains an unpaired surrogate";
-        else bytes += 3;
-        if (problem != NULL) at = i;
-    }
-    char* result = NULL;
-    if (problem == NULL && bytes <= maxBytes) result = (char*)malloc(bytes + 1);
-    if (result != NULL) {
-        char* out = result;
-        for (jsize i = 0; i < units; i++) {
-            uint32_t c = chars[i];
-            if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
-            if (c < 0x80) {
-                *out++ = (char)c; /* U+0000 too, where allowed */
-            } else if (c < 0x800) {
-                *out++ = (char)(0xC0 | (c >> 6));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                *out++ = (char)(0xE0 | (c >> 12));
-                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            } else {
-                *out++ = (char)(0xF0 | (c >> 18));
-                *out++ = (char)(0x80 | ((c >> 12) & 0x3F));
-                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            }
-        }
-        *out = '\0';
-    }
-    env->ReleaseStringChars(jstr, chars);
-    if (result != NULL) return result;
-    char message[256];
-    if (problem != NULL)
-        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
-                 problem, (int)at);
-    else if (bytes > maxBytes)
-        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
-                 what != NULL ? what : "string", bytes, maxBytes);
-    else
-        snprintf(message, sizeof message, "Cannot allocate native char array.");
-    if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
-    else TSSRepIOThrowIO(env, message);
-    return NULL;
-}
-
-char* getStringNativeChars(JNIEnv* env, jstring jstr) {
-    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
-}
-
-jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
-    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
-    if (env->ExceptionCheck()) return NULL;
-    size_t len = strnlen(text, maxBytes);
-    if (len > 0x7fffffffU) len = 0x7fffffffU;
-    jbyteArray bytes = env->NewByteArray((jsize)len);
-    if (bytes == NULL) return NULL;
-    env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
-    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
-    env->DeleteLocalRef(bytes);
-    return result;
-}
-
-int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
-                   mirrorbank_ctx* ctx, mb_rqs* rqsPtr) {
-    (void)env;
-    int current = snprintf(msgBuffer, (size_t)bufSize, "%s:%u: ", file, (unsigned)line);
-    if (current <= 0) return current;
-    if (ctx != NULL && ctx->storeInfo.name[0] != '\0' && current < bufSize) {
-        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(Storename=%.*s ) ",
-                         (int)sizeof(ctx->storeInfo.name), ctx->storeInfo.name);
-        if (n <= 0) return n;
-        current += n;
-    }
-    if (rqsPtr != NULL && current < bufSize) {
-        const char* detail = mb_get_error_message(rqsPtr);
-        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(status=%d error=%d Detail: %s )",
-                         (int)rqsPtr->status, (int)rqsPtr->error, detail != NULL ? detail : "(null)");
-        if (n <= 0) return n;
-        current += n;
-    }
-    return current;
-}
-
-int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
-                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args) {
-    const int usable = MIRRORBANK_MSG_BUFFER - 1;
-    int current = standardString(NULL, buffer, usable, file__, line__, ctx, rqsPtr);
-    if (current <= 0) {
-        fprintf(stderr, "%s:%u: %s could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
-                (unsigned)line__, format);
-        return -1;
-    }
-    int body = 0;
-    if (current < usable) {
-        body = vsnprintf(buffer + current, (size_t)(usable - current), format, args);
-        if (body <= 0 && !emptyBodyOk) {
-            fprintf(stderr, "%s:%u: %s could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
-                    (unsigned)line__, format);
-            return -1;
-        }
-        if (body < 0) body = 0;
-        if (body == 0) buffer[current] = '\0';
-    }
-    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
-    return current + body;
-}
-
-int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
-                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
-                   ...) {
-    DebugNativeSuspension suspension;
-    if (!*nativeToJavaControlPtr) {
-        *logWarnedPtr = true;
-        return 0;
-    }
-    char buffer[MIRRORBANK_MSG_BUFFER];
-    va_list args;
-    va_start(args, format);
-    int length = formatMessage(buffer, "logWithContext", false, file__, line__, ctx, rqsPtr, format, args);
-    va_end(args);
-    if (length < 0) return 0;
-    if (j_env != NULL && *logMethodPtr != NULL && deliverLogLine(j_env, *logMethodPtr, buffer)) return length;
-    return fprintf(stderr, "%s\n", buffer);
-}
-
-void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
-                         mb_rqs* rqsPtr, const char* format, va_list args) {
-    if (j_env == NULL) {
-        if (nativeToJavaVerbose || nativeToJavaDebug)
-            fprintf(stderr, "%s:%u attempt for IO Exception thrown from native code without JNI : %s", file__,
-                    (unsigned)line__, format);
-        return;
-    }
-    char buffer[MIRRORBANK_MSG_BUFFER];
-    bool logged = nativeToJavaVerbose || nativeToJavaDebug;
-    if (formatMessage(buffer, "contextIOException", !logged, file__, line__, ctx, rqsPtr, format, args) < 0) return;
-    if (nativeToJavaVerbose)
-        logWithContext(j_env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, NULL, NULL,
-                       "%s", buffer);
-    else if (nativeToJavaDebug)
-        logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
-                       "%s", buffer);
-    TSSRepIOThrowIO(j_env, buffer);
-}
-
-void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
-                            mb_rqs* rqsPtr, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    contextIOExceptionV(j_env, file__, line__, ctx, rqsPtr, format, args);
-    va_end(args);
-}
 
 /* ======================================================================
  * Client-library steps: daemon failure events and fault injection
@@ -689,6 +347,32 @@ const config_key kConfigKeys[] = {
      [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.timeout = parseDecimalLow32(v)), true; }},
 };
 
+/* The client library's trace level for a context: 0 while both log
+ * channels are off, else the store's own level property when it is set,
+ * else the global one, bounded to 0..5. */
+int contextTraceLevel(JNIEnv* j_env, const char* storeConfigName) {
+    if (!nativeToJavaDebug && !nativeToJavaVerbose) return 0;
+    if (j_env == NULL) return MB_TRACE_LEVEL_VERBOSE;
+    if (storeConfigName != NULL) {
+        int storeLevel = -1;
+        size_t keySize = strlen(storeConfigName) + 48;
+        char* propertyKey = (char*)malloc(keySize);
+        if (propertyKey != NULL) {
+            snprintf(propertyKey, keySize, "%s%s%s", "tessera.store.replicated.", storeConfigName,
+                     ".nativelib.tracelevel");
+            storeLevel = readIntJavaSystemProperty(j_env, propertyKey);
+            free(propertyKey);
+        }
+        if (storeLevel != -1) {
+            LOG_VERBOSE(j_env, "populateConfig mblib store (config name=%s) specific TraceLevel=%d", storeConfigName,
+                        storeLevel);
+            return validatemblibTraceLevel(j_env, storeLevel);
+        }
+    }
+    LOG_VERBOSE(j_env, "populateConfig mblib Global TraceLevel=%d", mblibTraceLevel);
+    return validatemblibTraceLevel(j_env, mblibTraceLevel);
+}
+
 /* Callbacks record of each context's client connection; static, so it
  * outlives every connection made from it. */
 mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
@@ -715,35 +399,7 @@ void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, c
         if (&k == &kConfigKeys[0]) storeConfigName = values[at];
     }
 
-    /* Trace level handed to the client library. */
-    int traceLevel = 0;
-    if (nativeToJavaDebug || nativeToJavaVerbose) {
-        if (j_env == NULL) {
-            traceLevel = MB_TRACE_LEVEL_VERBOSE;
-        } else {
-            int storeLevel = -1;
-            if (storeConfigName != NULL) {
-                size_t keySize = strlen(storeConfigName) + 48;
-                char* propertyKey = (char*)malloc(keySize);
-                if (propertyKey != NULL) {
-                    snprintf(propertyKey, keySize, "%s%s%s", "tessera.store.replicated.", storeConfigName,
-                             ".nativelib.tracelevel");
-                    storeLevel = readIntJavaSystemProperty(j_env, propertyKey);
-                    free(propertyKey);
-                }
-                if (storeLevel != -1) {
-                    LOG_VERBOSE(j_env, "populateConfig mblib store (config name=%s) specific TraceLevel=%d",
-                                storeConfigName, storeLevel);
-                    traceLevel = validatemblibTraceLevel(j_env, storeLevel);
-                }
-            }
-            if (storeConfigName == NULL || storeLevel == -1) {
-                LOG_VERBOSE(j_env, "populateConfig mblib Global TraceLevel=%d", mblibTraceLevel);
-                traceLevel = validatemblibTraceLevel(j_env, mblibTraceLevel);
-            }
-        }
-    }
-    ctx->initConfig.trace_level = traceLevel;
+    ctx->initConfig.trace_level = contextTraceLevel(j_env, storeConfigName);
 
     size_t slot = (size_t)(ctx - replicatedContextArray);
     mb_callbacks* callbacks = &contextCallbacks[slot];
@@ -1777,6 +1433,354 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_get
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env, jclass,
                                                                                           jlong handle) {
     return figureEntry(j_env, handle, false);
+}
+
+/* ======================================================================
+ * Java glue: load and unload, cached IDs, exceptions, strings, message
+ * text, log lines and contextual I/O exceptions
+ * ==================================================================== */
+
+namespace {
+
+/* A global reference to the class `name`, or null with the lookup error
+ * pending. */
+jclass globalClass(JNIEnv* env, const char* name) {
+    jclass local = env->FindClass(name);
+    if (local == NULL) return NULL;
+    jclass global = (jclass)env->NewGlobalRef(local);
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+bool lookUpGlue(JNIEnv* env) {
+    String_clazz = globalClass(env, "java/lang/String");
+    ioExceptionClass = globalClass(env, "java/io/IOException");
+    npeClass = globalClass(env, "java/lang/NullPointerException");
+    oomClass = globalClass(env, "java/lang/OutOfMemoryError");
+    jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
+    jclass buffer = env->FindClass("java/nio/Buffer");
+    if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
+        charsets == NULL || buffer == NULL)
+        return false;
+    jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
+    if (utf8 == NULL) return false;
+    jobject charset = env->GetStaticObjectField(charsets, utf8);
+    if (charset == NULL) return false;
+    utf8Charset = env->NewGlobalRef(charset);
+    env->DeleteLocalRef(charset);
+    env->DeleteLocalRef(charsets);
+    bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
+    if (bufferCapacityField == NULL) return false;
+    jclass direct = env->FindClass("java/nio/DirectByteBuffer");
+    jclass bytes = direct != NULL ? env->FindClass("java/nio/ByteBuffer") : NULL;
+    jfieldID address = bytes != NULL ? env->GetFieldID(buffer, "address", "J") : NULL;
+    jfieldID readOnly = address != NULL ? env->GetFieldID(bytes, "isReadOnly", "Z") : NULL;
+    if (readOnly == NULL) {
+        env->ExceptionClear();
+    } else {
+        directByteBufferClass = (jclass)env->NewGlobalRef(direct);
+        bufferAddressField = address;
+        byteBufferReadOnlyField = readOnly;
+    }
+    if (direct != NULL) env->DeleteLocalRef(direct);
+    if (bytes != NULL) env->DeleteLocalRef(bytes);
+    env->DeleteLocalRef(buffer);
+    ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
+    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
+    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
+    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
+    return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
+           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
+}
+
+void releaseGlobal(JNIEnv* env, jobject* ref) {
+    if (*ref != NULL) env->DeleteGlobalRef(*ref);
+    *ref = NULL;
+}
+
+/* Undoes lookUpGlue, also one that stopped half-way. */
+void releaseGlue(JNIEnv* env) {
+    releaseGlobal(env, (jobject*)&directByteBufferClass);
+    releaseGlobal(env, &utf8Charset);
+    releaseGlobal(env, (jobject*)&oomClass);
+    releaseGlobal(env, (jobject*)&npeClass);
+    releaseGlobal(env, (jobject*)&ioExceptionClass);
+    releaseGlobal(env, (jobject*)&String_clazz);
+    bufferAddressField = byteBufferReadOnlyField = bufferCapacityField = NULL;
+    ioExceptionWithCause = stringFromUtf8 = MID_String_init = MID_String_getBytes = NULL;
+}
+
+bool loadLogging(JNIEnv* env) {
+    initializeLogging(env);
+    return true;
+}
+
+bool loadContextTable(JNIEnv*) {
+    mirrorbank_onLoad();
+    return true;
+}
+
+void keepContextTable(JNIEnv*) {}
+
+bool loadAdmin(JNIEnv* env) {
+    rs_admin_onLoad();
+    rs_admin_lookUpCallbacks(env);
+    return true;
+}
+
+/* The load steps in order, each with the step that undoes it: a failed
+ * load undoes the failed step and then the earlier ones in reverse, and
+ * the unload undoes them all in reverse. */
+struct load_step {
+    bool (*load)(JNIEnv* env);
+    void (*unload)(JNIEnv* env);
+};
+
+const load_step kLoadSteps[] = {
+    {lookUpGlue, releaseGlue},
+    {loadLogging, releaseLogging},
+    {loadContextTable, keepContextTable},
+    {loadAdmin, rs_admin_onUnload},
+};
+const size_t kLoadStepCount = sizeof kLoadSteps / sizeof kLoadSteps[0];
+
+void unloadSteps(JNIEnv* env, size_t count) {
+    while (count > 0) kLoadSteps[--count].unload(env);
+}
+
+} /* namespace */
+
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
+    (void)reserved;
+    void* envPtr = NULL;
+    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
+    JNIEnv* env = (JNIEnv*)envPtr;
+    cachedJavaVM = vm;
+    for (size_t i = 0; i < kLoadStepCount; i++) {
+        if (!kLoadSteps[i].load(env)) {
+            unloadSteps(env, i + 1);
+            cachedJavaVM = NULL;
+            return JNI_ERR;
+        }
+    }
+    granularity = (int64_t)sysconf(_SC_PAGESIZE);
+    return JNI_VERSION_1_2;
+}
+
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
+    (void)reserved;
+    void* envPtr = NULL;
+    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
+    unloadSteps((JNIEnv*)envPtr, kLoadStepCount);
+    cachedJavaVM = NULL;
+}
+
+void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
+    /* One exception at a time: the one already pending stays. */
+    if (j_env == NULL || j_env->ExceptionCheck()) return;
+    jclass cls = j_env->FindClass(name);
+    if (cls == NULL) return;
+    j_env->ThrowNew(cls, msg);
+    j_env->DeleteLocalRef(cls);
+}
+
+void TSSRepIOThrowIO(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(ioExceptionClass, msg);
+}
+
+void TSSRepIOThrowNPE(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(npeClass, msg);
+}
+
+void TSSRepIOThrowOOM(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(oomClass, msg);
+}
+
+/* The pending exception becomes the cause of an IOException with `msg`. */
+void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg) {
+    jthrowable cause = env->ExceptionOccurred();
+    if (cause == NULL) return TSSRepIOThrowIO(env, msg);
+    env->ExceptionClear();
+    jstring text = env->NewStringUTF(msg);
+    jobject wrapper = text == NULL ? NULL : env->NewObject(ioExceptionClass, ioExceptionWithCause, text, cause);
+    if (wrapper != NULL) {
+        env->Throw((jthrowable)wrapper);
+        env->DeleteLocalRef(wrapper);
+    } else if (!env->ExceptionCheck()) {
+        env->Throw(cause);
+    }
+    if (text != NULL) env->DeleteLocalRef(text);
+    env->DeleteLocalRef(cause);
+}
+
+char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes) {
+    if (jstr == NULL || env == NULL || env->ExceptionCheck()) return NULL;
+    jsize units = env->GetStringLength(jstr);
+    const jchar* chars = env->GetStringChars(jstr, NULL);
+    if (chars == NULL) return NULL; /* OutOfMemoryError pending */
+    /* First pass: the UTF-8 length, and the first character that cannot be
+     * handed over exactly. */
+    size_t bytes = 0;
+    const char* problem = NULL;
+    jsize at = 0;
+    for (jsize i = 0; i < units && problem == NULL; i++) {
+        jchar c = chars[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (c == 0 && what != NULL) problem = "contains U+0000";
+        else if (c < 0x80) bytes += 1;
+        else if (c < 0x800) bytes += 2;
+        else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
+        else if (c >= 0xD800 && c <= 0xDFFF) problem = "contains an unpaired surrogate";
+        else bytes += 3;
+        if (problem != NULL) at = i;
+    }
+    char* result = NULL;
+    if (problem == NULL && bytes <= maxBytes) result = (char*)malloc(bytes + 1);
+    if (result != NULL) {
+        char* out = result;
+        for (jsize i = 0; i < units; i++) {
+            uint32_t c = chars[i];
+            if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
+            if (c < 0x80) {
+                *out++ = (char)c; /* U+0000 too, where allowed */
+            } else if (c < 0x800) {
+                *out++ = (char)(0xC0 | (c >> 6));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                *out++ = (char)(0xE0 | (c >> 12));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else {
+                *out++ = (char)(0xF0 | (c >> 18));
+                *out++ = (char)(0x80 | ((c >> 12) & 0x3F));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            }
+        }
+        *out = '\0';
+    }
+    env->ReleaseStringChars(jstr, chars);
+    if (result != NULL) return result;
+    char message[256];
+    if (problem != NULL)
+        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
+                 problem, (int)at);
+    else if (bytes > maxBytes)
+        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
+                 what != NULL ? what : "string", bytes, maxBytes);
+    else
+        snprintf(message, sizeof message, "Cannot allocate native char array.");
+    if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
+    else TSSRepIOThrowIO(env, message);
+    return NULL;
+}
+
+char* getStringNativeChars(JNIEnv* env, jstring jstr) {
+    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
+}
+
+jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
+    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
+    if (env->ExceptionCheck()) return NULL;
+    size_t len = strnlen(text, maxBytes);
+    if (len > 0x7fffffffU) len = 0x7fffffffU;
+    jbyteArray bytes = env->NewByteArray((jsize)len);
+    if (bytes == NULL) return NULL;
+    env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
+    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
+    env->DeleteLocalRef(bytes);
+    return result;
+}
+
+int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
+                   mirrorbank_ctx* ctx, mb_rqs* rqsPtr) {
+    (void)env;
+    int current = snprintf(msgBuffer, (size_t)bufSize, "%s:%u: ", file, (unsigned)line);
+    if (current <= 0) return current;
+    if (ctx != NULL && ctx->storeInfo.name[0] != '\0' && current < bufSize) {
+        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(Storename=%.*s ) ",
+                         (int)sizeof(ctx->storeInfo.name), ctx->storeInfo.name);
+        if (n <= 0) return n;
+        current += n;
+    }
+    if (rqsPtr != NULL && current < bufSize) {
+        const char* detail = mb_get_error_message(rqsPtr);
+        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(status=%d error=%d Detail: %s )",
+                         (int)rqsPtr->status, (int)rqsPtr->error, detail != NULL ? detail : "(null)");
+        if (n <= 0) return n;
+        current += n;
+    }
+    return current;
+}
+
+int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
+                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args) {
+    const int usable = MIRRORBANK_MSG_BUFFER - 1;
+    int current = standardString(NULL, buffer, usable, file__, line__, ctx, rqsPtr);
+    if (current <= 0) {
+        fprintf(stderr, "%s:%u: %s could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                (unsigned)line__, format);
+        return -1;
+    }
+    int body = 0;
+    if (current < usable) {
+        body = vsnprintf(buffer + current, (size_t)(usable - current), format, args);
+        if (body <= 0 && !emptyBodyOk) {
+            fprintf(stderr, "%s:%u: %s could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                    (unsigned)line__, format);
+            return -1;
+        }
+        if (body < 0) body = 0;
+        if (body == 0) buffer[current] = '\0';
+    }
+    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
+    return current + body;
+}
+
+int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
+                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
+                   ...) {
+    DebugNativeSuspension suspension;
+    if (!*nativeToJavaControlPtr) {
+        *logWarnedPtr = true;
+        return 0;
+    }
+    char buffer[MIRRORBANK_MSG_BUFFER];
+    va_list args;
+    va_start(args, format);
+    int length = formatMessage(buffer, "logWithContext", false, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
+    if (length < 0) return 0;
+    if (j_env != NULL && *logMethodPtr != NULL && deliverLogLine(j_env, *logMethodPtr, buffer)) return length;
+    return fprintf(stderr, "%s\n", buffer);
+}
+
+void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                         mb_rqs* rqsPtr, const char* format, va_list args) {
+    if (j_env == NULL) {
+        if (nativeToJavaVerbose || nativeToJavaDebug)
+            fprintf(stderr, "%s:%u attempt for IO Exception thrown from native code without JNI : %s", file__,
+                    (unsigned)line__, format);
+        return;
+    }
+    char buffer[MIRRORBANK_MSG_BUFFER];
+    bool logged = nativeToJavaVerbose || nativeToJavaDebug;
+    if (formatMessage(buffer, "contextIOException", !logged, file__, line__, ctx, rqsPtr, format, args) < 0) return;
+    if (nativeToJavaVerbose)
+        logWithContext(j_env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, NULL, NULL,
+                       "%s", buffer);
+    else if (nativeToJavaDebug)
+        logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
+                       "%s", buffer);
+    TSSRepIOThrowIO(j_env, buffer);
+}
+
+void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                            mb_rqs* rqsPtr, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    contextIOExceptionV(j_env, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
 }
 
 } /* extern "C" */

@@ -129,6 +129,7 @@ mirrorbank_ctx* fileio_mb_contextInternal(JNIEnv* j_env, int length, char** keys
                                           char** errorStringPtr, int* errorCodePtr);
 void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values);
 int validatemblibTraceLevel(JNIEnv* j_env, int sourceTraceLevel);
+/* Environment lookup for native configuration; nothing here calls it. */
 char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug);
 
 /* ---- Open and close ---- */
@@ -147,6 +148,7 @@ boolean read_ncb(mb_client_opargs* opargs);
 boolean write_ncb(mb_client_opargs* opargs);
 int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op);
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op);
+/* Buffer registration is not offered (always MB_FAIL); nothing here calls it. */
 mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf);
 /* Records of operations that failed while the client library may still
  * deliver their notification: kept alive, never reused. */

@@ -156,6 +156,16 @@ static char* convertName(JNIEnv* env, jstring text, const char* what, const char
     return chars;
 }
 
+/* The start of a command on one region: its flags re-read, then its name
+ * converted and kept as the step's region name (null with the exception
+ * raised). */
+static char* beginRegionStep(JNIEnv* env, const mb_step& step, step_call* call, jstring name, const char* what,
+                             const char* nullText) {
+    refreshStep(env, step, *call);
+    call->storeName = convertName(env, name, what, nullText);
+    return call->storeName;
+}
+
 /* Init arguments as attach builds them; the trace sink and the client
  * trace level only when a log channel is on. */
 static void buildInitArgs(JNIEnv* env, mb_init_args* args, mb_callbacks* callbacks, client_log_ctx* logCtx,
@@ -541,10 +551,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
     LOG_VERBOSE(j_env, "begin: listRegion");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
     step_call query = adminCall(__LINE__, &rqs, ctx, NULL, true);
-    refreshStep(j_env, kListRegionStep, query);
-
-    NativeChars converted(convertName(j_env, j_storename, "listRegion region name",
-                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
+    NativeChars converted(beginRegionStep(j_env, kListRegionStep, &query, j_storename, "listRegion region name",
+                                          "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
     if (converted.p == NULL) return -1;
     char* storename = converted.p;
     LOG_DEBUG(j_env, "storename (TS region name) ->%s", storename);
@@ -561,15 +569,12 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: deleteRegion");
     step_call deletion = adminCall(__LINE__, &rqs, ctx, NULL, true);
-    refreshStep(j_env, kDeleteRegionStep, deletion);
-
-    NativeChars converted(convertName(j_env, j_storename, "deleteRegion region name",
-                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
+    NativeChars converted(beginRegionStep(j_env, kDeleteRegionStep, &deletion, j_storename, "deleteRegion region name",
+                                          "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
     if (converted.p == NULL) return -1;
     char* storename = converted.p;
     LOG_DEBUG(j_env, "attach arguments j_force =>%s", j_force ? "true" : "false");
 
-    deletion.storeName = storename;
     bool ok = runStep(j_env, [&] { mb_admin_delete_store(&rqs, ctx, storename, (ub1)(j_force ? 1 : 0)); },
                       kDeleteRegionStep, &deletion, storename);
     return ok ? (jint)rqs.status : -1;
