@@ -38,7 +38,7 @@ extern mb_client_ctx* ctx;      /* the admin connection; null when not attached 
 extern mb_init_args iniargs;    /* init arguments of the most recent attach */
 extern mb_callbacks ccb;        /* callbacks record of the admin connection */
 extern client_log_ctx log_ctx;  /* stream of the admin trace sink */
-extern int debug;               /* console dumps and exception descriptions when non-zero */
+extern int debug; /* console dumps and exception descriptions when non-zero; nothing here sets it (a debugger may, by symbol) */
 
 /* Trace sink of the admin connection: plain formatted output to the
  * client_log_ctx stream, no JNI call. */
