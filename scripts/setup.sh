@@ -3,7 +3,7 @@
 # skipping packages that are already there.
 set -euo pipefail
 
-packages=(openjdk-17-jdk-headless cmake make g++ libgtest-dev googletest junit4 libhamcrest-java
+packages=(openjdk-17-jdk-headless cmake make g++ libgtest-dev googletest junit4 libhamcrest-java libgoogle-gson-java
           redis-server redis-sentinel redis-tools libhiredis-dev)
 missing=()
 for p in "${packages[@]}"; do

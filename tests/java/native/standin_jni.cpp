@@ -1,9 +1,12 @@
 // standin_jni.cpp - the stand-in client library's test controls (mbt_*) as
 // the static natives of tessera.store.io.file.StandIn, for Java tests only.
 #include <dlfcn.h>
+#include <elf.h>
 #include <jni.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "mirrorbank_testctl.h"
@@ -120,12 +123,43 @@ FN(void, listedDaemons)(JNIEnv*, jclass, jboolean given) {
     mbt_set_listed_daemons(d, given ? 3 : -1);
 }
 
+// A data object of the loaded bridge that it does not export, found in the
+// library file's own symbol table as a debugger finds it; null when the file
+// carries no such symbol (stripped) or the bridge is not loaded.
+static void* bridgeObject(const char* name) {
+    void* bridge = dlopen("libtessera_replicatedio.so", RTLD_NOW | RTLD_NOLOAD);
+    if (!bridge) return nullptr;
+    Dl_info where;
+    void* entry = dlsym(bridge, "JNI_OnLoad");
+    void* found = nullptr;
+    if (entry && dladdr(entry, &where) && where.dli_fname) {
+        std::ifstream file(where.dli_fname, std::ios::binary);
+        std::vector<char> elf((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+        auto* header = reinterpret_cast<const Elf64_Ehdr*>(elf.data());
+        bool sane = elf.size() >= sizeof(Elf64_Ehdr) && std::memcmp(header->e_ident, ELFMAG, SELFMAG) == 0 &&
+                    header->e_shoff + header->e_shnum * sizeof(Elf64_Shdr) <= elf.size();
+        auto* sections = sane ? reinterpret_cast<const Elf64_Shdr*>(elf.data() + header->e_shoff) : nullptr;
+        for (int i = 0; sane && i < header->e_shnum && !found; ++i) {
+            const Elf64_Shdr& table = sections[i];
+            if (table.sh_type != SHT_SYMTAB || table.sh_link >= header->e_shnum) continue;
+            auto* symbols = reinterpret_cast<const Elf64_Sym*>(elf.data() + table.sh_offset);
+            const char* names = elf.data() + sections[table.sh_link].sh_offset;
+            for (size_t k = 0; k < table.sh_size / sizeof(Elf64_Sym); ++k) {
+                if (ELF64_ST_TYPE(symbols[k].st_info) == STT_OBJECT && std::strcmp(names + symbols[k].st_name, name) == 0) {
+                    found = static_cast<char*>(where.dli_fbase) + symbols[k].st_value;
+                    break;
+                }
+            }
+        }
+    }
+    dlclose(bridge);
+    return found;
+}
+
 // The admin surface's console switch (dumps of listed records on standard
 // output), which nothing in the bridge sets; false when it is not found.
 FN(jboolean, adminConsole)(JNIEnv*, jclass, jboolean on) {
-    void* bridge = dlopen("libtessera_replicatedio.so", RTLD_NOW | RTLD_NOLOAD);
-    int* sw = bridge ? static_cast<int*>(dlsym(bridge, "debug")) : nullptr;
+    int* sw = static_cast<int*>(bridgeObject("debug"));
     if (sw) *sw = on;
-    if (bridge) dlclose(bridge);
     return sw != nullptr;
 }

@@ -28,6 +28,9 @@ bool instrumentation = false;
 int mblibTraceLevel = -1;
 bool debugNativeFlag = false;
 
+/* mb_registerErrorTest is only re-read (by fileio_mb_register) and
+ * mb_get_local_daemon_infoErrorTest is neither read nor consulted: both
+ * stay in the table with their property keys, and change nothing. */
 TestFlags tests = {
     "tessera.junit.testConfigPassing", false,
     "tessera.junit.mb_initErrorTest", false,

@@ -18,12 +18,17 @@ extern "C" {
 typedef struct mirrorbank_ctx mirrorbank_ctx;
 
 /* ---- Logging state (written at load, read afterwards) ---- */
+/* The loading thread's environment: part of the process-wide logging
+ * state, recorded at load; nothing reads it here (the trace sink asks the
+ * JavaVM for the calling thread's own environment). */
 extern JNIEnv* jvm_global_env;
 extern jclass jniclass;
 extern jmethodID debugLogMethod;
 extern jmethodID verboseLogMethod;
 extern bool nativeToJavaDebug;
 extern bool nativeToJavaVerbose;
+/* Each channel's warned flag: set when a line is offered to a channel that
+ * is off; part of the channel triple, nothing reads it. */
 extern bool debugWarned;
 extern bool verboseWarned;
 extern bool instrumentation;
@@ -39,6 +44,7 @@ int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedP
 bool readBooleanJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 int readIntJavaSystemProperty(JNIEnv* j_env, const char* propertyName);
 size_t mbloggercallback(void* log_ctx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+/* Console printer under debugNativeFlag; nothing here calls it. */
 void debugNative(char* format, ...) __attribute__((format(printf, 1, 2)));
 /* Hands one finished line to a static boolean method of NativeCallbacks;
  * true when Java took it. Safe to call with an exception pending. */
@@ -110,22 +116,10 @@ typedef struct TestFlags {
 
 extern TestFlags tests;
 
-/* Refresh step: while instrumentation is on, re-read one flag from its
- * property and log it on the verbose channel. */
+/* Refresh of one pair: while instrumentation is on, re-read the flag from
+ * its property and log it on the verbose channel as setTestFlag. The
+ * client-library steps (fileio_mirrorbank.h) call it for their rows. */
 void refreshTestFlag(JNIEnv* j_env, const char* key, bool* flag, const char* file__, int line__);
-#define setTestFlag(env, name)                                                                 \
-    do {                                                                                       \
-        if (instrumentation) refreshTestFlag((env), tests.name##Key, &tests.name, LOG_FILE, __LINE__); \
-    } while (0)
-
-/* Simulated failure: right after the client call the flag names. */
-#define simulateFailure(name, rqsPtr)                   \
-    do {                                                \
-        if (instrumentation && tests.name) {            \
-            (rqsPtr)->status = MB_FAIL;                 \
-            (rqsPtr)->error = MB_ERR_CANCEL;            \
-        }                                               \
-    } while (0)
 
 #ifdef __cplusplus
 }

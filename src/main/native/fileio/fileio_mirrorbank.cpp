@@ -5,11 +5,12 @@
  * of store contexts; reads and writes go to the client library as single
  * asynchronous operations driven to completion on the calling thread.
  *
- * In reading order: load entry and Java glue (exceptions, strings, message
- * formatting, contextual I/O exceptions, daemon failure events); the store
- * context table and its configuration; open and close; the asynchronous
- * operation engine; the read and write paths; direct buffers and device
- * figures.
+ * In reading order: the client-library steps (fault injection and daemon
+ * failure events around each call); the store context table and its
+ * configuration; open and close; the asynchronous operation engine; the
+ * read and write paths; direct buffers and device figures; then the Java
+ * glue in one place (load and unload, cached IDs, exceptions, strings,
+ * message text, contextual I/O exceptions).
  */
 #include "fileio_mirrorbank.h"
 
@@ -38,14 +39,10 @@ JavaVM* cachedJavaVM = NULL;
 int64_t totalMB_Waits = 0;
 int64_t parkedOperationRecords = 0;
 
-/* ======================================================================
- * Load entry and Java glue
- * ==================================================================== */
-
 namespace {
 
 /* Classes, fields and methods used on every call, looked up once at load
- * and released at unload. */
+ * (by the Java glue at the end of this file) and released at unload. */
 jclass ioExceptionClass = NULL;
 jmethodID ioExceptionWithCause = NULL; /* IOException(String, Throwable) */
 jclass npeClass = NULL;
@@ -65,305 +62,10 @@ jfieldID byteBufferReadOnlyField = NULL;
  * repeat that type test on every transfer). */
 jfieldID bufferCapacityField = NULL;
 
-/* A global reference to the class `name`, or null with the lookup error
- * pending. */
-jclass globalClass(JNIEnv* env, const char* name) {
-    jclass local = env->FindClass(name);
-    if (local == NULL) return NULL;
-    jclass global = (jclass)env->NewGlobalRef(local);
-    env->DeleteLocalRef(local);
-    return global;
-}
-
-bool lookUpGlue(JNIEnv* env) {
-    String_clazz = globalClass(env, "java/lang/String");
-    ioExceptionClass = globalClass(env, "java/io/IOException");
-    npeClass = globalClass(env, "java/lang/NullPointerException");
-    oomClass = globalClass(env, "java/lang/OutOfMemoryError");
-    jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
-    jclass buffer = env->FindClass("java/nio/Buffer");
-    if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
-        charsets == NULL || buffer == NULL)
-        return false;
-    jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
-    if (utf8 == NULL) return false;
-    jobject charset = env->GetStaticObjectField(charsets, utf8);
-    if (charset == NULL) return false;
-    utf8Charset = env->NewGlobalRef(charset);
-    env->DeleteLocalRef(charset);
-    env->DeleteLocalRef(charsets);
-    bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
-    if (bufferCapacityField == NULL) return false;
-    jclass direct = env->FindClass("java/nio/DirectByteBuffer");
-    jclass bytes = direct != NULL ? env->FindClass("java/nio/ByteBuffer") : NULL;
-    jfieldID address = bytes != NULL ? env->GetFieldID(buffer, "address", "J") : NULL;
-    jfieldID readOnly = address != NULL ? env->GetFieldID(bytes, "isReadOnly", "Z") : NULL;
-    if (readOnly == NULL) {
-        env->ExceptionClear();
-    } else {
-        directByteBufferClass = (jclass)env->NewGlobalRef(direct);
-        bufferAddressField = address;
-        byteBufferReadOnlyField = readOnly;
-    }
-    if (direct != NULL) env->DeleteLocalRef(direct);
-    if (bytes != NULL) env->DeleteLocalRef(bytes);
-    env->DeleteLocalRef(buffer);
-    ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
-    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
-    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
-    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
-    return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
-           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
-}
-
-void releaseGlobal(JNIEnv* env, jobject* ref) {
-    if (*ref != NULL) env->DeleteGlobalRef(*ref);
-    *ref = NULL;
-}
-
 } /* namespace */
 
-JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
-    (void)reserved;
-    void* envPtr = NULL;
-    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
-    JNIEnv* env = (JNIEnv*)envPtr;
-    cachedJavaVM = vm;
-    if (!lookUpGlue(env)) return JNI_ERR;
-    initializeLogging(env);
-    mirrorbank_onLoad();
-    rs_admin_onLoad();
-    rs_admin_lookUpCallbacks(env);
-    granularity = (int64_t)sysconf(_SC_PAGESIZE);
-    return JNI_VERSION_1_2;
-}
-
-JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
-    (void)reserved;
-    void* envPtr = NULL;
-    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
-    JNIEnv* env = (JNIEnv*)envPtr;
-    rs_admin_onUnload(env);
-    releaseLogging(env);
-    releaseGlobal(env, (jobject*)&directByteBufferClass);
-    releaseGlobal(env, &utf8Charset);
-    releaseGlobal(env, (jobject*)&oomClass);
-    releaseGlobal(env, (jobject*)&npeClass);
-    releaseGlobal(env, (jobject*)&ioExceptionClass);
-    releaseGlobal(env, (jobject*)&String_clazz);
-    cachedJavaVM = NULL;
-}
-
-void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
-    /* One exception at a time: the one already pending stays. */
-    if (j_env == NULL || j_env->ExceptionCheck()) return;
-    jclass cls = j_env->FindClass(name);
-    if (cls == NULL) return;
-    j_env->ThrowNew(cls, msg);
-    j_env->DeleteLocalRef(cls);
-}
-
-void TSSRepIOThrowIO(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(ioExceptionClass, msg);
-}
-
-void TSSRepIOThrowNPE(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(npeClass, msg);
-}
-
-void TSSRepIOThrowOOM(JNIEnv* env, const char* msg) {
-    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(oomClass, msg);
-}
-
-/* The pending exception becomes the cause of an IOException with `msg`. */
-void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg) {
-    jthrowable cause = env->ExceptionOccurred();
-    if (cause == NULL) return TSSRepIOThrowIO(env, msg);
-    env->ExceptionClear();
-    jstring text = env->NewStringUTF(msg);
-    jobject wrapper = text == NULL ? NULL : env->NewObject(ioExceptionClass, ioExceptionWithCause, text, cause);
-    if (wrapper != NULL) {
-        env->Throw((jthrowable)wrapper);
-        env->DeleteLocalRef(wrapper);
-    } else if (!env->ExceptionCheck()) {
-        env->Throw(cause);
-    }
-    if (text != NULL) env->DeleteLocalRef(text);
-    env->DeleteLocalRef(cause);
-}
-
-char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes) {
-    if (jstr == NULL || env == NULL || env->ExceptionCheck()) return NULL;
-    jsize units = env->GetStringLength(jstr);
-    const jchar* chars = env->GetStringChars(jstr, NULL);
-    if (chars == NULL) return NULL; /* OutOfMemoryError pending */
-    /* First pass: the UTF-8 length, and the first character that cannot be
-     * handed over exactly. */
-    size_t bytes = 0;
-    const char* problem = NULL;
-    jsize at = 0;
-    for (jsize i = 0; i < units && problem == NULL; i++) {
-        jchar c = chars[i];
-        bool high = c >= 0xD800 && c <= 0xDBFF;
-        if (c == 0 && what != NULL) problem = "contains U+0000";
-        else if (c < 0x80) bytes += 1;
-        else if (c < 0x800) bytes += 2;
-        else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
-        else if (c >= 0xD800 && c <= 0xDFFF) problem = "contains an unpaired surrogate";
-        else bytes += 3;
-        if (problem != NULL) at = i;
-    }
-    char* result = NULL;
-    if (problem == NULL && bytes <= maxBytes) result = (char*)malloc(bytes + 1);
-    if (result != NULL) {
-        char* out = result;
-        for (jsize i = 0; i < units; i++) {
-            uint32_t c = chars[i];
-            if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
-            if (c < 0x80) {
-                *out++ = (char)c; /* U+0000 too, where allowed */
-            } else if (c < 0x800) {
-                *out++ = (char)(0xC0 | (c >> 6));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                *out++ = (char)(0xE0 | (c >> 12));
-                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            } else {
-                *out++ = (char)(0xF0 | (c >> 18));
-                *out++ = (char)(0x80 | ((c >> 12) & 0x3F));
-                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
-                *out++ = (char)(0x80 | (c & 0x3F));
-            }
-        }
-        *out = '\0';
-    }
-    env->ReleaseStringChars(jstr, chars);
-    if (result != NULL) return result;
-    char message[256];
-    if (problem != NULL)
-        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
-                 problem, (int)at);
-    else if (bytes > maxBytes)
-        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
-                 what != NULL ? what : "string", bytes, maxBytes);
-    else
-        snprintf(message, sizeof message, "Cannot allocate native char array.");
-    if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
-    else TSSRepIOThrowIO(env, message);
-    return NULL;
-}
-
-char* getStringNativeChars(JNIEnv* env, jstring jstr) {
-    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
-}
-
-jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
-    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
-    if (env->ExceptionCheck()) return NULL;
-    size_t len = strnlen(text, maxBytes);
-    if (len > 0x7fffffffU) len = 0x7fffffffU;
-    jbyteArray bytes = env->NewByteArray((jsize)len);
-    if (bytes == NULL) return NULL;
-    env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
-    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
-    env->DeleteLocalRef(bytes);
-    return result;
-}
-
-int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
-                   mirrorbank_ctx* ctx, mb_rqs* rqsPtr) {
-    (void)env;
-    int current = snprintf(msgBuffer, (size_t)bufSize, "%s:%u: ", file, (unsigned)line);
-    if (current <= 0) return current;
-    if (ctx != NULL && ctx->storeInfo.name[0] != '\0' && current < bufSize) {
-        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(Storename=%.*s ) ",
-                         (int)sizeof(ctx->storeInfo.name), ctx->storeInfo.name);
-        if (n <= 0) return n;
-        current += n;
-    }
-    if (rqsPtr != NULL && current < bufSize) {
-        const char* detail = mb_get_error_message(rqsPtr);
-        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(status=%d error=%d Detail: %s )",
-                         (int)rqsPtr->status, (int)rqsPtr->error, detail != NULL ? detail : "(null)");
-        if (n <= 0) return n;
-        current += n;
-    }
-    return current;
-}
-
-int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
-                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args) {
-    const int usable = MIRRORBANK_MSG_BUFFER - 1;
-    int current = standardString(NULL, buffer, usable, file__, line__, ctx, rqsPtr);
-    if (current <= 0) {
-        fprintf(stderr, "%s:%u: %s could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
-                (unsigned)line__, format);
-        return -1;
-    }
-    int body = 0;
-    if (current < usable) {
-        body = vsnprintf(buffer + current, (size_t)(usable - current), format, args);
-        if (body <= 0 && !emptyBodyOk) {
-            fprintf(stderr, "%s:%u: %s could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
-                    (unsigned)line__, format);
-            return -1;
-        }
-        if (body < 0) body = 0;
-        if (body == 0) buffer[current] = '\0';
-    }
-    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
-    return current + body;
-}
-
-int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
-                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
-                   ...) {
-    DebugNativeSuspension suspension;
-    if (!*nativeToJavaControlPtr) {
-        *logWarnedPtr = true;
-        return 0;
-    }
-    char buffer[MIRRORBANK_MSG_BUFFER];
-    va_list args;
-    va_start(args, format);
-    int length = formatMessage(buffer, "logWithContext", false, file__, line__, ctx, rqsPtr, format, args);
-    va_end(args);
-    if (length < 0) return 0;
-    if (j_env != NULL && *logMethodPtr != NULL && deliverLogLine(j_env, *logMethodPtr, buffer)) return length;
-    return fprintf(stderr, "%s\n", buffer);
-}
-
-void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
-                         mb_rqs* rqsPtr, const char* format, va_list args) {
-    if (j_env == NULL) {
-        if (nativeToJavaVerbose || nativeToJavaDebug)
-            fprintf(stderr, "%s:%u attempt for IO Exception thrown from native code without JNI : %s", file__,
-                    (unsigned)line__, format);
-        return;
-    }
-    char buffer[MIRRORBANK_MSG_BUFFER];
-    bool logged = nativeToJavaVerbose || nativeToJavaDebug;
-    if (formatMessage(buffer, "contextIOException", !logged, file__, line__, ctx, rqsPtr, format, args) < 0) return;
-    if (nativeToJavaVerbose)
-        logWithContext(j_env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, NULL, NULL,
-                       "%s", buffer);
-    else if (nativeToJavaDebug)
-        logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
-                       "%s", buffer);
-    TSSRepIOThrowIO(j_env, buffer);
-}
-
-void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
-                            mb_rqs* rqsPtr, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    contextIOExceptionV(j_env, file__, line__, ctx, rqsPtr, format, args);
-    va_end(args);
-}
-
 /* ======================================================================
- * Daemon failure events
+ * Client-library steps: daemon failure events and fault injection
  * ==================================================================== */
 
 namespace {
@@ -391,8 +93,11 @@ const crash_event crashEvents[] = {
     CRASH_EVENT(crash_secondary_daemon_during_deleteTest, MB_EVENT_TARGET_SECONDARY, "crash_secondary_daemon_during_deleteTest"),
 };
 
-void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
-                 char* storeName) {
+/* Arms (1) or disarms (0) the event of eventKey when its flag is on; a
+ * failure is only logged, naming `who` (the arm or disarm function when
+ * null). */
+void armOrDisarm(JNIEnv* j_env, int arm, const char* eventKey, mb_client_ctx* client, mb_store_handle handle,
+                 char* storeName, const char* who) {
     if (!instrumentation || eventKey == NULL) return;
     const crash_event* event = NULL;
     for (size_t i = 0; i < sizeof crashEvents / sizeof crashEvents[0]; i++) {
@@ -406,24 +111,135 @@ void armOrDisarm(JNIEnv* j_env, int arm, char* eventKey, mb_client_ctx* client, 
     mb_event(&rqs, client, arm, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, event->target, MB_EVENT_C4, handle, storeName);
     if (rqs.status != MB_FAIL) return;
     if (arm)
-        LOG_DEBUG(j_env, "registerMBFailureEvent %s register failed. status=%d:%d, Detail: %s", event->registerName,
-                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+        LOG_DEBUG(j_env, "%s %s register failed. status=%d:%d, Detail: %s", who ? who : "registerMBFailureEvent",
+                  event->registerName, (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
     else
-        LOG_DEBUG(j_env, "unregisterMBFailureEvent %s unregister failed. status=%d:%d, Detail: %s", event->name,
-                  (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+        LOG_DEBUG(j_env, "%s %s unregister failed. status=%d:%d, Detail: %s", who ? who : "unregisterMBFailureEvent",
+                  event->name, (int)rqs.status, (int)rqs.error, mb_get_error_message(&rqs));
+}
+
+/* Arms or disarms the row's crash events, in their order. */
+void stepEvents(JNIEnv* env, const mb_step& step, const step_call& c, int arm) {
+    if (!instrumentation) return;
+    mb_store_handle handle = c.handle != NULL ? *c.handle : 0;
+    for (const fault_flag& event : step.events)
+        if (event.key != NULL) armOrDisarm(env, arm, *event.key, c.client, handle, c.storeName, NULL);
+}
+
+void stepVerbose(JNIEnv* env, const step_call& c, const char* line) {
+    if (line == NULL || !nativeToJavaVerbose) return;
+    PendingExceptionGuard stash(env);
+    logWithContext(env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, c.file, c.line, NULL, NULL, "%s",
+                   line);
+}
+
+void reportStepV(JNIEnv* env, const mb_step& step, const step_call& c, va_list args) {
+    stepVerbose(env, c, step.failureLine);
+    PendingExceptionGuard stash(env);
+    contextIOExceptionV(env, c.file, c.line, c.ctx, c.rqs, step.failure, args);
 }
 
 } /* namespace */
 
 void registerMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                             char* storeName) {
-    armOrDisarm(j_env, 1, eventKey, client, handle, storeName);
+    armOrDisarm(j_env, 1, eventKey, client, handle, storeName, NULL);
 }
 
 void unregisterMBFailureEvent(JNIEnv* j_env, char* eventKey, mb_client_ctx* client, mb_store_handle handle,
                               char* storeName) {
-    armOrDisarm(j_env, 0, eventKey, client, handle, storeName);
+    armOrDisarm(j_env, 0, eventKey, client, handle, storeName, NULL);
 }
+
+} /* extern "C" */
+
+void refreshStep(JNIEnv* env, const mb_step& step, const step_call& c) {
+    if (!instrumentation) return;
+    for (const fault_flag& flag : step.refreshed)
+        if (flag.key != NULL) refreshTestFlag(env, *flag.key, flag.on, c.file, c.line);
+}
+
+bool stepFaultOn(const mb_step& step) { return instrumentation && step.fault.on != NULL && *step.fault.on; }
+
+void stepBefore(JNIEnv* env, const mb_step& step, const step_call& c) {
+    if (!c.refreshed) refreshStep(env, step, c);
+    stepEvents(env, step, c, 1);
+}
+
+bool stepAfter(JNIEnv* env, const mb_step& step, const step_call& c, va_list failureArgs) {
+    if (stepFaultOn(step)) {
+        c.rqs->status = MB_FAIL;
+        c.rqs->error = MB_ERR_CANCEL;
+        if (step.faultVoidsHandle && c.handle != NULL) *c.handle = 0;
+    }
+    stepEvents(env, step, c, 0);
+    if (c.rqs->status == MB_SUCC) {
+        stepVerbose(env, c, step.endLine);
+        return true;
+    }
+    if (!c.reportLater && step.failure != NULL) reportStepV(env, step, c, failureArgs);
+    return false;
+}
+
+void reportStep(JNIEnv* env, const mb_step& step, const step_call* c, ...) {
+    va_list args;
+    va_start(args, c);
+    reportStepV(env, step, *c, args);
+    va_end(args);
+}
+
+extern "C" {
+
+namespace {
+
+/* The steps of the file device, by operation. A step whose fault is
+ * consulted elsewhere (the submission loops, which fail only a refused
+ * submission) or that has no client call lists its flags for the refresh
+ * alone. */
+const mb_step kConfigPassingStep = {{FAULT(configPassing)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kInitStep = {{FAULT(mb_initErrorTest)}, {}, FAULT(mb_initErrorTest), false, NULL,
+                           "populateConfig mb_init failed", NULL};
+const mb_step kOpenStoreStep = {
+    {FAULT(mb_openstoreErrorTest), FAULT(fileio_mb_open_mb_get_storeinfoErrorTest),
+     FAULT(crash_primary_daemon_during_openstoreTest), FAULT(crash_storejvm_during_openstoreTest)},
+    {FAULT(crash_primary_daemon_during_openstoreTest), FAULT(crash_storejvm_during_openstoreTest)},
+    FAULT(mb_openstoreErrorTest), true, NULL, "fileio_mb_open mb_openstore failed. Store name=%s ", NULL};
+const mb_step kOpenStoreInfoStep = {{}, {}, FAULT(fileio_mb_open_mb_get_storeinfoErrorTest), false, NULL,
+                                    "fileio_mb_open mb_get_storeinfo failed. Store name=%s ", NULL};
+const mb_step kCloseStoreStep = {
+    {FAULT(mb_closestoreErrorTest), FAULT(mb_finiErrorTest), FAULT(crash_primary_daemon_during_closestoreTest),
+     FAULT(crash_storejvm_during_closestoreTest)},
+    {FAULT(crash_primary_daemon_during_closestoreTest), FAULT(crash_storejvm_during_closestoreTest)},
+    FAULT(mb_closestoreErrorTest), false, NULL, "fileio_mb_close mb_closestore failed.", NULL};
+const mb_step kCloseFiniStep = {{}, {}, FAULT(mb_finiErrorTest), false, "fileio_mb_close mb_fini failed",
+                                "fileio_mb_close mb_fini failed.", NULL};
+const mb_step kReadSubmitStep = {{FAULT(mbRetriedReadErrorTest)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kWriteSubmitStep = {
+    {FAULT(mbRetriedWriteErrorTest), FAULT(crash_primary_daemon_during_writeTest),
+     FAULT(crash_storejvm_during_writeTest), FAULT(crash_secondary_daemon_during_writeTest)},
+    {FAULT(crash_primary_daemon_during_writeTest), FAULT(crash_storejvm_during_writeTest),
+     FAULT(crash_secondary_daemon_during_writeTest)},
+    {}, false, NULL, NULL, NULL};
+/* The flag is kept with its key and re-read here; nothing consults it. */
+const mb_step kRegisterStep = {{FAULT(mb_registerErrorTest)}, {}, {}, false, NULL, NULL, NULL};
+const mb_step kReadFenceStep = {{FAULT(mb_read_fenceErrorTest)}, {}, FAULT(mb_read_fenceErrorTest), false, NULL,
+                                "fileio_internal_read end with error. Store handle=%d ", NULL};
+const mb_step kWriteStoreInfoStep = {{FAULT(fileio_mb_write_mb_get_storeinfoErrorTest)}, {},
+                                     FAULT(fileio_mb_write_mb_get_storeinfoErrorTest), false, NULL,
+                                     "fileio_mb_write mb_get_storeinfo failed", NULL};
+const mb_step kDaemonLimitStep = {{FAULT(total_memory_mb_get_local_daemon_infoErrorTest)}, {},
+                                  FAULT(total_memory_mb_get_local_daemon_infoErrorTest), false, NULL,
+                                  "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed", NULL};
+const mb_step kDaemonUsedStep = {{FAULT(used_memory_mb_get_local_daemon_infoErrorTest)}, {},
+                                 FAULT(used_memory_mb_get_local_daemon_infoErrorTest), false, NULL,
+                                 "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed", NULL};
+
+/* A performance of a step of this file on the context's connection. */
+step_call contextCall(int line, mirrorbank_ctx* ctx, mb_rqs* rqs, bool refreshed, bool reportLater) {
+    return {LOG_FILE, line, ctx, rqs, ctx->client_ctx, &ctx->handle, ctx->storeInfo.name, refreshed, reportLater};
+}
+
+} /* namespace */
 
 /* ======================================================================
  * Store context table
@@ -531,6 +347,32 @@ const config_key kConfigKeys[] = {
      [](JNIEnv*, mirrorbank_ctx* c, const char* v) { return (c->initConfig.timeout = parseDecimalLow32(v)), true; }},
 };
 
+/* The client library's trace level for a context: 0 while both log
+ * channels are off, else the store's own level property when it is set,
+ * else the global one, bounded to 0..5. */
+int contextTraceLevel(JNIEnv* j_env, const char* storeConfigName) {
+    if (!nativeToJavaDebug && !nativeToJavaVerbose) return 0;
+    if (j_env == NULL) return MB_TRACE_LEVEL_VERBOSE;
+    if (storeConfigName != NULL) {
+        int storeLevel = -1;
+        size_t keySize = strlen(storeConfigName) + 48;
+        char* propertyKey = (char*)malloc(keySize);
+        if (propertyKey != NULL) {
+            snprintf(propertyKey, keySize, "%s%s%s", "tessera.store.replicated.", storeConfigName,
+                     ".nativelib.tracelevel");
+            storeLevel = readIntJavaSystemProperty(j_env, propertyKey);
+            free(propertyKey);
+        }
+        if (storeLevel != -1) {
+            LOG_VERBOSE(j_env, "populateConfig mblib store (config name=%s) specific TraceLevel=%d", storeConfigName,
+                        storeLevel);
+            return validatemblibTraceLevel(j_env, storeLevel);
+        }
+    }
+    LOG_VERBOSE(j_env, "populateConfig mblib Global TraceLevel=%d", mblibTraceLevel);
+    return validatemblibTraceLevel(j_env, mblibTraceLevel);
+}
+
 /* Callbacks record of each context's client connection; static, so it
  * outlives every connection made from it. */
 mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
@@ -539,7 +381,9 @@ mb_callbacks contextCallbacks[MIRRORBANK_MAX_CONTEXTS];
 
 void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values) {
     LOG_VERBOSE(j_env, "populateConfig begin");
-    setTestFlag(j_env, mb_initErrorTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call init = contextCall(__LINE__, ctx, &rqs, true, true);
+    refreshStep(j_env, kInitStep, init);
 
     /* Each lookup starts just after where the key before it was found. */
     int hint = index + 1;
@@ -555,35 +399,7 @@ void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, c
         if (&k == &kConfigKeys[0]) storeConfigName = values[at];
     }
 
-    /* Trace level handed to the client library. */
-    int traceLevel = 0;
-    if (nativeToJavaDebug || nativeToJavaVerbose) {
-        if (j_env == NULL) {
-            traceLevel = MB_TRACE_LEVEL_VERBOSE;
-        } else {
-            int storeLevel = -1;
-            if (storeConfigName != NULL) {
-                size_t keySize = strlen(storeConfigName) + 48;
-                char* propertyKey = (char*)malloc(keySize);
-                if (propertyKey != NULL) {
-                    snprintf(propertyKey, keySize, "%s%s%s", "tessera.store.replicated.", storeConfigName,
-                             ".nativelib.tracelevel");
-                    storeLevel = readIntJavaSystemProperty(j_env, propertyKey);
-                    free(propertyKey);
-                }
-                if (storeLevel != -1) {
-                    LOG_VERBOSE(j_env, "populateConfig mblib store (config name=%s) specific TraceLevel=%d",
-                                storeConfigName, storeLevel);
-                    traceLevel = validatemblibTraceLevel(j_env, storeLevel);
-                }
-            }
-            if (storeConfigName == NULL || storeLevel == -1) {
-                LOG_VERBOSE(j_env, "populateConfig mblib Global TraceLevel=%d", mblibTraceLevel);
-                traceLevel = validatemblibTraceLevel(j_env, mblibTraceLevel);
-            }
-        }
-    }
-    ctx->initConfig.trace_level = traceLevel;
+    ctx->initConfig.trace_level = contextTraceLevel(j_env, storeConfigName);
 
     size_t slot = (size_t)(ctx - replicatedContextArray);
     mb_callbacks* callbacks = &contextCallbacks[slot];
@@ -592,19 +408,14 @@ void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, c
     callbacks->tracecbctx = ctx;
     ctx->initConfig.ccb = callbacks;
 
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    ctx->client_ctx = mb_init(&rqs, &ctx->initConfig);
-    if (instrumentation && tests.mb_initErrorTest) {
-        simulateFailure(mb_initErrorTest, &rqs);
-        if (ctx->client_ctx != NULL) {
-            /* The library did make a connection: finish it so nothing leaks. */
-            mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
-            mb_fini(&finiRqs, ctx->client_ctx);
-        }
+    runStep(j_env, [&] { ctx->client_ctx = mb_init(&rqs, &ctx->initConfig); }, kInitStep, &init);
+    if (stepFaultOn(kInitStep) && ctx->client_ctx != NULL) {
+        /* The library did make a connection: finish it so nothing leaks. */
+        mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+        mb_fini(&finiRqs, ctx->client_ctx);
         ctx->client_ctx = NULL;
     }
-    if (ctx->client_ctx == NULL)
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "populateConfig mb_init failed");
+    if (ctx->client_ctx == NULL) reportStep(j_env, kInitStep, &init);
     LOG_VERBOSE(j_env, "populateConfig end");
 }
 
@@ -670,44 +481,37 @@ int fileio_mb_getLength(JNIEnv* j_env, mirrorbank_ctx* ctx) {
 
 void fileio_mb_close(JNIEnv* j_env, mirrorbank_ctx* ctx, int file_descriptor) {
     LOG_VERBOSE(j_env, "fileio_mb_close begin");
-    setTestFlag(j_env, mb_closestoreErrorTest);
-    setTestFlag(j_env, mb_finiErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_closestoreTest);
-    setTestFlag(j_env, crash_storejvm_during_closestoreTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
+    step_call close = contextCall(__LINE__, ctx, &rqs, true, true);
+    step_call fini = contextCall(__LINE__, ctx, &finiRqs, true, true);
+    refreshStep(j_env, kCloseStoreStep, close);
     LOG_VERBOSE(j_env, "fileio_mb_close file_descriptor=%d mb_handle=%d closeCount=%d", file_descriptor,
                 (int)ctx->handle, ctx->closeCount);
-    registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_closestoreTestKey, ctx->client_ctx,
-                           ctx->handle, ctx->storeInfo.name);
-    registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_closestoreTestKey, ctx->client_ctx, ctx->handle,
-                           ctx->storeInfo.name);
-    if (ctx->closeCount != 0) {
-        LOG_VERBOSE(j_env, "fileio_mb_close abort file_descriptor=%d mb_handle=%d closeCount=%d", file_descriptor,
-                    (int)ctx->handle, ctx->closeCount);
-        return;
-    }
-    __atomic_store_n(&ctx->closeCount, 1, __ATOMIC_RELEASE); /* seen by transfers still waiting */
-    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_closestoreTestKey, ctx->client_ctx,
-                             ctx->handle, ctx->storeInfo.name);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_closestoreTestKey, ctx->client_ctx,
-                             ctx->handle, ctx->storeInfo.name);
-    simulateFailure(mb_closestoreErrorTest, &rqs);
+    bool aborted = false;
+    runStep(j_env, [&] {
+        /* Closed at most once; the close events armed for it stay armed. */
+        if (ctx->closeCount != 0) {
+            LOG_VERBOSE(j_env, "fileio_mb_close abort file_descriptor=%d mb_handle=%d closeCount=%d",
+                        file_descriptor, (int)ctx->handle, ctx->closeCount);
+            aborted = true;
+            return false;
+        }
+        __atomic_store_n(&ctx->closeCount, 1, __ATOMIC_RELEASE); /* seen by transfers still waiting */
+        mb_closestore(&rqs, ctx->client_ctx, ctx->handle, MIRRORBANK_CLOSE_FLAGS);
+        return true;
+    }, kCloseStoreStep, &close);
+    if (aborted) return;
     /* The connection is finalised whatever the close answered (a region
      * lost with its last copy answers a failure): a closed handle keeps
      * nothing alive. */
-    mb_rqs finiRqs = {MB_SUCC, MB_ERR_NONE};
-    mb_fini(&finiRqs, ctx->client_ctx);
-    simulateFailure(mb_finiErrorTest, &finiRqs);
+    runStep(j_env, [&] { mb_fini(&finiRqs, ctx->client_ctx); }, kCloseFiniStep, &fini);
     if (rqs.status != MB_SUCC) {
         LOG_VERBOSE(j_env, "fileio_mb_close failed, connection finalised (mb_fini status=%d error=%d)",
                     (int)finiRqs.status, (int)finiRqs.error);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "fileio_mb_close mb_closestore failed.");
-        return;
-    }
-    if (finiRqs.status != MB_SUCC) {
-        LOG_VERBOSE(j_env, "fileio_mb_close mb_fini failed");
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &finiRqs, "fileio_mb_close mb_fini failed.");
+        reportStep(j_env, kCloseStoreStep, &close);
+    } else if (finiRqs.status != MB_SUCC) {
+        reportStep(j_env, kCloseFiniStep, &fini);
     } else {
         LOG_VERBOSE(j_env, "fileio_mb_close end");
     }
@@ -741,47 +545,33 @@ int fileio_mb_open(JNIEnv* j_env, mirrorbank_ctx* ctx, char* storename) {
               MIRRORBANK_OPEN_FLAGS, libinfo.mb_lib_version ? libinfo.mb_lib_version : "(null)",
               libinfo.mb_lib_blabel ? libinfo.mb_lib_blabel : "(null)",
               libinfo.mb_lib_bstamp ? libinfo.mb_lib_bstamp : "(null)");
-    setTestFlag(j_env, mb_openstoreErrorTest);
-    setTestFlag(j_env, fileio_mb_open_mb_get_storeinfoErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_openstoreTest);
-    setTestFlag(j_env, crash_storejvm_during_openstoreTest);
-    registerMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_openstoreTestKey, ctx->client_ctx,
-                           ctx->handle, storename);
-    registerMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_openstoreTestKey, ctx->client_ctx, ctx->handle,
-                           storename);
-    LOG_DEBUG(j_env, "fileio_mb_open storename=%s flags=0x%x", storename, MIRRORBANK_OPEN_FLAGS);
-    LOG_DEBUG(j_env, "fileio_mb_open going to open store=%s with maxReplicaCount=%d/min=%d ", storename,
-              ctx->maxReplicaCount, ctx->minReplicaCount);
-    LOG_DEBUG(j_env, "fileio_mb_open totalsize=%d ctx->blocksize=%d", (int)ctx->totalsize, (int)ctx->blocksize);
 
+    /* The exceptions of a failed open name no context: it is given back. */
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    ctx->handle = mb_openstore(&rqs, ctx->client_ctx, storename, ctx->minReplicaCount, ctx->maxReplicaCount,
-                               MIRRORBANK_OPEN_FLAGS, ctx->totalsize, ctx->blocksize);
-    if (instrumentation && tests.mb_openstoreErrorTest) {
-        simulateFailure(mb_openstoreErrorTest, &rqs);
-        ctx->handle = 0;
-    }
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_primary_daemon_during_openstoreTestKey, ctx->client_ctx,
-                             ctx->handle, storename);
-    unregisterMBFailureEvent(j_env, (char*)tests.crash_storejvm_during_openstoreTestKey, ctx->client_ctx,
-                             ctx->handle, storename);
+    step_call open = contextCall(__LINE__, ctx, &rqs, false, true);
+    open.ctx = NULL;
+    open.storeName = storename;
+    runStep(j_env, [&] {
+        LOG_DEBUG(j_env, "fileio_mb_open storename=%s flags=0x%x", storename, MIRRORBANK_OPEN_FLAGS);
+        LOG_DEBUG(j_env, "fileio_mb_open going to open store=%s with maxReplicaCount=%d/min=%d ", storename,
+                  ctx->maxReplicaCount, ctx->minReplicaCount);
+        LOG_DEBUG(j_env, "fileio_mb_open totalsize=%d ctx->blocksize=%d", (int)ctx->totalsize, (int)ctx->blocksize);
+        ctx->handle = mb_openstore(&rqs, ctx->client_ctx, storename, ctx->minReplicaCount, ctx->maxReplicaCount,
+                                   MIRRORBANK_OPEN_FLAGS, ctx->totalsize, ctx->blocksize);
+    }, kOpenStoreStep, &open);
     LOG_DEBUG(j_env, "fileio_mb_open opened store=%s with handle=%d", storename, (int)ctx->handle);
     if (ctx->handle == 0) {
         releaseFailedOpen(j_env, ctx);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
-                               "fileio_mb_open mb_openstore failed. Store name=%s ", storename);
+        reportStep(j_env, kOpenStoreStep, &open, storename);
         return -1;
     }
 
     mb_client_storeinfo info;
     memset(&info, 0, sizeof(info));
     info.storehandle = ctx->handle;
-    mb_get_storeinfo(&rqs, ctx->client_ctx, &info);
-    simulateFailure(fileio_mb_open_mb_get_storeinfoErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
+    if (!runStep(j_env, [&] { mb_get_storeinfo(&rqs, ctx->client_ctx, &info); }, kOpenStoreInfoStep, &open)) {
         releaseFailedOpen(j_env, ctx);
-        contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, &rqs,
-                               "fileio_mb_open mb_get_storeinfo failed. Store name=%s ", storename);
+        reportStep(j_env, kOpenStoreInfoStep, &open, storename);
         return -1;
     }
     LOG_DEBUG(j_env, "fileio_mb_open store used=x%llx size=x%llx", (unsigned long long)info.used,
@@ -811,31 +601,26 @@ struct ConfigArrays {
     ConfigArrays& operator=(const ConfigArrays&) = delete;
 };
 
-} /* namespace */
+/* The pairs joined as key=value,key=value: what an open reports instead
+ * of opening while the configuration-passing fault is on. */
+struct ConfigEcho {
+    char* text = NULL;
+    size_t length = 0;
+    ~ConfigEcho() { free(text); }
+};
 
-jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
-                               jboolean j_exclusive, jobjectArray j_configurationKeys,
-                               jobjectArray j_configurationValues) {
-    (void)clazz;
-    (void)j_mode_ignored;
-    (void)j_exclusive;
-    setTestFlag(j_env, configPassing);
-    LOG_VERBOSE(j_env, "open_replicated_internal begin");
-
-    NativeChars fname(getExactUtf8Chars(j_env, j_fname, "open region name", MIRRORBANK_NAME_MAX));
-    if (fname.p == NULL) {
-        LOG_VERBOSE(j_env, "open_replicated_internal error return due to file name null");
-        TSSRepIOThrowIO(j_env, "Error transforming string");
-        return -1;
-    }
-    if (j_configurationKeys == NULL || j_configurationValues == NULL) {
+/* Refuses what cannot be opened before anything is converted: a null
+ * array, arrays of different lengths, a null element. The pair count, or
+ * -1 with the exception raised. */
+jsize checkConfigurationArrays(JNIEnv* j_env, jobjectArray keys, jobjectArray values) {
+    if (keys == NULL || values == NULL) {
         LOG_VERBOSE(j_env,
                     "open_replicated_internal error return due to configuration key or values array being null");
         TSSRepIOThrowIO(j_env, "Error, configuration null");
         return -1;
     }
-    jsize keyCount = j_env->GetArrayLength(j_configurationKeys);
-    jsize valueCount = j_env->GetArrayLength(j_configurationValues);
+    jsize keyCount = j_env->GetArrayLength(keys);
+    jsize valueCount = j_env->GetArrayLength(values);
     LOG_DEBUG(j_env, "open_replicated_internal configuration keys(=%d) values(%d) length retrieved", (int)keyCount,
               (int)valueCount);
     if (keyCount != valueCount) {
@@ -843,11 +628,9 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
         TSSRepIOThrowIO(j_env, "Error, configuration Keys and values count do not match");
         return -1;
     }
-
-    /* A null element cannot be converted: refuse before converting any. */
     for (jsize i = 0; i < keyCount; i++) {
-        jobject key = j_env->GetObjectArrayElement(j_configurationKeys, i);
-        jobject value = j_env->GetObjectArrayElement(j_configurationValues, i);
+        jobject key = j_env->GetObjectArrayElement(keys, i);
+        jobject value = j_env->GetObjectArrayElement(values, i);
         bool missing = key == NULL || value == NULL;
         if (key != NULL) j_env->DeleteLocalRef(key);
         if (value != NULL) j_env->DeleteLocalRef(value);
@@ -857,89 +640,126 @@ jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jst
             return -1;
         }
     }
+    return keyCount;
+}
 
-    ConfigArrays config;
-    config.keys = (char**)calloc((size_t)keyCount + 1, sizeof(char*));
-    config.values = (char**)calloc((size_t)keyCount + 1, sizeof(char*));
-    if (config.keys == NULL || config.values == NULL) {
+/* Adds pair i to the echo, with its log lines; false when out of memory. */
+bool echoPair(JNIEnv* j_env, ConfigEcho* echo, jsize i, const char* key, const char* value) {
+    if (i > 0)
+        LOG_VERBOSE(j_env, "open_replicated_internal before concat Key=%s Value=%s junitResultString=%s", key, value,
+                    echo->text);
+    size_t add = strlen(key) + strlen(value) + 2;
+    char* grown = (char*)realloc(echo->text, echo->length + add + 1);
+    if (grown == NULL) {
         TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-        return -1;
+        return false;
     }
-    config.length = keyCount;
-    bool passing = instrumentation && tests.configPassing;
-    char* result = NULL;
-    size_t resultLength = 0;
-    struct ResultString {
-        char** p;
-        ~ResultString() { free(*p); }
-    } resultGuard = {&result};
-    for (jsize i = 0; i < keyCount; i++) {
-        jstring jkey = (jstring)j_env->GetObjectArrayElement(j_configurationKeys, i);
-        jstring jvalue = (jstring)j_env->GetObjectArrayElement(j_configurationValues, i);
-        config.keys[i] = getExactUtf8Chars(j_env, jkey, "configuration key", (size_t)-1);
-        if (config.keys[i] != NULL) {
+    echo->text = grown;
+    echo->length += (size_t)snprintf(echo->text + echo->length, add + 1, "%s%s=%s", i > 0 ? "," : "", key, value);
+    LOG_VERBOSE(j_env, "open_replicated_internal i=%d Result String=%s, key-value pair(%s=%s)", (int)i, echo->text, key,
+                value);
+    return true;
+}
+
+/* Converts the checked arrays into config, pair by pair, each once;
+ * echo (when not null) collects the pairs too. False with the exception
+ * raised. */
+bool convertConfiguration(JNIEnv* j_env, jobjectArray keys, jobjectArray values, jsize count, ConfigArrays* config,
+                          ConfigEcho* echo) {
+    config->keys = (char**)calloc((size_t)count + 1, sizeof(char*));
+    config->values = (char**)calloc((size_t)count + 1, sizeof(char*));
+    if (config->keys == NULL || config->values == NULL) {
+        TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
+        return false;
+    }
+    config->length = count;
+    for (jsize i = 0; i < count; i++) {
+        jstring jkey = (jstring)j_env->GetObjectArrayElement(keys, i);
+        jstring jvalue = (jstring)j_env->GetObjectArrayElement(values, i);
+        char* key = config->keys[i] = getExactUtf8Chars(j_env, jkey, "configuration key", (size_t)-1);
+        if (key != NULL) {
             char what[96];
-            snprintf(what, sizeof what, "configuration value of %.64s", config.keys[i]);
-            config.values[i] = getExactUtf8Chars(j_env, jvalue, what, (size_t)-1);
+            snprintf(what, sizeof what, "configuration value of %.64s", key);
+            config->values[i] = getExactUtf8Chars(j_env, jvalue, what, (size_t)-1);
         }
         j_env->DeleteLocalRef(jkey);
         j_env->DeleteLocalRef(jvalue);
-        if (config.keys[i] == NULL || config.values[i] == NULL) {
+        char* value = config->values[i];
+        if (key == NULL || value == NULL) {
             if (!j_env->ExceptionCheck()) TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-            return -1;
+            return false;
         }
-        if (passing) {
-            if (i > 0)
-                LOG_VERBOSE(j_env, "open_replicated_internal before concat Key=%s Value=%s junitResultString=%s",
-                            config.keys[i], config.values[i], result);
-            size_t add = strlen(config.keys[i]) + strlen(config.values[i]) + 2;
-            char* grown = (char*)realloc(result, resultLength + add + 1);
-            if (grown == NULL) {
-                TSSRepIOThrowOOM(j_env, "Cannot allocate native char array.");
-                return -1;
-            }
-            result = grown;
-            resultLength += (size_t)snprintf(result + resultLength, add + 1, "%s%s=%s", i > 0 ? "," : "",
-                                             config.keys[i], config.values[i]);
-            LOG_VERBOSE(j_env, "open_replicated_internal i=%d Result String=%s, key-value pair(%s=%s)", (int)i, result,
-                        config.keys[i], config.values[i]);
-        }
-        LOG_DEBUG(j_env, "Configuration key=%s, Value=%s", config.keys[i], config.values[i]);
+        if (echo != NULL && !echoPair(j_env, echo, i, key, value)) return false;
+        LOG_DEBUG(j_env, "Configuration key=%s, Value=%s", key, value);
     }
-    if (passing) {
-        const char* message = result != NULL ? result : "static string to avoid npe junitResultString";
-        LOG_DEBUG(j_env, "JUnit Result String=%s", message);
-        TSSRepIOThrowIO(j_env, message);
-        LOG_VERBOSE(j_env, "open_replicated_internal junit test case exception thrown with key value pairs");
-        return -1;
-    }
+    return true;
+}
+
+/* Builds the context from the configuration and opens the region: the
+ * handle, or -1 (with the exception raised, except where a context could
+ * not be claimed). */
+jlong openFromConfiguration(JNIEnv* j_env, char* fname, ConfigArrays* config) {
     LOG_VERBOSE(j_env, "open_replicated_internal end");
     LOG_VERBOSE(j_env, "open_replicated begin");
     LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig begin");
     char* reason = NULL;
     int code = 0;
-    mirrorbank_ctx* ctx = fileio_mb_contextInternal(j_env, config.length, config.keys, config.values, &reason, &code);
+    mirrorbank_ctx* ctx = fileio_mb_contextInternal(j_env, config->length, config->keys, config->values, &reason, &code);
     if (ctx == NULL) {
         LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig end due to null context");
         LOG_VERBOSE(j_env, "open_replicated return error due to null context");
         return -1;
     }
     LOG_VERBOSE(j_env, "fileio_mb_contextFromConfig end");
-    int r = fileio_mb_open(j_env, ctx, fname.p);
+    int r = fileio_mb_open(j_env, ctx, fname);
     if (r < 0) {
         LOG_VERBOSE(j_env, "open_replicated return error due null handle");
         return -1;
     }
-    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname.p, r);
+    LOG_DEBUG(j_env, "open_replicated returns %s %d", fname, r);
     LOG_VERBOSE(j_env, "open_replicated end");
     return r;
+}
+
+} /* namespace */
+
+jlong open_replicated_internal(JNIEnv* j_env, jclass clazz, jstring j_fname, jstring j_mode_ignored,
+                               jboolean j_exclusive, jobjectArray j_configurationKeys,
+                               jobjectArray j_configurationValues) {
+    (void)clazz;
+    (void)j_mode_ignored;
+    (void)j_exclusive;
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    step_call passing = {LOG_FILE, __LINE__, NULL, &none, NULL, NULL, NULL, false, false};
+    refreshStep(j_env, kConfigPassingStep, passing);
+    LOG_VERBOSE(j_env, "open_replicated_internal begin");
+
+    NativeChars fname(getExactUtf8Chars(j_env, j_fname, "open region name", MIRRORBANK_NAME_MAX));
+    if (fname.p == NULL) {
+        LOG_VERBOSE(j_env, "open_replicated_internal error return due to file name null");
+        TSSRepIOThrowIO(j_env, "Error transforming string");
+        return -1;
+    }
+    jsize count = checkConfigurationArrays(j_env, j_configurationKeys, j_configurationValues);
+    if (count < 0) return -1;
+    ConfigArrays config;
+    ConfigEcho echo;
+    bool echoing = instrumentation && tests.configPassing;
+    if (!convertConfiguration(j_env, j_configurationKeys, j_configurationValues, count, &config,
+                              echoing ? &echo : NULL))
+        return -1;
+    if (!echoing) return openFromConfiguration(j_env, fname.p, &config);
+    const char* message = echo.text != NULL ? echo.text : "static string to avoid npe junitResultString";
+    LOG_DEBUG(j_env, "JUnit Result String=%s", message);
+    TSSRepIOThrowIO(j_env, message);
+    LOG_VERBOSE(j_env, "open_replicated_internal junit test case exception thrown with key value pairs");
+    return -1;
 }
 
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_open(JNIEnv* j_env, jclass clazz,
                                                                                   jstring fname, jstring mode,
                                                                                   jobjectArray keys,
                                                                                   jobjectArray values) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_open begin");
     return open_replicated_internal(j_env, clazz, fname, mode, JNI_TRUE, keys, values);
 }
@@ -947,7 +767,6 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_ope
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock(
     JNIEnv* j_env, jclass clazz, jstring fname, jstring mode, jboolean exclusive, jobjectArray keys,
     jobjectArray values) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_openConsiderLock begin");
     return open_replicated_internal(j_env, clazz, fname, mode, exclusive, keys, values);
 }
@@ -955,7 +774,6 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_ope
 JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_close(JNIEnv* j_env, jclass clazz,
                                                                                   jlong handle) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_close begin");
     if (handle < 0 || handle >= MIRRORBANK_MAX_CONTEXTS) return;
     mirrorbank_ctx* ctx = &replicatedContextArray[handle];
@@ -965,7 +783,6 @@ JNIEXPORT void JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_clos
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getSize(JNIEnv* j_env, jclass clazz,
                                                                                      jlong handle) {
     (void)clazz;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "Java_tessera_store_io_file_direct_ReplicatedIONative_getSize begin");
     if (handle < 0 || handle >= MIRRORBANK_MAX_CONTEXTS) return -1;
     return (jlong)fileio_mb_getLength(j_env, &replicatedContextArray[handle]);
@@ -1185,18 +1002,6 @@ int awaitCompletion(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, o
     return -1;
 }
 
-/* Arms or disarms the three write-crash events, in their fixed order. */
-void writeCrashEvents(JNIEnv* j_env, mirrorbank_ctx* ctx, bool arm) {
-    if (!instrumentation) return;
-    char* keys[3] = {(char*)tests.crash_primary_daemon_during_writeTestKey,
-                     (char*)tests.crash_storejvm_during_writeTestKey,
-                     (char*)tests.crash_secondary_daemon_during_writeTestKey};
-    for (char* key : keys) {
-        if (arm) registerMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
-        else unregisterMBFailureEvent(j_env, key, ctx->client_ctx, ctx->handle, ctx->storeInfo.name);
-    }
-}
-
 } /* namespace */
 
 boolean read_ncb(mb_client_opargs* opargs) { return notification(opargs, true); }
@@ -1205,7 +1010,8 @@ boolean write_ncb(mb_client_opargs* opargs) { return notification(opargs, false)
 
 int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op) {
     LOG_VERBOSE(j_env, "retriedRead begin");
-    setTestFlag(j_env, mbRetriedReadErrorTest);
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    refreshStep(j_env, kReadSubmitStep, contextCall(__LINE__, ctx, &none, false, false));
     LOG_DEBUG(j_env, "retriedRead cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
     if (!submitWithRetry(j_env, ctx, client, op, false, instrumentation && tests.mbRetriedReadErrorTest,
                          "retriedRead Failed to read and ended with error(Attempt=%d)"))
@@ -1216,35 +1022,30 @@ int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_cl
 
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op) {
     mb_client_ctx* client = ctx->client_ctx;
-    setTestFlag(j_env, mbRetriedWriteErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_writeTest);
-    setTestFlag(j_env, crash_storejvm_during_writeTest);
-    setTestFlag(j_env, crash_secondary_daemon_during_writeTest);
-    writeCrashEvents(j_env, ctx, true);
-    LOG_VERBOSE(j_env, "retriedWrite begin");
-    LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
-    bool accepted = submitWithRetry(j_env, ctx, client, op, true, instrumentation && tests.mbRetriedWriteErrorTest,
-                                    "retriedWrite Failed to write and ended with error(Attempt=%d)");
-    writeCrashEvents(j_env, ctx, false);
+    /* The submission raises its own failure; the step's outcome only
+     * tells whether it was accepted. */
+    mb_rqs outcome = {MB_SUCC, MB_ERR_NONE};
+    step_call write = contextCall(__LINE__, ctx, &outcome, false, true);
+    bool accepted = runStep(j_env, [&] {
+        LOG_VERBOSE(j_env, "retriedWrite begin");
+        LOG_VERBOSE(j_env, "write block  cookie=x%x, buf=x%x", (unsigned)op->cookie, (unsigned)(uintptr_t)op->buffer);
+        if (!submitWithRetry(j_env, ctx, client, op, true, instrumentation && tests.mbRetriedWriteErrorTest,
+                             "retriedWrite Failed to write and ended with error(Attempt=%d)"))
+            outcome.status = MB_FAIL;
+    }, kWriteSubmitStep, &write);
     if (!accepted) return -1;
-    if (instrumentation && tests.crash_primary_daemon_during_writeTest) {
-        mb_rqs eventRqs = {MB_SUCC, MB_ERR_NONE};
-        mb_event(&eventRqs, client, 0, MB_EVENT_C1, MB_EVENT_C2, MB_EVENT_C3, MB_EVENT_TARGET_PRIMARY, MB_EVENT_C4,
-                 ctx->handle, ctx->storeInfo.name);
-        if (eventRqs.status == MB_FAIL)
-            LOG_DEBUG(j_env,
-                      "retriedWrite crash_primary_daemon_during_writeTest unregister failed. status=%d:%d, Detail: %s",
-                      (int)eventRqs.status, (int)eventRqs.error, mb_get_error_message(&eventRqs));
-    }
+    /* The primary-daemon write crash is disarmed once more after a write that went through. */
+    armOrDisarm(j_env, 0, tests.crash_primary_daemon_during_writeTestKey, client, ctx->handle, ctx->storeInfo.name,
+                "retriedWrite");
     LOG_VERBOSE(j_env, "retriedWrite successful end");
     return 1;
 }
 
 mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf) {
-    (void)ctx;
     (void)buf;
     LOG_VERBOSE(j_env, "fileio_mb_register begin");
-    setTestFlag(j_env, mb_registerErrorTest);
+    mb_rqs none = {MB_SUCC, MB_ERR_NONE};
+    refreshStep(j_env, kRegisterStep, contextCall(__LINE__, ctx, &none, false, false));
     LOG_VERBOSE(j_env, "fileio_mb_register end");
     return MB_FAIL;
 }
@@ -1295,20 +1096,18 @@ int fileio_internal_read(JNIEnv* j_env, mirrorbank_ctx* ctx, const int actualOff
                          const int length, mb_key* key) {
     (void)key;
     LOG_VERBOSE(j_env, "fileio_internal_read begin");
-    setTestFlag(j_env, mb_read_fenceErrorTest);
+    mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call fence = contextCall(__LINE__, ctx, &rqs, true, true);
+    refreshStep(j_env, kReadFenceStep, fence);
     if (ctx->skipReadFence == 0) {
-        mb_client_opargs fence;
-        memset(&fence, 0, sizeof(fence));
-        fence.storehandle = ctx->handle;
+        mb_client_opargs fenceOp;
+        memset(&fenceOp, 0, sizeof(fenceOp));
+        fenceOp.storehandle = ctx->handle;
         LOG_DEBUG(j_env, "mb_read_FENCE  trace storehandle=%d", (int)ctx->handle);
-        mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-        mb_read_fence(&rqs, ctx->client_ctx, &fence);
-        simulateFailure(mb_read_fenceErrorTest, &rqs);
-        if (rqs.status != MB_SUCC) {
+        if (!runStep(j_env, [&] { mb_read_fence(&rqs, ctx->client_ctx, &fenceOp); }, kReadFenceStep, &fence)) {
             LOG_DEBUG(j_env, "mb_read_FENCE  FAILURE? status=%d:%d, storehandle=%d", (int)rqs.status, (int)rqs.error,
                       (int)ctx->handle);
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs,
-                                   "fileio_internal_read end with error. Store handle=%d ", (int)ctx->handle);
+            reportStep(j_env, kReadFenceStep, &fence, (int)ctx->handle);
             return -1;
         }
         ctx->skipReadFence = 1;
@@ -1349,7 +1148,9 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
                     mb_key* key) {
     uint32_t newFilePos = (uint32_t)userOffsetIntoStore + (uint32_t)size;
     LOG_VERBOSE(j_env, "fileio_mb_write begin");
-    setTestFlag(j_env, fileio_mb_write_mb_get_storeinfoErrorTest);
+    mb_rqs info_rqs = {MB_SUCC, MB_ERR_NONE};
+    step_call info = contextCall(__LINE__, ctx, &info_rqs, true, false);
+    refreshStep(j_env, kWriteStoreInfoStep, info);
     int returnValue = fileio_internal_write(j_env, ctx, userOffsetIntoStore, buf, size, key);
     if (returnValue != size) {
         LOG_VERBOSE(j_env, "fileio_mb_write end: return value=%d newFilePos=%d writtenFileSize=%d", -1, (int)newFilePos,
@@ -1360,13 +1161,9 @@ int fileio_mb_write(JNIEnv* j_env, mirrorbank_ctx* ctx, const int userOffsetInto
         mb_client_storeinfo localStoreInfo;
         memset(&localStoreInfo, 0, sizeof(localStoreInfo));
         localStoreInfo.storehandle = ctx->handle;
-        mb_rqs info_rqs = {MB_SUCC, MB_ERR_NONE};
-        mb_get_storeinfo(&info_rqs, ctx->client_ctx, &localStoreInfo);
-        simulateFailure(fileio_mb_write_mb_get_storeinfoErrorTest, &info_rqs);
-        if (info_rqs.status != MB_SUCC) {
-            contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &info_rqs, "fileio_mb_write mb_get_storeinfo failed");
+        if (!runStep(j_env, [&] { mb_get_storeinfo(&info_rqs, ctx->client_ctx, &localStoreInfo); },
+                     kWriteStoreInfoStep, &info))
             return -1;
-        }
         LOG_DEBUG(j_env, "size fileio_mb_write/mb_get_storeinfo used=x%x size=x%x", (unsigned)localStoreInfo.used,
                   (unsigned)localStoreInfo.size);
         assignNewFileLength(j_env, ctx, newFilePos, (char*)"extend file", __LINE__, &localStoreInfo);
@@ -1506,7 +1303,6 @@ const transfer_texts kWriteTexts = {
 jint transferEntry(JNIEnv* j_env, jlong handle, jlong filePosition, jobject buf, jint offset, jint length,
                    bool isWrite) {
     const transfer_texts* texts = isWrite ? &kWriteTexts : &kReadTexts;
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "%s", texts->begin);
     LOG_DEBUG(j_env, texts->arguments, (unsigned)offset, (int)length);
     if (buf == NULL) {
@@ -1565,7 +1361,6 @@ namespace {
 /* The direct-buffer service is not offered: each of its methods logs its
  * begin line and raises an IOException that names it. */
 void refuseBufferMethod(JNIEnv* j_env, const char* beginLine, const char* name) {
-    if (j_env != NULL) jvm_global_env = j_env;
     LOG_VERBOSE(j_env, "%s", beginLine);
     contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, NULL, NULL, "%s", name);
 }
@@ -1594,22 +1389,15 @@ namespace {
 
 /* The query both figures share: the library's answer into the context's
  * localDaemonInfo; false with the exception raised on failure. */
-bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const char* flagKey, bool* flag, const char* failureText) {
-    if (instrumentation) refreshTestFlag(j_env, flagKey, flag, LOG_FILE, __LINE__);
+bool queryLocalDaemon(JNIEnv* j_env, mirrorbank_ctx* ctx, const mb_step& step) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
-    mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo);
-    if (instrumentation && *flag) {
-        rqs.status = MB_FAIL;
-        rqs.error = MB_ERR_CANCEL;
-    }
-    if (rqs.status == MB_SUCC) return true;
-    contextIOExceptionImpl(j_env, LOG_FILE, __LINE__, ctx, &rqs, "%s", failureText);
-    return false;
+    step_call query = contextCall(__LINE__, ctx, &rqs, false, false);
+    return runStep(j_env, [&] { mb_get_local_daemon_info(&rqs, ctx->client_ctx, &ctx->localDaemonInfo); }, step,
+                   &query);
 }
 
 /* The body of the two Java figure entries. */
 jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
-    if (j_env != NULL) jvm_global_env = j_env;
     mirrorbank_ctx* ctx = openContextForIO(
         j_env, handle,
         limit ? "Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceLimit"
@@ -1628,16 +1416,12 @@ jlong figureEntry(JNIEnv* j_env, jlong handle, bool limit) {
 } /* namespace */
 
 int64_t fileio_mb_daemon_memory_limit(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    bool ok = queryLocalDaemon(j_env, ctx, tests.total_memory_mb_get_local_daemon_infoErrorTestKey,
-                               &tests.total_memory_mb_get_local_daemon_infoErrorTest,
-                               "fileio_mb_daemon_memory_limit mb_get_local_daemon_info failed");
+    bool ok = queryLocalDaemon(j_env, ctx, kDaemonLimitStep);
     return ok ? (int64_t)ctx->localDaemonInfo.total_memory : -1;
 }
 
 int64_t fileio_mb_daemon_memory_used(JNIEnv* j_env, mirrorbank_ctx* ctx) {
-    bool ok = queryLocalDaemon(j_env, ctx, tests.used_memory_mb_get_local_daemon_infoErrorTestKey,
-                               &tests.used_memory_mb_get_local_daemon_infoErrorTest,
-                               "fileio_mb_daemon_memory_used mb_get_local_daemon_info failed");
+    bool ok = queryLocalDaemon(j_env, ctx, kDaemonUsedStep);
     return ok ? (int64_t)ctx->localDaemonInfo.used_memory : -1;
 }
 
@@ -1649,6 +1433,354 @@ JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_get
 JNIEXPORT jlong JNICALL Java_tessera_store_io_file_direct_ReplicatedIONative_getDeviceUsed(JNIEnv* j_env, jclass,
                                                                                           jlong handle) {
     return figureEntry(j_env, handle, false);
+}
+
+/* ======================================================================
+ * Java glue: load and unload, cached IDs, exceptions, strings, message
+ * text, log lines and contextual I/O exceptions
+ * ==================================================================== */
+
+namespace {
+
+/* A global reference to the class `name`, or null with the lookup error
+ * pending. */
+jclass globalClass(JNIEnv* env, const char* name) {
+    jclass local = env->FindClass(name);
+    if (local == NULL) return NULL;
+    jclass global = (jclass)env->NewGlobalRef(local);
+    env->DeleteLocalRef(local);
+    return global;
+}
+
+bool lookUpGlue(JNIEnv* env) {
+    String_clazz = globalClass(env, "java/lang/String");
+    ioExceptionClass = globalClass(env, "java/io/IOException");
+    npeClass = globalClass(env, "java/lang/NullPointerException");
+    oomClass = globalClass(env, "java/lang/OutOfMemoryError");
+    jclass charsets = env->FindClass("java/nio/charset/StandardCharsets");
+    jclass buffer = env->FindClass("java/nio/Buffer");
+    if (String_clazz == NULL || ioExceptionClass == NULL || npeClass == NULL || oomClass == NULL ||
+        charsets == NULL || buffer == NULL)
+        return false;
+    jfieldID utf8 = env->GetStaticFieldID(charsets, "UTF_8", "Ljava/nio/charset/Charset;");
+    if (utf8 == NULL) return false;
+    jobject charset = env->GetStaticObjectField(charsets, utf8);
+    if (charset == NULL) return false;
+    utf8Charset = env->NewGlobalRef(charset);
+    env->DeleteLocalRef(charset);
+    env->DeleteLocalRef(charsets);
+    bufferCapacityField = env->GetFieldID(buffer, "capacity", "I");
+    if (bufferCapacityField == NULL) return false;
+    jclass direct = env->FindClass("java/nio/DirectByteBuffer");
+    jclass bytes = direct != NULL ? env->FindClass("java/nio/ByteBuffer") : NULL;
+    jfieldID address = bytes != NULL ? env->GetFieldID(buffer, "address", "J") : NULL;
+    jfieldID readOnly = address != NULL ? env->GetFieldID(bytes, "isReadOnly", "Z") : NULL;
+    if (readOnly == NULL) {
+        env->ExceptionClear();
+    } else {
+        directByteBufferClass = (jclass)env->NewGlobalRef(direct);
+        bufferAddressField = address;
+        byteBufferReadOnlyField = readOnly;
+    }
+    if (direct != NULL) env->DeleteLocalRef(direct);
+    if (bytes != NULL) env->DeleteLocalRef(bytes);
+    env->DeleteLocalRef(buffer);
+    ioExceptionWithCause = env->GetMethodID(ioExceptionClass, "<init>", "(Ljava/lang/String;Ljava/lang/Throwable;)V");
+    stringFromUtf8 = env->GetMethodID(String_clazz, "<init>", "([BLjava/nio/charset/Charset;)V");
+    MID_String_init = env->GetMethodID(String_clazz, "<init>", "([B)V");
+    MID_String_getBytes = env->GetMethodID(String_clazz, "getBytes", "()[B");
+    return utf8Charset != NULL && bufferCapacityField != NULL && ioExceptionWithCause != NULL &&
+           stringFromUtf8 != NULL && MID_String_init != NULL && MID_String_getBytes != NULL;
+}
+
+void releaseGlobal(JNIEnv* env, jobject* ref) {
+    if (*ref != NULL) env->DeleteGlobalRef(*ref);
+    *ref = NULL;
+}
+
+/* Undoes lookUpGlue, also one that stopped half-way. */
+void releaseGlue(JNIEnv* env) {
+    releaseGlobal(env, (jobject*)&directByteBufferClass);
+    releaseGlobal(env, &utf8Charset);
+    releaseGlobal(env, (jobject*)&oomClass);
+    releaseGlobal(env, (jobject*)&npeClass);
+    releaseGlobal(env, (jobject*)&ioExceptionClass);
+    releaseGlobal(env, (jobject*)&String_clazz);
+    bufferAddressField = byteBufferReadOnlyField = bufferCapacityField = NULL;
+    ioExceptionWithCause = stringFromUtf8 = MID_String_init = MID_String_getBytes = NULL;
+}
+
+bool loadLogging(JNIEnv* env) {
+    initializeLogging(env);
+    return true;
+}
+
+bool loadContextTable(JNIEnv*) {
+    mirrorbank_onLoad();
+    return true;
+}
+
+void keepContextTable(JNIEnv*) {}
+
+bool loadAdmin(JNIEnv* env) {
+    rs_admin_onLoad();
+    rs_admin_lookUpCallbacks(env);
+    return true;
+}
+
+/* The load steps in order, each with the step that undoes it: a failed
+ * load undoes the failed step and then the earlier ones in reverse, and
+ * the unload undoes them all in reverse. */
+struct load_step {
+    bool (*load)(JNIEnv* env);
+    void (*unload)(JNIEnv* env);
+};
+
+const load_step kLoadSteps[] = {
+    {lookUpGlue, releaseGlue},
+    {loadLogging, releaseLogging},
+    {loadContextTable, keepContextTable},
+    {loadAdmin, rs_admin_onUnload},
+};
+const size_t kLoadStepCount = sizeof kLoadSteps / sizeof kLoadSteps[0];
+
+void unloadSteps(JNIEnv* env, size_t count) {
+    while (count > 0) kLoadSteps[--count].unload(env);
+}
+
+} /* namespace */
+
+JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void* reserved) {
+    (void)reserved;
+    void* envPtr = NULL;
+    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return JNI_ERR;
+    JNIEnv* env = (JNIEnv*)envPtr;
+    cachedJavaVM = vm;
+    for (size_t i = 0; i < kLoadStepCount; i++) {
+        if (!kLoadSteps[i].load(env)) {
+            unloadSteps(env, i + 1);
+            cachedJavaVM = NULL;
+            return JNI_ERR;
+        }
+    }
+    granularity = (int64_t)sysconf(_SC_PAGESIZE);
+    return JNI_VERSION_1_2;
+}
+
+JNIEXPORT void JNICALL JNI_OnUnload(JavaVM* vm, void* reserved) {
+    (void)reserved;
+    void* envPtr = NULL;
+    if (vm == NULL || vm->GetEnv(&envPtr, JNI_VERSION_1_2) != JNI_OK || envPtr == NULL) return;
+    unloadSteps((JNIEnv*)envPtr, kLoadStepCount);
+    cachedJavaVM = NULL;
+}
+
+void TSSRepIOThrowException(JNIEnv* j_env, const char* name, const char* msg) {
+    /* One exception at a time: the one already pending stays. */
+    if (j_env == NULL || j_env->ExceptionCheck()) return;
+    jclass cls = j_env->FindClass(name);
+    if (cls == NULL) return;
+    j_env->ThrowNew(cls, msg);
+    j_env->DeleteLocalRef(cls);
+}
+
+void TSSRepIOThrowIO(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(ioExceptionClass, msg);
+}
+
+void TSSRepIOThrowNPE(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(npeClass, msg);
+}
+
+void TSSRepIOThrowOOM(JNIEnv* env, const char* msg) {
+    if (env != NULL && !env->ExceptionCheck()) env->ThrowNew(oomClass, msg);
+}
+
+/* The pending exception becomes the cause of an IOException with `msg`. */
+void TSSRepIOThrowIOWithCause(JNIEnv* env, const char* msg) {
+    jthrowable cause = env->ExceptionOccurred();
+    if (cause == NULL) return TSSRepIOThrowIO(env, msg);
+    env->ExceptionClear();
+    jstring text = env->NewStringUTF(msg);
+    jobject wrapper = text == NULL ? NULL : env->NewObject(ioExceptionClass, ioExceptionWithCause, text, cause);
+    if (wrapper != NULL) {
+        env->Throw((jthrowable)wrapper);
+        env->DeleteLocalRef(wrapper);
+    } else if (!env->ExceptionCheck()) {
+        env->Throw(cause);
+    }
+    if (text != NULL) env->DeleteLocalRef(text);
+    env->DeleteLocalRef(cause);
+}
+
+char* getExactUtf8Chars(JNIEnv* env, jstring jstr, const char* what, size_t maxBytes) {
+    if (jstr == NULL || env == NULL || env->ExceptionCheck()) return NULL;
+    jsize units = env->GetStringLength(jstr);
+    const jchar* chars = env->GetStringChars(jstr, NULL);
+    if (chars == NULL) return NULL; /* OutOfMemoryError pending */
+    /* First pass: the UTF-8 length, and the first character that cannot be
+     * handed over exactly. */
+    size_t bytes = 0;
+    const char* problem = NULL;
+    jsize at = 0;
+    for (jsize i = 0; i < units && problem == NULL; i++) {
+        jchar c = chars[i];
+        bool high = c >= 0xD800 && c <= 0xDBFF;
+        if (c == 0 && what != NULL) problem = "contains U+0000";
+        else if (c < 0x80) bytes += 1;
+        else if (c < 0x800) bytes += 2;
+        else if (high && i + 1 < units && chars[i + 1] >= 0xDC00 && chars[i + 1] <= 0xDFFF) bytes += 4, i++;
+        else if (c >= 0xD800 && c <= 0xDFFF) problem = "contains an unpaired surrogate";
+        else bytes += 3;
+        if (problem != NULL) at = i;
+    }
+    char* result = NULL;
+    if (problem == NULL && bytes <= maxBytes) result = (char*)malloc(bytes + 1);
+    if (result != NULL) {
+        char* out = result;
+        for (jsize i = 0; i < units; i++) {
+            uint32_t c = chars[i];
+            if (c >= 0xD800 && c <= 0xDBFF) c = 0x10000 + ((c - 0xD800) << 10) + (chars[++i] - 0xDC00);
+            if (c < 0x80) {
+                *out++ = (char)c; /* U+0000 too, where allowed */
+            } else if (c < 0x800) {
+                *out++ = (char)(0xC0 | (c >> 6));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                *out++ = (char)(0xE0 | (c >> 12));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            } else {
+                *out++ = (char)(0xF0 | (c >> 18));
+                *out++ = (char)(0x80 | ((c >> 12) & 0x3F));
+                *out++ = (char)(0x80 | ((c >> 6) & 0x3F));
+                *out++ = (char)(0x80 | (c & 0x3F));
+            }
+        }
+        *out = '\0';
+    }
+    env->ReleaseStringChars(jstr, chars);
+    if (result != NULL) return result;
+    char message[256];
+    if (problem != NULL)
+        snprintf(message, sizeof message, "%s %s at index %d and cannot be used", what != NULL ? what : "string",
+                 problem, (int)at);
+    else if (bytes > maxBytes)
+        snprintf(message, sizeof message, "%s is %zu bytes long in UTF-8, more than the %zu bytes allowed",
+                 what != NULL ? what : "string", bytes, maxBytes);
+    else
+        snprintf(message, sizeof message, "Cannot allocate native char array.");
+    if (problem == NULL && bytes <= maxBytes) TSSRepIOThrowOOM(env, message);
+    else TSSRepIOThrowIO(env, message);
+    return NULL;
+}
+
+char* getStringNativeChars(JNIEnv* env, jstring jstr) {
+    return getExactUtf8Chars(env, jstr, NULL, (size_t)-1);
+}
+
+jstring newJavaStringFromNative(JNIEnv* env, const char* text, size_t maxBytes) {
+    if (env == NULL || text == NULL || stringFromUtf8 == NULL) return NULL;
+    if (env->ExceptionCheck()) return NULL;
+    size_t len = strnlen(text, maxBytes);
+    if (len > 0x7fffffffU) len = 0x7fffffffU;
+    jbyteArray bytes = env->NewByteArray((jsize)len);
+    if (bytes == NULL) return NULL;
+    env->SetByteArrayRegion(bytes, 0, (jsize)len, (const jbyte*)text);
+    jstring result = (jstring)env->NewObject(String_clazz, stringFromUtf8, bytes, utf8Charset);
+    env->DeleteLocalRef(bytes);
+    return result;
+}
+
+int standardString(JNIEnv* env, char* msgBuffer, const int bufSize, const char* file, const int line,
+                   mirrorbank_ctx* ctx, mb_rqs* rqsPtr) {
+    (void)env;
+    int current = snprintf(msgBuffer, (size_t)bufSize, "%s:%u: ", file, (unsigned)line);
+    if (current <= 0) return current;
+    if (ctx != NULL && ctx->storeInfo.name[0] != '\0' && current < bufSize) {
+        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(Storename=%.*s ) ",
+                         (int)sizeof(ctx->storeInfo.name), ctx->storeInfo.name);
+        if (n <= 0) return n;
+        current += n;
+    }
+    if (rqsPtr != NULL && current < bufSize) {
+        const char* detail = mb_get_error_message(rqsPtr);
+        int n = snprintf(msgBuffer + current, (size_t)(bufSize - current), "(status=%d error=%d Detail: %s )",
+                         (int)rqsPtr->status, (int)rqsPtr->error, detail != NULL ? detail : "(null)");
+        if (n <= 0) return n;
+        current += n;
+    }
+    return current;
+}
+
+int formatMessage(char* buffer, const char* who, bool emptyBodyOk, const char* file__, const int line__,
+                  mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format, va_list args) {
+    const int usable = MIRRORBANK_MSG_BUFFER - 1;
+    int current = standardString(NULL, buffer, usable, file__, line__, ctx, rqsPtr);
+    if (current <= 0) {
+        fprintf(stderr, "%s:%u: %s could not init? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                (unsigned)line__, format);
+        return -1;
+    }
+    int body = 0;
+    if (current < usable) {
+        body = vsnprintf(buffer + current, (size_t)(usable - current), format, args);
+        if (body <= 0 && !emptyBodyOk) {
+            fprintf(stderr, "%s:%u: %s could not vlist? attempt was %s:%u  %s\n", LOG_FILE, __LINE__, who, file__,
+                    (unsigned)line__, format);
+            return -1;
+        }
+        if (body < 0) body = 0;
+        if (body == 0) buffer[current] = '\0';
+    }
+    buffer[MIRRORBANK_MSG_BUFFER - 2] = '\0';
+    return current + body;
+}
+
+int logWithContext(JNIEnv* j_env, bool* nativeToJavaControlPtr, bool* logWarnedPtr, jmethodID* logMethodPtr,
+                   const char* file__, const int line__, mirrorbank_ctx* ctx, mb_rqs* rqsPtr, const char* format,
+                   ...) {
+    DebugNativeSuspension suspension;
+    if (!*nativeToJavaControlPtr) {
+        *logWarnedPtr = true;
+        return 0;
+    }
+    char buffer[MIRRORBANK_MSG_BUFFER];
+    va_list args;
+    va_start(args, format);
+    int length = formatMessage(buffer, "logWithContext", false, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
+    if (length < 0) return 0;
+    if (j_env != NULL && *logMethodPtr != NULL && deliverLogLine(j_env, *logMethodPtr, buffer)) return length;
+    return fprintf(stderr, "%s\n", buffer);
+}
+
+void contextIOExceptionV(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                         mb_rqs* rqsPtr, const char* format, va_list args) {
+    if (j_env == NULL) {
+        if (nativeToJavaVerbose || nativeToJavaDebug)
+            fprintf(stderr, "%s:%u attempt for IO Exception thrown from native code without JNI : %s", file__,
+                    (unsigned)line__, format);
+        return;
+    }
+    char buffer[MIRRORBANK_MSG_BUFFER];
+    bool logged = nativeToJavaVerbose || nativeToJavaDebug;
+    if (formatMessage(buffer, "contextIOException", !logged, file__, line__, ctx, rqsPtr, format, args) < 0) return;
+    if (nativeToJavaVerbose)
+        logWithContext(j_env, &nativeToJavaVerbose, &verboseWarned, &verboseLogMethod, LOG_FILE, __LINE__, NULL, NULL,
+                       "%s", buffer);
+    else if (nativeToJavaDebug)
+        logWithContext(j_env, &nativeToJavaDebug, &debugWarned, &debugLogMethod, LOG_FILE, __LINE__, NULL, NULL,
+                       "%s", buffer);
+    TSSRepIOThrowIO(j_env, buffer);
+}
+
+void contextIOExceptionImpl(JNIEnv* j_env, const char* file__, const int line__, mirrorbank_ctx* ctx,
+                            mb_rqs* rqsPtr, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    contextIOExceptionV(j_env, file__, line__, ctx, rqsPtr, format, args);
+    va_end(args);
 }
 
 } /* extern "C" */

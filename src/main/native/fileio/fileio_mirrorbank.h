@@ -13,6 +13,10 @@
 #include <stdint.h>
 #include <stdlib.h>
 
+#ifdef __cplusplus
+#include <type_traits>
+#endif
+
 #include "fileio_debug.h"
 #include "linux_x86_64/mirrorbank_api.h"
 /* Prototypes of the Java natives, made by javac -h at build time: a
@@ -125,6 +129,7 @@ mirrorbank_ctx* fileio_mb_contextInternal(JNIEnv* j_env, int length, char** keys
                                           char** errorStringPtr, int* errorCodePtr);
 void populateConfig(JNIEnv* j_env, mirrorbank_ctx* ctx, int index, int length, char** keys, char** values);
 int validatemblibTraceLevel(JNIEnv* j_env, int sourceTraceLevel);
+/* Environment lookup for native configuration; nothing here calls it. */
 char* configurationEnvVariable(JNIEnv* j_env, char* name, char* debug);
 
 /* ---- Open and close ---- */
@@ -143,6 +148,7 @@ boolean read_ncb(mb_client_opargs* opargs);
 boolean write_ncb(mb_client_opargs* opargs);
 int retriedRead(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_ctx* client, mb_client_opargs* op);
 int retriedWrite(JNIEnv* j_env, mirrorbank_ctx* ctx, mb_client_opargs* op);
+/* Buffer registration is not offered (always MB_FAIL); nothing here calls it. */
 mb_status fileio_mb_register(JNIEnv* j_env, mirrorbank_ctx* ctx, char* buf);
 /* Records of operations that failed while the client library may still
  * deliver their notification: kept alive, never reused. */
@@ -179,6 +185,76 @@ struct NativeChars {
     NativeChars(const NativeChars&) = delete;
     NativeChars& operator=(const NativeChars&) = delete;
 };
+
+/* ---- Client-library steps ----
+ * Every client-library call that fault injection reaches is one row of a
+ * fixed table: the flags its operation re-reads, the crash events armed
+ * around it, the flag that fails it, and what it logs and raises when it
+ * fails. runStep performs a row in this order: refresh, arm, call,
+ * simulated failure, disarm, then the failure's log line and exception. */
+
+/* One pair of `tests`: the property key and the switch. */
+struct fault_flag {
+    const char* const* key;
+    bool* on;
+};
+#define FAULT(name) {&tests.name##Key, &tests.name}
+
+struct mb_step {
+    fault_flag refreshed[4]; /* the operation's flags, re-read in this order */
+    fault_flag events[3];    /* crash events armed before the call, disarmed after it */
+    fault_flag fault;        /* when on, the call's outcome becomes MB_FAIL / MB_ERR_CANCEL */
+    bool faultVoidsHandle;   /* ... and the region handle it returned counts as failed */
+    const char* failureLine; /* verbose, before the exception; may be null */
+    const char* failure;     /* the exception's text, with the arguments runStep is given */
+    const char* endLine;     /* verbose, after a success; may be null */
+};
+
+/* One performance of a row. */
+struct step_call {
+    const char* file; /* source file and line that log lines and the exception name */
+    int line;
+    mirrorbank_ctx* ctx; /* named by the exception; may be null */
+    mb_rqs* rqs;         /* the call's outcome */
+    /* The crash events go on this connection, region handle (read when
+     * arming and again when disarming) and region name. */
+    mb_client_ctx* client;
+    mb_store_handle* handle;
+    char* storeName;
+    bool refreshed;   /* the operation re-read its flags at its start already */
+    bool reportLater; /* the caller reports a failure itself (reportStep) */
+};
+
+/* Re-reads the row's flags (while instrumentation is on). */
+void refreshStep(JNIEnv* env, const mb_step& step, const step_call& c);
+/* Refresh (unless done) and arm. */
+void stepBefore(JNIEnv* env, const mb_step& step, const step_call& c);
+/* Simulated failure, disarm, and on failure (unless reportLater) the log
+ * line and the exception; true when the outcome is MB_SUCC. */
+bool stepAfter(JNIEnv* env, const mb_step& step, const step_call& c, va_list failureArgs);
+/* Whether the row's fault is switched on: its call counts as failed. */
+bool stepFaultOn(const mb_step& step);
+/* The failure's log line and exception, for callers that report later;
+ * an exception already pending stays the one Java sees. */
+void reportStep(JNIEnv* env, const mb_step& step, const step_call* c, ...);
+
+/* Performs a row around `call`; the arguments after `c` fill the failure
+ * text. `call` may return false to say the call was not made: nothing is
+ * then disarmed, simulated or reported, and the result is false. */
+template <class Call>
+bool runStep(JNIEnv* env, Call call, const mb_step& step, const step_call* c, ...) {
+    stepBefore(env, step, *c);
+    if constexpr (std::is_void_v<decltype(call())>) {
+        call();
+    } else if (!call()) {
+        return false;
+    }
+    va_list args;
+    va_start(args, c);
+    bool ok = stepAfter(env, step, *c, args);
+    va_end(args);
+    return ok;
+}
 #endif
 
 #endif /* FILEIO_MIRRORBANK_H */

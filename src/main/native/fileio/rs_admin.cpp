@@ -80,36 +80,6 @@ static void describeAndClear(JNIEnv* env) {
     env->ExceptionClear();
 }
 
-/* Reports a failed client call as an IOException carrying the request's
- * status. When an exception is already pending, that one stays what Java
- * sees and this report only reaches the log channel. */
-static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...)
-    __attribute__((format(printf, 4, 5)));
-static void adminFailure(JNIEnv* env, int line, mb_rqs* rqsPtr, const char* format, ...) {
-    PendingExceptionGuard stash(env);
-    va_list args;
-    va_start(args, format);
-    contextIOExceptionV(env, LOG_FILE, line, NULL, rqsPtr, format, args);
-    va_end(args);
-}
-
-/* The common ending of an admin command: on MB_SUCC its end line and 1;
- * otherwise its failure text and -1. */
-static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...)
-    __attribute__((format(printf, 5, 6)));
-static jint adminOutcome(JNIEnv* env, int line, mb_rqs* rqs, const char* endLine, const char* failure, ...) {
-    if (rqs->status == MB_SUCC) {
-        ADMIN_VERBOSE(env, "%s", endLine);
-        return (jint)rqs->status;
-    }
-    PendingExceptionGuard stash(env);
-    va_list args;
-    va_start(args, failure);
-    contextIOExceptionV(env, LOG_FILE, line, NULL, rqs, failure, args);
-    va_end(args);
-    return -1;
-}
-
 /* After a failed start-up with no client tracing, tell how to get some. */
 static void tracingHint(JNIEnv* env, const mb_init_args* args) {
     if (args->trace_level == 0 && nativeToJavaDebug) {
@@ -119,6 +89,64 @@ static void tracingHint(JNIEnv* env, const mb_init_args* args) {
     }
 }
 
+/* The steps of the admin surface, by command. Each failure text takes the
+ * argument its command passes (a daemon index or a region name). */
+#define ADMIN_FAILURE(command, text) "Java_tessera_store_io_file_ReplicatedStoreAdmin_" command " " text
+static const mb_step kAttachInitStep = {
+    {FAULT(admintool_mb_initErrorTest), FAULT(admintool_mb_admin_attach_daemonAfterInitErrorTest)}, {},
+    FAULT(admintool_mb_initErrorTest), false, NULL, ADMIN_FAILURE("attach", "mb_init failed"), NULL};
+static const mb_step kAttachDaemonIndexStep = {{}, {}, {}, false, NULL,
+                                               ADMIN_FAILURE("attach", "Failed to get attached daemon"), NULL};
+static const mb_step kAttachDaemonStep = {{}, {}, FAULT(admintool_mb_admin_attach_daemonAfterInitErrorTest), false,
+                                          NULL, ADMIN_FAILURE("attach", "Failed to do admin attach to daemon %d"),
+                                          "end: attach"};
+static const mb_step kDetachStep = {{FAULT(admintool_mb_finiErrorTest)}, {}, FAULT(admintool_mb_finiErrorTest), false,
+                                    NULL, ADMIN_FAILURE("detach", "Failed to detach from daemon %d"), "end: detach"};
+static const mb_step kAttachToDaemonStep = {
+    {FAULT(admintool_mb_admin_attach_daemonErrorTest)}, {}, FAULT(admintool_mb_admin_attach_daemonErrorTest), false,
+    NULL, ADMIN_FAILURE("attachToDaemon", "Failed to attach to daemon %d"), "end: attachToDaemon"};
+static const mb_step kAttachedDaemonStep = {
+    {FAULT(admintool_mb_admin_get_attached_daemonErrorTest)}, {},
+    FAULT(admintool_mb_admin_get_attached_daemonErrorTest), false, NULL,
+    ADMIN_FAILURE("getAttachedDaemonIndex", "Failed to get attached daemon"), NULL};
+static const mb_step kShutdownStep = {
+    {FAULT(admintool_mb_admin_shutdown_daemonErrorTest)}, {}, FAULT(admintool_mb_admin_shutdown_daemonErrorTest),
+    false, NULL, ADMIN_FAILURE("shutdownDaemon", "Failed to shutdown daemon %d"), "end: shutdownDaemon"};
+static const mb_step kListDaemonsStep = {
+    {FAULT(admintool_mb_admin_enumerate_daemonsErrorTest)}, {}, FAULT(admintool_mb_admin_enumerate_daemonsErrorTest),
+    false, NULL, ADMIN_FAILURE("listDaemons", "Failed to enumerate daemons"), "end: listDaemons"};
+static const mb_step kListGlobalRegionsStep = {
+    {FAULT(admintool_mb_admin_enumerate_global_storesErrorTest)}, {},
+    FAULT(admintool_mb_admin_enumerate_global_storesErrorTest), false, NULL,
+    ADMIN_FAILURE("listGlobalRegions", "Failed to enumerate global stores"), "end: listGlobalRegions"};
+static const mb_step kListLocalRegionsStep = {
+    {FAULT(admintool_mb_admin_enumerate_storesErrorTest)}, {}, FAULT(admintool_mb_admin_enumerate_storesErrorTest),
+    false, NULL, ADMIN_FAILURE("listLocalRegions", "Failed to enumerate local stores"), "end: listLocalRegions"};
+static const mb_step kListRegionStep = {
+    {FAULT(admintool_mb_admin_get_storeinfoErrorTest)}, {}, FAULT(admintool_mb_admin_get_storeinfoErrorTest), false,
+    NULL, ADMIN_FAILURE("listRegion", "Failed to get storeinfo for %s"), "end: listRegion"};
+static const mb_step kDeleteRegionStep = {
+    {FAULT(admintool_mb_admin_delete_storeErrorTest), FAULT(crash_primary_daemon_during_deleteTest),
+     FAULT(crash_storejvm_during_deleteTest), FAULT(crash_secondary_daemon_during_deleteTest)},
+    {FAULT(crash_primary_daemon_during_deleteTest), FAULT(crash_storejvm_during_deleteTest),
+     FAULT(crash_secondary_daemon_during_deleteTest)},
+    FAULT(admintool_mb_admin_delete_storeErrorTest), false, NULL,
+    ADMIN_FAILURE("deleteRegion", "Failed to delete store %s"), "end: deleteRegion"};
+static const mb_step kRecoveryInitStep = {{}, {}, {}, false, NULL,
+                                          ADMIN_FAILURE("listRecoveryRegionsAndDaemon", "mb_init failed"), NULL};
+static const mb_step kRecoveryRegionsStep = {
+    {}, {}, {}, false, NULL, ADMIN_FAILURE("listRecoveryRegionsAndDaemon", "Failed to enumerate global stores"), NULL};
+static const mb_step kRecoveryDaemonStep = {
+    {FAULT(used_memory_mb_get_local_daemon_infoErrorTest)}, {}, FAULT(used_memory_mb_get_local_daemon_infoErrorTest),
+    false, NULL, "listRecoveryRegionsAndDaemon mb_get_local_daemon_info failed", NULL};
+static const mb_step kRecoveryFiniStep = {{}, {}, {}, false, NULL, "listRecoveryRegionsAndDaemon mb_fini failed", NULL};
+
+/* A performance of an admin step on `client` (region handle 0). */
+static step_call adminCall(int line, mb_rqs* rqs, mb_client_ctx* client, char* storeName = NULL,
+                           bool refreshed = false, bool reportLater = false) {
+    return {LOG_FILE, line, NULL, rqs, client, NULL, storeName, refreshed, reportLater};
+}
+
 /* The exact UTF-8 of a name argument; on failure an exception is pending
  * (the refusal naming `what`, or an IOException with nullText for a null
  * reference) and null is returned. */
@@ -126,6 +154,16 @@ static char* convertName(JNIEnv* env, jstring text, const char* what, const char
     char* chars = getExactUtf8Chars(env, text, what, MIRRORBANK_NAME_MAX);
     if (chars == NULL && !env->ExceptionCheck()) TSSRepIOThrowIO(env, nullText);
     return chars;
+}
+
+/* The start of a command on one region: its flags re-read, then its name
+ * converted and kept as the step's region name (null with the exception
+ * raised). */
+static char* beginRegionStep(JNIEnv* env, const mb_step& step, step_call* call, jstring name, const char* what,
+                             const char* nullText) {
+    refreshStep(env, step, *call);
+    call->storeName = convertName(env, name, what, nullText);
+    return call->storeName;
 }
 
 /* Init arguments as attach builds them; the trace sink and the client
@@ -196,8 +234,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JN
                                                                               jint j_localindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attach");
-    setTestFlag(j_env, admintool_mb_initErrorTest);
-    setTestFlag(j_env, admintool_mb_admin_attach_daemonAfterInitErrorTest);
+    step_call init = adminCall(__LINE__, &rqs, NULL, NULL, true, true);
+    refreshStep(j_env, kAttachInitStep, init);
 
     NativeChars cfgfile(convertName(j_env, j_cfgfile, "attach configuration file name",
                                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach j_cfgfile null"));
@@ -218,88 +256,65 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attach(JN
 
     buildInitArgs(j_env, &iniargs, &ccb, &log_ctx, cfgfile.p, j_localindex);
 
-    ctx = mb_init(&rqs, &iniargs);
-    if (instrumentation && tests.admintool_mb_initErrorTest) {
-        simulateFailure(admintool_mb_initErrorTest, &rqs);
-        if (ctx != NULL) {
-            /* The connection counts as failed: do not leave it running. */
-            mb_rqs dropRqs = {MB_SUCC, MB_ERR_NONE};
-            mb_fini(&dropRqs, ctx);
-            ctx = NULL;
-        }
+    runStep(j_env, [&] { ctx = mb_init(&rqs, &iniargs); }, kAttachInitStep, &init);
+    if (stepFaultOn(kAttachInitStep) && ctx != NULL) {
+        /* The connection counts as failed: do not leave it running. */
+        mb_rqs dropRqs = {MB_SUCC, MB_ERR_NONE};
+        mb_fini(&dropRqs, ctx);
+        ctx = NULL;
     }
+    int32_t dindex = -1;
+    step_call attach = adminCall(__LINE__, &rqs, ctx);
     if (ctx == NULL) {
-        adminFailure(j_env, __LINE__, &rqs, "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach mb_init failed");
-        tracingHint(j_env, &iniargs);
-        return -1;
+        reportStep(j_env, kAttachInitStep, &init);
+    } else if (runStep(j_env, [&] { dindex = mb_admin_get_attached_daemon(&rqs, ctx); }, kAttachDaemonIndexStep,
+                       &attach) &&
+               runStep(j_env, [&] { mb_admin_attach_daemon(&rqs, ctx, dindex); }, kAttachDaemonStep, &attach,
+                       (int)dindex)) {
+        return (jint)rqs.status;
     }
-
-    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach Failed to get attached daemon");
-        tracingHint(j_env, &iniargs);
-        return -1;
-    }
-
-    mb_admin_attach_daemon(&rqs, ctx, dindex);
-    simulateFailure(admintool_mb_admin_attach_daemonAfterInitErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_attach Failed to do admin attach to daemon %d",
-                     (int)dindex);
-        tracingHint(j_env, &iniargs);
-        return -1;
-    }
-    LOG_VERBOSE(j_env, "end: attach");
-    return (jint)rqs.status;
+    tracingHint(j_env, &iniargs);
+    return -1;
 }
 
 JNIEXPORT void JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_detach(JNIEnv* j_env, jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: detach");
-    setTestFlag(j_env, admintool_mb_finiErrorTest);
+    step_call fini = adminCall(__LINE__, &rqs, ctx, NULL, true);
+    refreshStep(j_env, kDetachStep, fini);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
-    mb_fini(&rqs, ctx);
-    /* A connection that mb_fini finished is never handed out again, even
-     * when the outcome below is turned into a failure. */
-    if (rqs.status == MB_SUCC) {
-        ctx = NULL;
-        log_ctx.fp = NULL;
-    }
-    simulateFailure(admintool_mb_finiErrorTest, &rqs);
-    adminOutcome(j_env, __LINE__, &rqs, "end: detach",
-                 "Java_tessera_store_io_file_ReplicatedStoreAdmin_detach Failed to detach from daemon %d", (int)dindex);
+    runStep(j_env, [&] {
+        mb_fini(&rqs, ctx);
+        /* A connection that mb_fini finished is never handed out again,
+         * even when its outcome is turned into a failure. */
+        if (rqs.status == MB_SUCC) {
+            ctx = NULL;
+            log_ctx.fp = NULL;
+        }
+    }, kDetachStep, &fini, (int)dindex);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon(JNIEnv* j_env, jobject,
                                                                                       jint j_dindex) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: attachToDaemon");
-    setTestFlag(j_env, admintool_mb_admin_attach_daemonErrorTest);
-    LOG_DEBUG(j_env, "attachToDaemon with j_dindex=%d", (int)j_dindex);
-
-    mb_admin_attach_daemon(&rqs, ctx, (int32_t)j_dindex);
-    simulateFailure(admintool_mb_admin_attach_daemonErrorTest, &rqs);
-    return adminOutcome(j_env, __LINE__, &rqs, "end: attachToDaemon",
-                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_attachToDaemon Failed to attach to daemon %d",
-                        (int)j_dindex);
+    step_call attach = adminCall(__LINE__, &rqs, ctx);
+    bool ok = runStep(j_env, [&] {
+        LOG_DEBUG(j_env, "attachToDaemon with j_dindex=%d", (int)j_dindex);
+        mb_admin_attach_daemon(&rqs, ctx, (int32_t)j_dindex);
+    }, kAttachToDaemonStep, &attach, (int)j_dindex);
+    return ok ? (jint)rqs.status : -1;
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex(JNIEnv* j_env,
                                                                                               jobject) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin/end: getAttachedDaemonIndex");
-    setTestFlag(j_env, admintool_mb_admin_get_attached_daemonErrorTest);
-
-    int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
-    simulateFailure(admintool_mb_admin_get_attached_daemonErrorTest, &rqs);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_getAttachedDaemonIndex Failed to get attached daemon");
+    int32_t dindex = -1;
+    step_call query = adminCall(__LINE__, &rqs, ctx);
+    if (!runStep(j_env, [&] { dindex = mb_admin_get_attached_daemon(&rqs, ctx); }, kAttachedDaemonStep, &query))
         return -1;
-    }
     return (jint)dindex;
 }
 
@@ -309,7 +324,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
                                                                                       jboolean j_safe) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: shutdownDaemon");
-    setTestFlag(j_env, admintool_mb_admin_shutdown_daemonErrorTest);
+    step_call shutdown = adminCall(__LINE__, &rqs, ctx, NULL, true);
+    refreshStep(j_env, kShutdownStep, shutdown);
 
     ub4 flags = 0;
     if (j_force) flags += MB_SHUTDOWN_FORCE;
@@ -318,11 +334,9 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownD
     LOG_DEBUG(j_env, "shutdownDaemon flags=0x%x", (unsigned)flags);
 
     int32_t dindex = mb_admin_get_attached_daemon(&rqs, ctx);
-    mb_admin_shutdown_daemon(&rqs, ctx, flags);
-    simulateFailure(admintool_mb_admin_shutdown_daemonErrorTest, &rqs);
-    return adminOutcome(j_env, __LINE__, &rqs, "end: shutdownDaemon",
-                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_shutdownDaemon Failed to shutdown daemon %d",
-                        (int)dindex);
+    bool ok = runStep(j_env, [&] { mb_admin_shutdown_daemon(&rqs, ctx, flags); }, kShutdownStep, &shutdown,
+                      (int)dindex);
+    return ok ? (jint)rqs.status : -1;
 }
 
 /* ------------------------------------------------------------------ */
@@ -496,48 +510,20 @@ void callback_daemoninfo(void* cookie, mb_daemon_info* info) {
 
 namespace {
 
-/* The enumerating listings on the admin connection: one shape, three
- * members that differ in their call, callback, fault flag and texts. */
-struct listing_member {
-    const char* begin;
-    const char* end;
-    const char* failure;
-    const char* const* flagKey;
-    bool* flag;
-    /* the region enumeration; null for the daemon listing */
-    void (*enumerateStores)(mb_rqs*, mb_client_ctx*, void*, mb_storeinfo_cb, ub1);
-};
-
-const listing_member kListDaemons = {
-    "begin: listDaemons", "end: listDaemons",
-    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons Failed to enumerate daemons",
-    &tests.admintool_mb_admin_enumerate_daemonsErrorTestKey, &tests.admintool_mb_admin_enumerate_daemonsErrorTest, NULL};
-const listing_member kListGlobalRegions = {
-    "begin: listGlobalRegions", "end: listGlobalRegions",
-    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions Failed to enumerate global stores",
-    &tests.admintool_mb_admin_enumerate_global_storesErrorTestKey,
-    &tests.admintool_mb_admin_enumerate_global_storesErrorTest, mb_admin_enumerate_global_stores};
-const listing_member kListLocalRegions = {
-    "begin: listLocalRegions", "end: listLocalRegions",
-    "Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions Failed to enumerate local stores",
-    &tests.admintool_mb_admin_enumerate_storesErrorTestKey, &tests.admintool_mb_admin_enumerate_storesErrorTest,
-    mb_admin_enumerate_stores};
-
-jint enumerateListing(JNIEnv* j_env, jobject j_obj, const listing_member& member) {
+/* The enumerating listings on the admin connection: the daemon listing,
+ * or a region listing through `enumerateStores`. */
+jint enumerateListing(JNIEnv* j_env, jobject j_obj, const char* begin, const mb_step& step,
+                      void (*enumerateStores)(mb_rqs*, mb_client_ctx*, void*, mb_storeinfo_cb, ub1)) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     callbackContext cookie;
-    LOG_VERBOSE(j_env, "%s", member.begin);
+    LOG_VERBOSE(j_env, "%s", begin);
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    if (instrumentation) refreshTestFlag(j_env, *member.flagKey, member.flag, LOG_FILE, __LINE__);
-    if (member.enumerateStores != NULL)
-        member.enumerateStores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
-    else
-        mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
-    if (instrumentation && *member.flag) {
-        rqs.status = MB_FAIL;
-        rqs.error = MB_ERR_CANCEL;
-    }
-    return adminOutcome(j_env, __LINE__, &rqs, member.end, "%s", member.failure);
+    step_call listing = adminCall(__LINE__, &rqs, ctx);
+    bool ok = runStep(j_env, [&] {
+        if (enumerateStores != NULL) enumerateStores(&rqs, ctx, &cookie, callback_storeinfo, adminVerboseByte());
+        else mb_admin_enumerate_daemons(&rqs, ctx, &cookie, callback_daemoninfo, adminVerboseByte());
+    }, step, &listing);
+    return ok ? (jint)rqs.status : -1;
 }
 
 }  // namespace
@@ -545,15 +531,17 @@ jint enumerateListing(JNIEnv* j_env, jobject j_obj, const listing_member& member
 extern "C" {
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listDaemons(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, kListDaemons);
+    return enumerateListing(j_env, j_obj, "begin: listDaemons", kListDaemonsStep, NULL);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listGlobalRegions(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, kListGlobalRegions);
+    return enumerateListing(j_env, j_obj, "begin: listGlobalRegions", kListGlobalRegionsStep,
+                            mb_admin_enumerate_global_stores);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listLocalRegions(JNIEnv* j_env, jobject j_obj) {
-    return enumerateListing(j_env, j_obj, kListLocalRegions);
+    return enumerateListing(j_env, j_obj, "begin: listLocalRegions", kListLocalRegionsStep,
+                            mb_admin_enumerate_stores);
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion(JNIEnv* j_env, jobject j_obj,
@@ -562,19 +550,17 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegio
     callbackContext cookie;
     LOG_VERBOSE(j_env, "begin: listRegion");
     if (setupCookieForMethodCallbacks(&cookie, j_env, j_obj) != 1) return -1;
-    setTestFlag(j_env, admintool_mb_admin_get_storeinfoErrorTest);
-
-    NativeChars converted(convertName(j_env, j_storename, "listRegion region name",
-                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
+    step_call query = adminCall(__LINE__, &rqs, ctx, NULL, true);
+    NativeChars converted(beginRegionStep(j_env, kListRegionStep, &query, j_storename, "listRegion region name",
+                                          "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion j_storename null"));
     if (converted.p == NULL) return -1;
     char* storename = converted.p;
     LOG_DEBUG(j_env, "storename (TS region name) ->%s", storename);
 
-    mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
-    simulateFailure(admintool_mb_admin_get_storeinfoErrorTest, &rqs);
-    return adminOutcome(j_env, __LINE__, &rqs, "end: listRegion",
-                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRegion Failed to get storeinfo for %s",
-                        storename);
+    bool ok = runStep(j_env, [&] {
+        mb_admin_get_storeinfo(&rqs, ctx, storename, &cookie, callback_storeinfo, adminVerboseByte());
+    }, kListRegionStep, &query, storename);
+    return ok ? (jint)rqs.status : -1;
 }
 
 JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion(JNIEnv* j_env, jobject,
@@ -582,28 +568,16 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteReg
                                                                                     jboolean j_force) {
     mb_rqs rqs = {MB_SUCC, MB_ERR_NONE};
     LOG_VERBOSE(j_env, "begin: deleteRegion");
-    setTestFlag(j_env, admintool_mb_admin_delete_storeErrorTest);
-    setTestFlag(j_env, crash_primary_daemon_during_deleteTest);
-    setTestFlag(j_env, crash_storejvm_during_deleteTest);
-    setTestFlag(j_env, crash_secondary_daemon_during_deleteTest);
-
-    NativeChars converted(convertName(j_env, j_storename, "deleteRegion region name",
-                                      "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
+    step_call deletion = adminCall(__LINE__, &rqs, ctx, NULL, true);
+    NativeChars converted(beginRegionStep(j_env, kDeleteRegionStep, &deletion, j_storename, "deleteRegion region name",
+                                          "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion j_storename null"));
     if (converted.p == NULL) return -1;
     char* storename = converted.p;
     LOG_DEBUG(j_env, "attach arguments j_force =>%s", j_force ? "true" : "false");
 
-    char* const deleteEvents[3] = {const_cast<char*>(tests.crash_primary_daemon_during_deleteTestKey),
-                                   const_cast<char*>(tests.crash_storejvm_during_deleteTestKey),
-                                   const_cast<char*>(tests.crash_secondary_daemon_during_deleteTestKey)};
-    for (char* key : deleteEvents) registerMBFailureEvent(j_env, key, ctx, 0, storename);
-    mb_admin_delete_store(&rqs, ctx, storename, (ub1)(j_force ? 1 : 0));
-    for (char* key : deleteEvents) unregisterMBFailureEvent(j_env, key, ctx, 0, storename);
-
-    simulateFailure(admintool_mb_admin_delete_storeErrorTest, &rqs);
-    return adminOutcome(j_env, __LINE__, &rqs, "end: deleteRegion",
-                        "Java_tessera_store_io_file_ReplicatedStoreAdmin_deleteRegion Failed to delete store %s",
-                        storename);
+    bool ok = runStep(j_env, [&] { mb_admin_delete_store(&rqs, ctx, storename, (ub1)(j_force ? 1 : 0)); },
+                      kDeleteRegionStep, &deletion, storename);
+    return ok ? (jint)rqs.status : -1;
 }
 
 /* ------------------------------------------------------------------ */
@@ -614,25 +588,15 @@ int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client,
                                            const mb_init_args* args, mb_rqs* rqsPtr) {
     LOG_VERBOSE(j_env, "begin: connected_listRecoveryRegionsAndDaemon");
 
-    mb_enumerate_global_stores(rqsPtr, client, cookie, callback_storeinfo, (ub1)(args->trace_level & 0xff));
-    if (rqsPtr->status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, rqsPtr,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon Failed to enumerate global stores");
+    step_call query = adminCall(__LINE__, rqsPtr, client);
+    if (!runStep(j_env, [&] {
+            mb_enumerate_global_stores(rqsPtr, client, cookie, callback_storeinfo, (ub1)(args->trace_level & 0xff));
+        }, kRecoveryRegionsStep, &query))
         return -1;
-    }
-
-    if (instrumentation) {
-        PendingExceptionGuard stash(j_env);
-        setTestFlag(j_env, used_memory_mb_get_local_daemon_infoErrorTest);
-    }
     mb_ldinfo ldinfo;
     memset(&ldinfo, 0, sizeof ldinfo);
-    mb_get_local_daemon_info(rqsPtr, client, &ldinfo);
-    simulateFailure(used_memory_mb_get_local_daemon_infoErrorTest, rqsPtr);
-    if (rqsPtr->status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, rqsPtr, "listRecoveryRegionsAndDaemon mb_get_local_daemon_info failed");
+    if (!runStep(j_env, [&] { mb_get_local_daemon_info(rqsPtr, client, &ldinfo); }, kRecoveryDaemonStep, &query))
         return -1;
-    }
 
     mb_daemon_info local;
     memset(&local, 0, sizeof local);
@@ -678,10 +642,11 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecov
     memset(&callbacks, 0, sizeof callbacks);
     buildInitArgs(j_env, &args, &callbacks, &logCtx, cfgfile.p, j_localindex);
 
-    mb_client_ctx* client = mb_init(&rqs, &args);
+    mb_client_ctx* client = NULL;
+    step_call init = adminCall(__LINE__, &rqs, NULL, NULL, false, true);
+    runStep(j_env, [&] { client = mb_init(&rqs, &args); }, kRecoveryInitStep, &init);
     if (client == NULL) {
-        adminFailure(j_env, __LINE__, &rqs,
-                     "Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecoveryRegionsAndDaemon mb_init failed");
+        reportStep(j_env, kRecoveryInitStep, &init);
         tracingHint(j_env, &args);
         return -1;
     }
@@ -690,11 +655,8 @@ JNIEXPORT jint JNICALL Java_tessera_store_io_file_ReplicatedStoreAdmin_listRecov
 
     /* Finished on every path; if the listing already raised, its exception
      * is what Java sees and a failure here only reaches the log. */
-    mb_fini(&rqs, client);
-    if (rqs.status != MB_SUCC) {
-        adminFailure(j_env, __LINE__, &rqs, "listRecoveryRegionsAndDaemon mb_fini failed");
-        return -1;
-    }
+    step_call fini = adminCall(__LINE__, &rqs, client);
+    if (!runStep(j_env, [&] { mb_fini(&rqs, client); }, kRecoveryFiniStep, &fini)) return -1;
     ADMIN_VERBOSE(j_env, "end: listRecoveryRegionsAndDaemon");
     return listed < 0 ? -1 : 1;
 }

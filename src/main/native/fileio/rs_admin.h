@@ -19,10 +19,6 @@
 extern "C" {
 #endif
 
-/* Everything below stays visible to the dynamic linker whatever the
- * default visibility of the build. */
-#define RS_ADMIN_EXPORT __attribute__((visibility("default")))
-
 /* Stream that the admin trace sink writes the client library's trace to. */
 typedef struct client_log_ctx {
     FILE* fp;
@@ -38,25 +34,25 @@ typedef struct callbackContext {
 } callbackContext;
 
 /* ---- Process-wide admin state (zero at load, no lock) ---- */
-RS_ADMIN_EXPORT extern mb_client_ctx* ctx;      /* the admin connection; null when not attached */
-RS_ADMIN_EXPORT extern mb_init_args iniargs;    /* init arguments of the most recent attach */
-RS_ADMIN_EXPORT extern mb_callbacks ccb;        /* callbacks record of the admin connection */
-RS_ADMIN_EXPORT extern client_log_ctx log_ctx;  /* stream of the admin trace sink */
-RS_ADMIN_EXPORT extern int debug;               /* console dumps and exception descriptions when non-zero */
+extern mb_client_ctx* ctx;      /* the admin connection; null when not attached */
+extern mb_init_args iniargs;    /* init arguments of the most recent attach */
+extern mb_callbacks ccb;        /* callbacks record of the admin connection */
+extern client_log_ctx log_ctx;  /* stream of the admin trace sink */
+extern int debug; /* console dumps and exception descriptions when non-zero; nothing here sets it (a debugger may, by symbol) */
 
 /* Trace sink of the admin connection: plain formatted output to the
  * client_log_ctx stream, no JNI call. */
-RS_ADMIN_EXPORT size_t trace_logger(void* logCtx, const char* format, ...) __attribute__((format(printf, 2, 3)));
-RS_ADMIN_EXPORT void rs_admin_onLoad(void);
+size_t trace_logger(void* logCtx, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void rs_admin_onLoad(void);
 /* Looks up the listing callbacks once, at load; a missing method leaves
  * its ID null and every listing then fails with its lookup message. */
-RS_ADMIN_EXPORT void rs_admin_lookUpCallbacks(JNIEnv* env);
-RS_ADMIN_EXPORT void rs_admin_onUnload(JNIEnv* env);
+void rs_admin_lookUpCallbacks(JNIEnv* env);
+void rs_admin_onUnload(JNIEnv* env);
 
-RS_ADMIN_EXPORT int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj);
-RS_ADMIN_EXPORT void callback_storeinfo(void* cookie, mb_client_storeinfo* info);
-RS_ADMIN_EXPORT void callback_daemoninfo(void* cookie, mb_daemon_info* info);
-RS_ADMIN_EXPORT int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client, callbackContext* cookie,
+int setupCookieForMethodCallbacks(callbackContext* callbackPointers, JNIEnv* j_env, jobject j_obj);
+void callback_storeinfo(void* cookie, mb_client_storeinfo* info);
+void callback_daemoninfo(void* cookie, mb_daemon_info* info);
+int connected_listRecoveryRegionsAndDaemon(JNIEnv* j_env, mb_client_ctx* client, callbackContext* cookie,
                                            const mb_init_args* args, mb_rqs* rqsPtr);
 
 #ifdef __cplusplus

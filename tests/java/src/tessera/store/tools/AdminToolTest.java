@@ -8,12 +8,18 @@ import static org.junit.Assert.assertTrue;
 import java.io.ByteArrayOutputStream;
 import java.io.IOException;
 import java.io.PrintStream;
+import java.io.StringReader;
+import java.io.UncheckedIOException;
 import java.nio.ByteBuffer;
 import java.nio.charset.StandardCharsets;
-import java.util.ArrayList;
-import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
+
+import com.google.gson.Gson;
+import com.google.gson.GsonBuilder;
+import com.google.gson.ToNumberPolicy;
+import com.google.gson.stream.JsonReader;
+import com.google.gson.stream.JsonToken;
 
 import org.junit.After;
 import org.junit.Test;
@@ -177,6 +183,7 @@ public class AdminToolTest {
         String doc = new JsonWriter().beginObject().member("text", awkward).member("none", (String) null)
                 .name("big").rawNumber("18446744073709551615").name("nested").beginArray().value(1).value(true)
                 .beginObject().endObject().beginArray().endArray().endArray().endObject().toJson();
+        assertTrue("control characters are escaped", doc.chars().noneMatch(c -> c < 0x20 && c != '\n'));
         Map<String, Object> m = MiniJson.object(MiniJson.parse(doc.replace("18446744073709551615", "0")));
         assertEquals(awkward, m.get("text"));
         assertEquals(null, m.get("none"));
@@ -189,20 +196,19 @@ public class AdminToolTest {
         assertThrows(IllegalArgumentException.class, () -> new JsonWriter().rawNumber("1e5"));
     }
 
-    /** A strict JSON reader for the tests: objects, arrays, strings, integers, true, false, null. */
+    /** Strict JSON (one document, nothing after it) as maps, lists, strings, longs, booleans and null. */
     static final class MiniJson {
-        private final String s;
-        private int i;
-
-        private MiniJson(String s) {
-            this.s = s;
-        }
+        private static final Gson GSON =
+                new GsonBuilder().setObjectToNumberStrategy(ToNumberPolicy.LONG_OR_DOUBLE).create();
 
         static Object parse(String text) {
-            MiniJson p = new MiniJson(text);
-            Object v = p.value();
-            p.check(p.skip() == text.length(), "end of text");
-            return v;
+            try (JsonReader r = new JsonReader(new StringReader(text))) {
+                Object v = GSON.getAdapter(Object.class).read(r);
+                assertEquals(text, JsonToken.END_DOCUMENT, r.peek());
+                return v;
+            } catch (IOException e) {
+                throw new UncheckedIOException(e);
+            }
         }
 
         @SuppressWarnings("unchecked")
@@ -213,77 +219,6 @@ public class AdminToolTest {
         @SuppressWarnings("unchecked")
         static List<Object> array(Object v) {
             return (List<Object>) v;
-        }
-
-        private void check(boolean ok, String what) {
-            if (!ok) {
-                throw new IllegalArgumentException(what + " expected at " + i + " in " + s);
-            }
-        }
-
-        private int skip() {
-            while (i < s.length() && " \t\r\n".indexOf(s.charAt(i)) >= 0) {
-                i++;
-            }
-            return i;
-        }
-
-        private boolean eat(char c) {
-            boolean found = skip() < s.length() && s.charAt(i) == c;
-            i += found ? 1 : 0;
-            return found;
-        }
-
-        private Object value() {
-            if (eat('{') || eat('[')) {
-                boolean object = s.charAt(i - 1) == '{';
-                Map<String, Object> m = new LinkedHashMap<>();
-                List<Object> l = new ArrayList<>();
-                while (!eat(object ? '}' : ']')) {
-                    check(m.isEmpty() && l.isEmpty() || eat(','), "','");
-                    if (object) {
-                        String k = string();
-                        check(eat(':'), "':'");
-                        m.put(k, value());
-                    } else {
-                        l.add(value());
-                    }
-                }
-                return object ? m : l;
-            }
-            for (String word : new String[] {"true", "false", "null"}) {
-                if (s.startsWith(word, skip())) {
-                    i += word.length();
-                    return word.equals("null") ? null : Boolean.valueOf(word);
-                }
-            }
-            if (s.charAt(i) == '"') {
-                return string();
-            }
-            int start = i;
-            while (i < s.length() && (Character.isDigit(s.charAt(i)) || s.charAt(i) == '-')) {
-                i++;
-            }
-            return Long.parseLong(s.substring(start, i));
-        }
-
-        private String string() {
-            check(eat('"'), "'\"'");
-            StringBuilder b = new StringBuilder();
-            for (char c = s.charAt(i++); c != '"'; c = s.charAt(i++)) {
-                check(c >= 0x20, "no raw control character");
-                if (c == '\\') {
-                    c = s.charAt(i++);
-                    if (c == 'u') {
-                        c = (char) Integer.parseInt(s.substring(i, i + 4), 16);
-                        i += 4;
-                    } else {
-                        c = "\"\\/\b\f\n\r\t".charAt("\"\\/bfnrt".indexOf(c));
-                    }
-                }
-                b.append(c);
-            }
-            return b.toString();
         }
     }
 }

@@ -170,13 +170,17 @@ public class BridgeIoTest {
                 status(NOCFG));
         assertEquals(live, liveConnections());
         openOk("nocfg", 6);
+        // after a successful mb_init too: a refused region or store information gives the connection back
+        live = liveConnections();
         force("mb_openstore", 1, FAIL, NOMEM);
         io(() -> tryOpen("full", 20), "mb_openstore failed. Store name=full", status(NOMEM));
+        assertEquals(live, liveConnections());
         opened.add(20L);
         // the store information fails and so does the close that cleans up: Java sees the open's failure
         force("mb_get_storeinfo", 1, FAIL, OTHER);
         force("mb_closestore", 1, FAIL, TIMEDOUT);
         io(() -> tryOpen("twofail", 21), "mb_get_storeinfo failed", status(OTHER));
+        assertEquals(live, liveConnections());
         openOk("noinfo", 21);
         // a region that lost its last copy while open: its close fails once and still gives the connection back
         live = liveConnections();

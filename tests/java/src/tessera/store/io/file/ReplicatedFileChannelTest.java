@@ -77,6 +77,20 @@ public class ReplicatedFileChannelTest {
             assertArrayEquals(new byte[100], Arrays.copyOf(got, 100));
             assertArrayEquals(data, Arrays.copyOfRange(got, 100, got.length));
         }
+        // a channel dropped without a close is closed once the collector finds it: its connection comes back
+        int live = StandIn.liveConnections();
+        assertTrue(openAndDrop("dropped") >= 0);
+        assertEquals(live + 1, StandIn.liveConnections());
+        for (long deadline = System.nanoTime() + 30_000_000_000L;
+                StandIn.liveConnections() > live && System.nanoTime() < deadline;) {
+            System.gc();
+        }
+        assertEquals(live, StandIn.liveConnections());
+    }
+
+    /** Opens a channel and lets go of it without a close; its handle. */
+    private static int openAndDrop(String name) throws IOException {
+        return open(name, 4096).handle();
     }
 
     @Test
