@@ -403,8 +403,8 @@ public class RedisStoreTest {
         long to = System.nanoTime();
         signal(rep, "CONT");
         List<Writer.Attempt> during = w.between(from, to);
-        assertTrue("two-copy writes acknowledged while the only replica behind the primary was stopped: " + during,
-                during.stream().allMatch(a -> a.failure != null));
+        assertEquals("two-copy writes acknowledged while the only replica behind the primary was stopped, of "
+                + during.size(), 0, during.stream().filter(a -> a.failure == null).count());
         waitFor("Sentinel that counts on the replica again", 20_000, () -> sentinelFlags(replica).equals("slave"));
         long back = System.nanoTime();
         waitFor("write acknowledged once the replica went on", 20_000, () -> w.acknowledgedSince(back) > 0, w::last);
