@@ -49,10 +49,10 @@ import tessera.store.io.file.ReplicatedFileChannel;
 public class RedisStoreTest {
     private static final int RECORD = 1000;
     private static final int BLOCK = 4096;              // the fault cases' records: record k at BLOCK * k
-    private static final int REGION_BLOCK = 64 << 10;   // so most writes land in a block already known written
+    private static final int REGION_BLOCK = 16 << 20;   // records share blocks: few writes start one
     private static final long REGION = 256L << 20;
     private final List<Process> processes = new ArrayList<>();
-    private final List<Process> servers = new ArrayList<>();          // the primary first
+    private final Process[] servers = new Process[3];                 // the primary first
     private final List<List<String>> serverCommands = new ArrayList<>();
     private final List<Integer> ports = new ArrayList<>();
     private Path dir;
@@ -122,23 +122,10 @@ public class RedisStoreTest {
         }
     }
 
-    private static String info(int port) {
-        return cli(port, "info", "replication");
-    }
-
-    private void startServer(int i) throws IOException {
-        Process p = start(serverCommands.get(i));
-        if (i < servers.size()) {
-            servers.set(i, p);
-        } else {
-            servers.add(p);
-        }
-    }
-
     private void awaitReplicaOnline(int i) throws InterruptedException {
         String line = "port=" + ports.get(i) + ",state=online";
         waitFor("replica " + ports.get(i) + " online", 20_000,
-                () -> cli(ports.get(i - 1), "ping").equals("PONG") && info(ports.get(i - 1)).contains(line));
+                () -> cli(ports.get(i - 1), "ping").equals("PONG") && cli(ports.get(i - 1), "info", "replication").contains(line));
     }
 
     /**
@@ -158,7 +145,7 @@ public class RedisStoreTest {
                 cmd.addAll(List.of("--replicaof", "127.0.0.1", ports.get(i - 1).toString()));
             }
             serverCommands.add(cmd);
-            startServer(i);
+            servers[i] = start(cmd);
             conf.append(i == 0 ? "primary" : "replica").append(" 127.0.0.1 ").append(ports.get(i)).append('\n');
         }
         primary = ports.get(0);
@@ -313,9 +300,9 @@ public class RedisStoreTest {
     }
 
     /**
-     * Writes 4 KiB records to one open channel, each round a new one and again
-     * one acknowledged earlier (the same bytes), and keeps account of every
-     * attempt: when it ran and how it ended.
+     * Writes 4 KiB records to one open channel, each round again one
+     * acknowledged earlier (the same bytes) and a new one, and keeps account of
+     * every attempt: when it ran and how it ended.
      */
     private static final class Writer {
         record Attempt(long start, long end, IOException failure) {}
@@ -346,11 +333,12 @@ public class RedisStoreTest {
 
         boolean round() {
             int k = next++;
-            boolean ok = write(k);
-            if (ok) {
-                acked.add(k);
+            boolean again = !acked.contains(k / 2) || write(k / 2);
+            if (!write(k)) {
+                return false;
             }
-            return (!acked.contains(k / 2) || write(k / 2)) && ok;
+            acked.add(k);
+            return again;
         }
 
         /** Rounds on this thread, each one acknowledged, at least count and for at least millis. */
@@ -396,7 +384,7 @@ public class RedisStoreTest {
 
     /** Stops the replica until a two-copy write was tried and ended meanwhile; it must have failed. */
     private void writesFailWhileTheReplicaIsStopped(Writer w) throws Exception {
-        Process rep = servers.get(1);
+        Process rep = servers[1];
         signal(rep, "STOP");
         long from = System.nanoTime();
         waitFor("write tried while the replica is stopped", 15_000, () -> !w.between(from, Long.MAX_VALUE).isEmpty());
@@ -419,7 +407,7 @@ public class RedisStoreTest {
      */
     private void failoverUnderAWriter(String name, boolean kill) throws Exception {
         startServers(2, true);
-        Process old = servers.get(0);
+        Process old = servers[0];
         try (ReplicatedFileChannel ch = openBlocks(config.toString(), name, 2)) {
             Writer w = new Writer(ch).start();
             try {
@@ -486,8 +474,8 @@ public class RedisStoreTest {
         try (ReplicatedFileChannel ch = openBlocks(config.toString(), "restarted", 2)) {
             Writer w = new Writer(ch);
             w.rounds(200, 0, "before the restart");
-            servers.get(0).destroyForcibly().waitFor(10, SECONDS);
-            startServer(0);
+            servers[0].destroyForcibly().waitFor(10, SECONDS);
+            servers[0] = start(serverCommands.get(0));
             awaitReplicaOnline(1);
             w.round();  // may fail: the channel's connection ended with the old process
             w.rounds(50, 1500, "on the restarted primary");
@@ -507,7 +495,7 @@ public class RedisStoreTest {
                     ch.write(big.duplicate(), (i % 32) << 20);
                 }
             });
-            servers.get(0).destroyForcibly();
+            servers[0].destroyForcibly();
             try {
                 writer.get(60, TimeUnit.SECONDS);
                 fail("writes went on after the primary went away");
