@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
 # redis-local.sh - a small local Redis deployment for trying the store on
-# Redis: a primary, one replica and one Sentinel on free loopback ports, no
-# persistence.
+# Redis: a primary, one replica and one Sentinel on free loopback ports.
+# Every server keeps an append-only file in its own folder below DIR
+# (DIR/primary, DIR/replica), synced to disk before each write is answered
+# (appendfsync always; no RDB snapshots): a server killed and started again
+# at once comes back with every write it acknowledged, and its replica
+# resyncs to that, not to an empty data set.
 #
-#   bash scripts/redis-local.sh start DIR   # starts them, writes DIR/store.conf
-#   bash scripts/redis-local.sh stop DIR    # ends them
+#   bash scripts/redis-local.sh start DIR            # starts them, writes DIR/store.conf
+#   bash scripts/redis-local.sh stop DIR             # ends them (the data stays in DIR)
+#   bash scripts/redis-local.sh restart-primary DIR  # kill -9 of the primary, started again at once
 set -euo pipefail
 
-usage() { echo "usage: $0 start|stop DIR" >&2; exit 2; }
+usage() { echo "usage: $0 start|stop|restart-primary DIR" >&2; exit 2; }
 [ $# -eq 2 ] || usage
 cmd="$1"
 dir="$2"
@@ -28,13 +33,30 @@ free_port() {
     exit 1
 }
 
-wait_ping() {  # port
-    for _ in $(seq 1 100); do
+wait_ping() {  # port (a server still loading its append-only file answers LOADING)
+    for _ in $(seq 1 300); do
         [ "$(redis-cli -h 127.0.0.1 -p "$1" ping 2>/dev/null)" = "PONG" ] && return 0
         sleep 0.1
     done
     echo "redis-local: nothing answers on port $1 (see the logs in $dir)" >&2
     exit 1
+}
+
+wait_replica() {  # primary port, replica port: the replica has its copy
+    for _ in $(seq 1 300); do
+        redis-cli -h 127.0.0.1 -p "$1" info replication 2>/dev/null | grep -q "port=$2,state=online" && return 0
+        sleep 0.1
+    done
+    echo "redis-local: the replica on port $2 is not online (see the logs in $dir)" >&2
+    exit 1
+}
+
+# Starts server NAME (primary or replica) with the arguments kept in
+# DIR/NAME.args, one a line, so that a restart runs it exactly as before.
+start_server() {  # name
+    local args
+    mapfile -t args < "$dir/$1.args"
+    redis-server "${args[@]}"
 }
 
 case "$cmd" in
@@ -49,16 +71,20 @@ start)
         exit 1
     fi
     primary=$(free_port); replica=$(free_port); sentinel=$(free_port)
-    common=(--bind 127.0.0.1 --save "" --appendonly no --dir "$dir" --daemonize yes --repl-diskless-sync-delay 0)
-    redis-server --port "$primary" "${common[@]}" --pidfile "$dir/primary.pid" --logfile "$dir/primary.log"
-    wait_ping "$primary"
-    redis-server --port "$replica" "${common[@]}" --pidfile "$dir/replica.pid" --logfile "$dir/replica.log" \
-        --replicaof 127.0.0.1 "$primary"
-    wait_ping "$replica"
-    for _ in $(seq 1 100); do  # the replica has its first copy
-        redis-cli -h 127.0.0.1 -p "$primary" info replication 2>/dev/null | grep -q "state=online" && break
-        sleep 0.1
+    mkdir -p "$dir/primary" "$dir/replica"
+    for name in primary replica; do
+        port=$primary; [ "$name" = replica ] && port=$replica
+        printf '%s\n' --port "$port" --bind 127.0.0.1 --dir "$dir/$name" \
+            --appendonly yes --appendfsync always --save "" \
+            --daemonize yes --pidfile "$dir/$name.pid" --logfile "$dir/$name.log" --repl-diskless-sync-delay 0 \
+            > "$dir/$name.args"
     done
+    printf '%s\n' --replicaof 127.0.0.1 "$primary" >> "$dir/replica.args"
+    start_server primary
+    wait_ping "$primary"
+    start_server replica
+    wait_ping "$replica"
+    wait_replica "$primary" "$replica"
     cat > "$dir/sentinel.conf" <<EOF
 port $sentinel
 bind 127.0.0.1
@@ -82,12 +108,30 @@ master-name mirrorbank
 EOF
     root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
     cat <<EOF
-Redis primary 127.0.0.1:$primary, replica 127.0.0.1:$replica, Sentinel 127.0.0.1:$sentinel (no persistence).
+Redis primary 127.0.0.1:$primary, replica 127.0.0.1:$replica, Sentinel 127.0.0.1:$sentinel.
+Persistence: each server appends every write to its append-only file ($dir/primary, $dir/replica)
+and syncs it to disk before answering (appendfsync always), so a server killed and started again
+keeps every write it acknowledged.
 Configuration: $dir/store.conf
   $root/tools/run-demo --config $dir/store.conf
   $root/tools/tessera-admin --config $dir/store.conf regions
+Kill -9 the primary and start it again at once: bash $0 restart-primary $dir
 Stop them: bash $0 stop $dir
 EOF
+    ;;
+restart-primary)
+    [ -f "$dir/primary.pid" ] && [ -f "$dir/primary.args" ] || { echo "redis-local: no servers in $dir" >&2; exit 1; }
+    primary=$(sed -n 2p "$dir/primary.args")
+    replica=$(sed -n 2p "$dir/replica.args")
+    kill -9 "$(cat "$dir/primary.pid")" 2>/dev/null || true
+    for _ in $(seq 1 50); do  # the port is free once the process is gone
+        (exec 3<>"/dev/tcp/127.0.0.1/$primary") 2>/dev/null || break
+        sleep 0.1
+    done
+    start_server primary
+    wait_ping "$primary"
+    wait_replica "$primary" "$replica"
+    echo "redis-local: primary 127.0.0.1:$primary killed and started again from $dir/primary; replica 127.0.0.1:$replica online"
     ;;
 stop)
     for name in sentinel replica primary; do

@@ -1,11 +1,14 @@
 package tessera.store.redis;
 
+import static java.util.concurrent.TimeUnit.SECONDS;
 import static org.junit.Assert.assertArrayEquals;
 import static org.junit.Assert.assertEquals;
+import static org.junit.Assert.assertFalse;
 import static org.junit.Assert.assertTrue;
 import static org.junit.Assert.fail;
 
 import java.io.IOException;
+import java.lang.management.ManagementFactory;
 import java.net.InetAddress;
 import java.net.ServerSocket;
 import java.nio.ByteBuffer;
@@ -14,12 +17,21 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.nio.file.Paths;
 import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.Collection;
 import java.util.List;
+import java.util.Queue;
+import java.util.Random;
+import java.util.Set;
+import java.util.concurrent.ConcurrentHashMap;
+import java.util.concurrent.ConcurrentLinkedQueue;
 import java.util.concurrent.ExecutorService;
 import java.util.concurrent.Executors;
 import java.util.concurrent.Future;
 import java.util.concurrent.TimeUnit;
 import java.util.function.BooleanSupplier;
+import java.util.function.Supplier;
+import java.util.stream.Stream;
 
 import org.junit.After;
 import org.junit.Test;
@@ -28,12 +40,21 @@ import tessera.store.io.file.ReplicatedFileChannel;
 
 /**
  * The store on Redis, end to end from Java: each test starts its own
- * redis-server (primary, replica) and redis-sentinel processes on free
- * loopback ports, without persistence, and ends them.
+ * redis-server and redis-sentinel processes on free loopback ports, every
+ * server with an append-only file synced at each write (as
+ * scripts/redis-local.sh runs them), and ends them. The fault cases kill,
+ * stop (SIGSTOP) and restart servers under a writer, and a new JVM then
+ * reads back every write the store acknowledged.
  */
 public class RedisStoreTest {
     private static final int RECORD = 1000;
+    private static final int BLOCK = 4096;              // the fault cases' records: record k at BLOCK * k
+    private static final int REGION_BLOCK = 16 << 20;   // records share blocks: few writes start one
+    private static final long REGION = 256L << 20;
     private final List<Process> processes = new ArrayList<>();
+    private final Process[] servers = new Process[3];                 // the primary first
+    private final List<List<String>> serverCommands = new ArrayList<>();
+    private final List<Integer> ports = new ArrayList<>();
     private Path dir;
     private int primary;
     private int replica;
@@ -41,9 +62,16 @@ public class RedisStoreTest {
     private Path config;
 
     @After
-    public void stopServers() throws InterruptedException {
+    public void stopServers() throws Exception {
         for (Process p : processes) {
-            p.destroyForcibly().waitFor(10, TimeUnit.SECONDS);
+            p.destroyForcibly().waitFor(10, SECONDS);
+        }
+        if (dir != null) {  // the data; the logs stay
+            try (Stream<Path> all = Files.walk(dir)) {
+                for (Path f : (Iterable<Path>) all.filter(f -> f.toString().matches(".*\\.(aof|rdb)(\\.[^/]*)?"))::iterator) {
+                    Files.delete(f);
+                }
+            }
         }
     }
 
@@ -53,79 +81,121 @@ public class RedisStoreTest {
         }
     }
 
-    private Process start(String... cmd) throws IOException {
+    private Process start(List<String> cmd) throws IOException {
         Process p = new ProcessBuilder(cmd).redirectErrorStream(true)
-                .redirectOutput(dir.resolve("server-" + processes.size() + ".log").toFile()).start();
+                .redirectOutput(dir.resolve("process-" + processes.size() + ".log").toFile()).start();
         processes.add(p);
         return p;
     }
 
-    private static String cli(int port, String... args) throws IOException, InterruptedException {
+    /** redis-cli's answer, or "" when it could not ask within 10 s. */
+    private static String cli(int port, String... args) {
         List<String> cmd = new ArrayList<>(List.of("redis-cli", "-h", "127.0.0.1", "-p", Integer.toString(port)));
         cmd.addAll(List.of(args));
-        Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
-        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        p.waitFor(10, TimeUnit.SECONDS);
-        return out.trim();
+        try {
+            Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
+            if (!p.waitFor(10, SECONDS)) {
+                p.destroyForcibly().waitFor();
+                return "";
+            }
+            return new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
+        } catch (IOException e) {
+            return "";
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return "";
+        }
     }
 
     private static void waitFor(String what, long millis, BooleanSupplier ready) throws InterruptedException {
+        waitFor(what, millis, ready, () -> "");
+    }
+
+    private static void waitFor(String what, long millis, BooleanSupplier ready, Supplier<Object> detail)
+            throws InterruptedException {
         long end = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
         while (!ready.getAsBoolean()) {
             if (System.nanoTime() > end) {
-                fail("no " + what + " within " + millis + " ms");
+                fail("no " + what + " within " + millis + " ms" + detail.get());
             }
             Thread.sleep(50);
         }
     }
 
-    private boolean answers(int port, String expected) {
-        try {
-            return cli(port, "ping").equals(expected);
-        } catch (IOException e) {
-            return false;
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            return false;
-        }
+    private void awaitReplicaOnline(int i) throws InterruptedException {
+        String line = "port=" + ports.get(i) + ",state=online";
+        waitFor("replica " + ports.get(i) + " online", 20_000,
+                () -> cli(ports.get(i - 1), "ping").equals("PONG") && cli(ports.get(i - 1), "info", "replication").contains(line));
     }
 
-    /** Primary and replica, plus a Sentinel watching them when asked. */
-    private void startServers(boolean withSentinel) throws Exception {
+    /**
+     * A primary and a chain of replicas, each following the server before it
+     * (so WAIT on the primary counts the first replica only, the one the
+     * Sentinel can promote), plus a Sentinel watching the primary when asked.
+     */
+    private void startServers(int replicas, boolean withSentinel) throws Exception {
         dir = Files.createTempDirectory(Paths.get(System.getProperty("tessera.test.workdir", "/tmp")), "redis");
-        primary = freePort();
-        replica = freePort();
-        String[] common = {"--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", dir.toString(),
-            "--repl-diskless-sync-delay", "0"};
-        List<String> cmd = new ArrayList<>(List.of("redis-server", "--port", Integer.toString(primary)));
-        cmd.addAll(List.of(common));
-        start(cmd.toArray(new String[0]));
-        cmd.set(2, Integer.toString(replica));
-        cmd.addAll(List.of("--replicaof", "127.0.0.1", Integer.toString(primary)));
-        start(cmd.toArray(new String[0]));
-        waitFor("replica online", 10_000, () -> answers(primary, "PONG") && answers(replica, "PONG")
-                && info(primary).contains("state=online"));
-        String conf = "backend redis  # servers of this test\nprimary 127.0.0.1 " + primary
-                + "\nreplica 127.0.0.1 " + replica + "\nconnect-timeout-ms 500\ncommand-timeout-ms 2000\n";
+        StringBuilder conf = new StringBuilder("backend redis  # servers of this test\n");
+        for (int i = 0; i <= replicas; i++) {
+            ports.add(freePort());
+            List<String> cmd = new ArrayList<>(List.of("redis-server", "--port", ports.get(i).toString(), "--bind",
+                    "127.0.0.1", "--dir", Files.createDirectories(dir.resolve("data-" + i)).toString(), "--appendonly",
+                    "yes", "--appendfsync", "always", "--save", "", "--repl-diskless-sync-delay", "0"));
+            if (i > 0) {
+                cmd.addAll(List.of("--replicaof", "127.0.0.1", ports.get(i - 1).toString()));
+            }
+            serverCommands.add(cmd);
+            servers[i] = start(cmd);
+            conf.append(i == 0 ? "primary" : "replica").append(" 127.0.0.1 ").append(ports.get(i)).append('\n');
+        }
+        primary = ports.get(0);
+        replica = ports.get(1);
+        for (int i = 1; i <= replicas; i++) {
+            awaitReplicaOnline(i);
+        }
+        conf.append("connect-timeout-ms 500\ncommand-timeout-ms 2000\n");
         if (withSentinel) {
             sentinel = freePort();
             Path sconf = dir.resolve("sentinel.conf");
             Files.writeString(sconf, "port " + sentinel + "\nbind 127.0.0.1\ndir " + dir
                     + "\nsentinel monitor m 127.0.0.1 " + primary + " 1\nsentinel down-after-milliseconds m 1000\n"
                     + "sentinel failover-timeout m 5000\n");
-            start("redis-sentinel", sconf.toString());
-            waitFor("sentinel", 10_000, () -> answers(sentinel, "PONG"));
-            conf += "sentinel 127.0.0.1 " + sentinel + "\nmaster-name m\n";
+            start(List.of("redis-sentinel", sconf.toString()));
+            waitFor("Sentinel that counts on the replica", 20_000, () -> sentinelFlags(replica).equals("slave"));
+            conf.append("sentinel 127.0.0.1 ").append(sentinel).append("\nmaster-name m\n");
         }
         config = dir.resolve("store.conf");
         Files.writeString(config, conf);
     }
 
-    private static String info(int port) {
+    /** The Sentinel's flags for the replica on port ("slave" when it is fit to be promoted). */
+    private String sentinelFlags(int port) {
+        List<String> out = List.of(cli(sentinel, "sentinel", "replicas", "m").split("\n"));
+        for (int i = out.indexOf("127.0.0.1:" + port); i >= 0 && i + 1 < out.size(); i++) {
+            if (out.get(i).equals("flags")) {
+                return out.get(i + 1);
+            }
+        }
+        return "";
+    }
+
+    private boolean promoted() {
+        return cli(sentinel, "sentinel", "get-master-addr-by-name", "m").endsWith("\n" + replica);
+    }
+
+    /** kill -STOP or -CONT, once the process shows the state. */
+    private static void signal(Process p, String sig) throws Exception {
+        Process k = new ProcessBuilder("kill", "-" + sig, Long.toString(p.pid())).inheritIO().start();
+        assertTrue("kill -" + sig, k.waitFor(10, SECONDS) && k.exitValue() == 0);
+        waitFor("kill -" + sig + " in effect", 5_000, () -> stopped(p) == sig.equals("STOP"));
+    }
+
+    private static boolean stopped(Process p) {
         try {
-            return cli(port, "info", "replication");
-        } catch (IOException | InterruptedException e) {
-            return "";
+            String stat = Files.readString(Paths.get("/proc", Long.toString(p.pid()), "stat"));
+            return stat.charAt(stat.lastIndexOf(')') + 2) == 'T';
+        } catch (IOException e) {
+            return false;
         }
     }
 
@@ -134,11 +204,22 @@ public class RedisStoreTest {
                 .configFile(config).open();
     }
 
+    private static ReplicatedFileChannel openBlocks(String config, String name, int minCopies) throws IOException {
+        return ReplicatedFileChannel.builder(name).regionSize(REGION).blockSize(REGION_BLOCK).minCopies(minCopies)
+                .maxCopies(3).configFile(config).open();
+    }
+
     private static byte[] record(int i) {
         byte[] b = new byte[RECORD];
         for (int k = 0; k < RECORD; k++) {
             b[k] = (byte) (i * 31 + k);
         }
+        return b;
+    }
+
+    private static byte[] block(int k) {
+        byte[] b = new byte[BLOCK];
+        new Random(k).nextBytes(b);
         return b;
     }
 
@@ -151,61 +232,260 @@ public class RedisStoreTest {
         }
     }
 
-    /** Child JVM: writes {@code count} records to the region, then ends without closing it. */
+    /** What is wrong with the 4 KiB records ks as read back: one line per record. */
+    private static List<String> badBlocks(ReplicatedFileChannel ch, Collection<Integer> ks) {
+        List<String> bad = new ArrayList<>();
+        for (int k : ks.stream().sorted().toList()) {
+            ByteBuffer got = ByteBuffer.allocate(BLOCK);
+            String why;
+            try {
+                int n = ch.read(got, (long) k * BLOCK);
+                why = n != BLOCK ? "read gave " + n : Arrays.equals(got.array(), block(k)) ? null : "other bytes";
+            } catch (IOException e) {
+                why = e.toString();
+            }
+            if (why != null) {
+                bad.add("record " + k + ": " + why);
+            }
+        }
+        return bad;
+    }
+
+    /**
+     * Child JVM. {@code write CONFIG NAME COUNT}: writes COUNT records, then ends
+     * without closing the region. {@code check CONFIG NAME FILE}: reads back the
+     * 4 KiB records listed in FILE and exits 1 if any is missing or different.
+     */
     public static void main(String[] args) throws IOException {
-        ReplicatedFileChannel ch = open(args[0], args[1], 1);
-        for (int i = 0; i < Integer.parseInt(args[2]); i++) {
+        if (args[0].equals("check")) {
+            List<Integer> ks = Files.readAllLines(Paths.get(args[3])).stream().map(Integer::valueOf).toList();
+            List<String> bad;
+            try (ReplicatedFileChannel ch = openBlocks(args[1], args[2], 1)) {
+                bad = badBlocks(ch, ks);
+            }
+            bad.stream().limit(10).forEach(System.out::println);
+            System.out.println(ks.size() + " acknowledged records read back, " + bad.size() + " wrong");
+            Runtime.getRuntime().halt(bad.isEmpty() ? 0 : 1);
+        }
+        ReplicatedFileChannel ch = open(args[1], args[2], 1);
+        for (int i = 0; i < Integer.parseInt(args[3]); i++) {
             ch.write(ByteBuffer.wrap(record(i)), (long) i * RECORD);
         }
         Runtime.getRuntime().halt(0);
     }
 
-    @Test
-    public void twoJvmsShareARegionThatOutlivesItsWriter() throws Exception {
-        startServers(false);
+    private void runChild(String... args) throws Exception {
         List<String> cmd = new ArrayList<>(List.of(Paths.get(System.getProperty("java.home"), "bin", "java")
                 .toString(), "-cp", System.getProperty("java.class.path")));
-        if (java.lang.management.ManagementFactory.getRuntimeMXBean().getInputArguments().contains("-Xcheck:jni")) {
+        if (ManagementFactory.getRuntimeMXBean().getInputArguments().contains("-Xcheck:jni")) {
             cmd.add("-Xcheck:jni");
         }
-        cmd.addAll(List.of(RedisStoreTest.class.getName(), config.toString(), "shared", "300"));
-        Process child = new ProcessBuilder(cmd).redirectErrorStream(true).start();
-        String out = new String(child.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
-        assertTrue("child JVM ended", child.waitFor(120, TimeUnit.SECONDS));
+        if (System.getProperty("tessera.store.native.dir") != null) {
+            cmd.add("-Dtessera.store.native.dir=" + System.getProperty("tessera.store.native.dir"));
+        }
+        cmd.add(RedisStoreTest.class.getName());
+        cmd.addAll(List.of(args));
+        Process child = start(cmd);
+        boolean ended = child.waitFor(120, SECONDS);
+        String out = Files.readString(dir.resolve("process-" + (processes.size() - 1) + ".log"));
         System.out.print(out);
+        assertTrue("child JVM ended: " + out, ended);
         assertEquals(out, 0, child.exitValue());
+    }
+
+    private void checkInNewJvm(String name, Set<Integer> acked) throws Exception {
+        Path list = Files.write(dir.resolve(name + "-acked-" + processes.size()),
+                acked.stream().map(String::valueOf).toList());
+        runChild("check", config.toString(), name, list.toString());
+    }
+
+    /**
+     * Writes 4 KiB records to one open channel, each round again one
+     * acknowledged earlier (the same bytes) and a new one, and keeps account of
+     * every attempt: when it ran and how it ended.
+     */
+    private static final class Writer {
+        record Attempt(long start, long end, IOException failure) {}
+
+        final ReplicatedFileChannel ch;
+        final Set<Integer> acked = ConcurrentHashMap.newKeySet();
+        final Queue<Attempt> attempts = new ConcurrentLinkedQueue<>();
+        volatile IOException lastFailure;
+        private volatile boolean stop;
+        private volatile int next;
+        private Thread thread;
+
+        Writer(ReplicatedFileChannel ch) {
+            this.ch = ch;
+        }
+
+        private boolean write(int k) {
+            long start = System.nanoTime();
+            IOException failure = null;
+            try {
+                ch.write(ByteBuffer.wrap(block(k)), (long) k * BLOCK);
+            } catch (IOException e) {
+                failure = lastFailure = e;
+            }
+            attempts.add(new Attempt(start, System.nanoTime(), failure));
+            return failure == null;
+        }
+
+        boolean round() {
+            int k = next++;
+            boolean again = !acked.contains(k / 2) || write(k / 2);
+            if (!write(k)) {
+                return false;
+            }
+            acked.add(k);
+            return again;
+        }
+
+        /** Rounds on this thread, each one acknowledged, at least count and for at least millis. */
+        void rounds(int count, long millis, String when) {
+            long end = System.nanoTime() + TimeUnit.MILLISECONDS.toNanos(millis);
+            for (int i = 0; i < count || System.nanoTime() < end; i++) {
+                if (!round()) {
+                    throw new AssertionError("a write " + when + " failed: " + lastFailure, lastFailure);
+                }
+            }
+        }
+
+        Writer start() {
+            thread = new Thread(() -> {
+                while (!stop && (next + 1L) * BLOCK <= REGION) {
+                    round();
+                }
+            }, "writer");
+            thread.setDaemon(true);
+            thread.start();
+            return this;
+        }
+
+        void stop() throws InterruptedException {
+            stop = true;
+            thread.join(30_000);
+            assertFalse("writer still writing 30 s after it was asked to stop", thread.isAlive());
+        }
+
+        /** Attempts that started at or after from and ended by to. */
+        List<Attempt> between(long from, long to) {
+            return attempts.stream().filter(a -> a.start >= from && a.end <= to).toList();
+        }
+
+        long acknowledgedSince(long from) {
+            return between(from, Long.MAX_VALUE).stream().filter(a -> a.failure == null).count();
+        }
+
+        String last() {
+            return "; last write failure: " + lastFailure + ", records acknowledged: " + acked.size();
+        }
+    }
+
+    /** Stops the replica until a two-copy write was tried and ended meanwhile; it must have failed. */
+    private void writesFailWhileTheReplicaIsStopped(Writer w) throws Exception {
+        Process rep = servers[1];
+        signal(rep, "STOP");
+        long from = System.nanoTime();
+        waitFor("write tried while the replica is stopped", 15_000, () -> !w.between(from, Long.MAX_VALUE).isEmpty());
+        long to = System.nanoTime();
+        signal(rep, "CONT");
+        List<Writer.Attempt> during = w.between(from, to);
+        assertEquals("two-copy writes acknowledged while the only replica behind the primary was stopped, of "
+                + during.size(), 0, during.stream().filter(a -> a.failure == null).count());
+        waitFor("Sentinel that counts on the replica again", 20_000, () -> sentinelFlags(replica).equals("slave"));
+        long back = System.nanoTime();
+        waitFor("write acknowledged once the replica went on", 20_000, () -> w.acknowledgedSince(back) > 0, w::last);
+    }
+
+    /**
+     * A writer goes on with one open channel of a two-copy region while the
+     * primary is killed, or stopped for longer than the command time-out and
+     * left stopped; once the Sentinel promoted the replica, the same channel
+     * must get writes acknowledged there, and a new JVM reads back every
+     * record acknowledged.
+     */
+    private void failoverUnderAWriter(String name, boolean kill) throws Exception {
+        startServers(2, true);
+        Process old = servers[0];
+        try (ReplicatedFileChannel ch = openBlocks(config.toString(), name, 2)) {
+            Writer w = new Writer(ch).start();
+            try {
+                waitFor("first writes", 20_000, () -> w.acked.size() >= 20, w::last);
+                if (kill) {
+                    writesFailWhileTheReplicaIsStopped(w);
+                    old.destroyForcibly().waitFor(10, SECONDS);
+                } else {
+                    signal(old, "STOP");
+                }
+                waitFor("promotion by the Sentinel", 30_000, this::promoted);
+                long promoted = System.nanoTime();
+                waitFor("20 writes acknowledged by the promoted replica while the old primary is "
+                        + (kill ? "dead" : "stopped"), 20_000, () -> w.acknowledgedSince(promoted) >= 20, w::last);
+            } finally {
+                w.stop();
+            }
+            checkInNewJvm(name, w.acked);
+        } finally {
+            if (!kill) {
+                signal(old, "CONT");
+            }
+        }
+    }
+
+    @Test
+    public void twoJvmsShareARegionThatOutlivesItsWriter() throws Exception {
+        startServers(1, false);
+        runChild("write", config.toString(), "shared", "300");
         try (ReplicatedFileChannel ch = open(config.toString(), "shared", 1)) {
             expectRecords(ch, 300);
         }
     }
 
     @Test
-    public void failoverKeepsEveryWriteAReplicaAcknowledged() throws Exception {
-        startServers(true);
-        int count = 200;
-        try (ReplicatedFileChannel ch = open(config.toString(), "failover", 2)) {
-            for (int i = 0; i < count; i++) {
-                ch.write(ByteBuffer.wrap(record(i)), (long) i * RECORD);  // returns once WAIT saw the replica
-            }
-            processes.get(0).destroyForcibly().waitFor(10, TimeUnit.SECONDS);  // the primary's process
-            waitFor("promotion by the Sentinel", 30_000, () -> {
-                try {
-                    return cli(sentinel, "sentinel", "get-master-addr-by-name", "m").endsWith(
-                            Integer.toString(replica));
-                } catch (IOException | InterruptedException e) {
-                    return false;
-                }
-            });
-            expectRecords(ch, count);  // the open handle finds the new primary
+    public void failoverUnderAWriterKeepsEveryAcknowledgedWrite() throws Exception {
+        failoverUnderAWriter("failover", true);
+    }
+
+    @Test
+    public void aStoppedPrimaryIsLeftForThePromotedReplicaWhileItSleeps() throws Exception {
+        failoverUnderAWriter("stopped", false);
+    }
+
+    @Test
+    public void writesGoOnAfterThePrimaryFlushedItsScriptsAndFunctions() throws Exception {
+        startServers(1, false);
+        Writer w;
+        try (ReplicatedFileChannel ch = openBlocks(config.toString(), "flushed", 1)) {
+            w = new Writer(ch);
+            w.rounds(50, 0, "before the flush");
+            assertEquals("OK", cli(primary, "script", "flush"));
+            assertEquals("OK", cli(primary, "function", "flush"));
+            w.rounds(50, 1500, "after SCRIPT FLUSH and FUNCTION FLUSH");  // over a second: per-second work runs too
+            List<String> bad = badBlocks(ch, w.acked);
+            assertTrue(bad.size() + " wrong: " + bad.stream().limit(10).toList(), bad.isEmpty());
         }
-        try (ReplicatedFileChannel again = open(config.toString(), "failover", 1)) {
-            expectRecords(again, count);
+        checkInNewJvm("flushed", w.acked);
+    }
+
+    @Test
+    public void aPrimaryKilledAndRestartedAtOnceKeepsEveryAcknowledgedWrite() throws Exception {
+        startServers(1, false);
+        try (ReplicatedFileChannel ch = openBlocks(config.toString(), "restarted", 2)) {
+            Writer w = new Writer(ch);
+            w.rounds(200, 0, "before the restart");
+            servers[0].destroyForcibly().waitFor(10, SECONDS);
+            servers[0] = start(serverCommands.get(0));
+            awaitReplicaOnline(1);
+            w.round();  // may fail: the channel's connection ended with the old process
+            w.rounds(50, 1500, "on the restarted primary");
+            checkInNewJvm("restarted", w.acked);
         }
     }
 
     @Test
     public void aServerGoneMidWriteGivesIOExceptionNotAHang() throws Exception {
-        startServers(false);
+        startServers(1, false);
         ExecutorService pool = Executors.newSingleThreadExecutor();
         try (ReplicatedFileChannel ch = open(config.toString(), "gone", 1)) {
             ByteBuffer big = ByteBuffer.allocateDirect(1 << 20);
@@ -215,7 +495,7 @@ public class RedisStoreTest {
                     ch.write(big.duplicate(), (i % 32) << 20);
                 }
             });
-            processes.get(0).destroyForcibly();
+            servers[0].destroyForcibly();
             try {
                 writer.get(60, TimeUnit.SECONDS);
                 fail("writes went on after the primary went away");
