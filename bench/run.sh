@@ -10,7 +10,8 @@
 # --soak [CYCLES] runs the open/close soak instead (SoakBench, default
 # 1000000 cycles): resident memory every CYCLES/20 cycles and the growth per cycle.
 # --soak [CYCLES] --backend redis runs it on local Redis servers started for
-# the run (default 100000 cycles).
+# the run (default 100000 cycles). --persistence always|everysec|no|off sets the
+# append-only file of those servers (default always; see scripts/redis-local.sh).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -25,6 +26,7 @@ while [ $# -gt 0 ]; do
         --backend) BACKEND="$2"; shift 2 ;;
         --build-dir) BUILD="$(mkdir -p "$2" && cd "$2" && pwd)"; shift 2 ;;
         --no-build) DO_BUILD=0; shift ;;
+        --persistence) export REDIS_LOCAL_FSYNC="$2"; shift 2 ;;  # always (default), everysec, no, off
         --soak) SOAK=1; shift
             if [[ "${1:-}" =~ ^[0-9]+$ ]]; then SOAK_CYCLES="$1"; shift; fi ;;
         *) ARGS+=("$1"); shift ;;

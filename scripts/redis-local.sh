@@ -70,12 +70,19 @@ start)
         echo "redis-local: $dir already has servers; stop them first" >&2
         exit 1
     fi
+    # REDIS_LOCAL_FSYNC=everysec|no (or off: no append-only file) trades the
+    # promise above for speed; bench/run.sh --persistence uses it to measure.
+    case "${REDIS_LOCAL_FSYNC:-always}" in
+        always|everysec|no) persistence="--appendonly yes --appendfsync ${REDIS_LOCAL_FSYNC:-always}" ;;
+        off) persistence="--appendonly no" ;;
+        *) echo "redis-local: REDIS_LOCAL_FSYNC is always, everysec, no or off" >&2; exit 2 ;;
+    esac
     primary=$(free_port); replica=$(free_port); sentinel=$(free_port)
     mkdir -p "$dir/primary" "$dir/replica"
     for name in primary replica; do
         port=$primary; [ "$name" = replica ] && port=$replica
         printf '%s\n' --port "$port" --bind 127.0.0.1 --dir "$dir/$name" \
-            --appendonly yes --appendfsync always --save "" \
+            $persistence --save "" \
             --daemonize yes --pidfile "$dir/$name.pid" --logfile "$dir/$name.log" --repl-diskless-sync-delay 0 \
             > "$dir/$name.args"
     done
