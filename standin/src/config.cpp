@@ -2,14 +2,16 @@
 // failure texts.
 //
 // Line-oriented text; '#' starts a comment (a whole line or the end of one);
-// words are separated by blanks. The settings are listed in the stand-in's
-// README; anything else is malformed, and the failure detail names the line.
+// words are separated by blanks. The settings are the rows of kSettings (and
+// the stand-in's README); anything else is malformed, and the failure detail
+// names the file and the line.
 #include "config.h"
 
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -128,11 +130,252 @@ bool readPasswordFile(const std::string& path, std::string* out, std::string* wh
     return true;
 }
 
+// ---- the settings ------------------------------------------------------------------
+
+// What the lines of one file have set so far.
+struct Reading {
+    struct DaemonEntry {
+        uint64_t index;
+        uint32_t ip;
+        uint64_t port;
+        int line;
+    };
+    ClusterConfig cfg;
+    uint64_t daemons = 3;
+    uint64_t memory = 1ull << 30;
+    std::vector<DaemonEntry> entries;
+    bool primaryGiven = false;
+    int line = 0;
+    int firstEmbeddedOnly = 0;  // line of the first setting only the embedded cluster takes
+    int firstRedisOnly = 0;     // line of the first setting only the Redis backend takes
+};
+
+// A setting's words after its key.
+using Words = std::vector<std::string>;
+
+// A target is a member of the reading, of the configuration or of its
+// Redis settings.
+template <typename T>
+T& at(Reading& r, T Reading::*field) { return r.*field; }
+template <typename T>
+T& at(Reading& r, T ClusterConfig::*field) { return r.cfg.*field; }
+template <typename T>
+T& at(Reading& r, T RedisSettings::*field) { return r.cfg.redis.*field; }
+
+// Parsers: each checks the words and writes its target; false when they are
+// malformed, with *why set when the setting's usage text is not the reason.
+using Parser = bool (*)(const Words& w, Reading& r, std::string* why);
+
+// A count with an optional K, M or G suffix, within [Lo, Hi].
+template <auto Field, uint64_t Lo, uint64_t Hi>
+bool count(const Words& w, Reading& r, std::string*) {
+    uint64_t v;
+    if (!parseNumber(w[0], &v) || v < Lo || v > Hi) return false;
+    at(r, Field) = v;
+    return true;
+}
+
+// Plain digits, within [Lo, Hi].
+template <auto Field, uint64_t Lo, uint64_t Hi>
+bool digits(const Words& w, Reading& r, std::string*) { return parsePlain(w[0], Lo, Hi, &at(r, Field)); }
+
+template <typename T>
+struct Choice {
+    const char* word;
+    T value;
+};
+constexpr Choice<int> kCompletion[] = {{"inline", 1}, {"async", 0}};
+constexpr Choice<BackendKind> kBackend[] = {{"embedded", BackendKind::Embedded}, {"redis", BackendKind::Redis}};
+constexpr Choice<bool> kCrashEvents[] = {{"allowed", true}, {"refused", false}};
+
+// One word of a fixed list.
+template <auto Field, const auto& Choices>
+bool oneOf(const Words& w, Reading& r, std::string*) {
+    for (const auto& c : Choices) {
+        if (w[0] == c.word) {
+            at(r, Field) = c.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+template <auto Field>
+bool word(const Words& w, Reading& r, std::string*) {
+    at(r, Field) = w[0];
+    return true;
+}
+
+// Braces in a key prefix would make the hash tag of region keys ambiguous.
+template <auto Field>
+bool braceFreeWord(const Words& w, Reading& r, std::string* why) {
+    if (w[0].find_first_of("{}") != std::string::npos) {
+        *why = "key-prefix may not hold '{' or '}'";
+        return false;
+    }
+    return word<Field>(w, r, why);
+}
+
+// An IPv4 address and a port, appended.
+template <auto Field>
+bool server(const Words& w, Reading& r, std::string*) {
+    ServerAddress s;
+    if (!parseAddress(w[0], w[1], &s)) return false;
+    at(r, Field).push_back(s);
+    return true;
+}
+
+// The one primary: daemon 0 wherever it is written.
+template <auto Field>
+bool primaryServer(const Words& w, Reading& r, std::string* why) {
+    ServerAddress s;
+    if (!parseAddress(w[0], w[1], &s)) return false;
+    if (r.primaryGiven) {
+        *why = "a second primary";
+        return false;
+    }
+    r.primaryGiven = true;
+    at(r, Field).insert(at(r, Field).begin(), s);
+    return true;
+}
+
+// Index, IPv4 address and port of a daemon; the index is checked against
+// the cluster once the whole file is read.
+template <auto Field>
+bool daemonAddress(const Words& w, Reading& r, std::string*) {
+    Reading::DaemonEntry e;
+    struct in_addr addr;
+    if (!parseNumber(w[0], &e.index) || !parseNumber(w[2], &e.port) || e.port > 65535 ||
+        ::inet_pton(AF_INET, w[1].c_str(), &addr) != 1)
+        return false;
+    e.ip = addr.s_addr;
+    e.line = r.line;
+    at(r, Field).push_back(e);
+    return true;
+}
+
+template <auto Field>
+bool fromEnvironment(const Words& w, Reading& r, std::string* why) {
+    const char* v = std::getenv(w[0].c_str());
+    if (!v || !*v) {
+        *why = "environment variable " + w[0] + " is not set";
+        return false;
+    }
+    at(r, Field) = v;
+    return true;
+}
+
+template <auto Field>
+bool fromOwnerOnlyFile(const Words& w, Reading& r, std::string* why) {
+    return readPasswordFile(w[0], &at(r, Field), why);
+}
+
+enum class Backends { Embedded, Redis, Both };
+
+struct Setting {
+    const char* key;
+    size_t words;       // how many words follow the key
+    Parser parse;       // parser and target
+    Backends backends;  // which backends take it
+    const char* usage;  // after the key: what is wrong with a malformed line
+};
+
+const Setting kSettings[] = {
+    {"daemons", 1, count<&Reading::daemons, 1, 64>, Backends::Embedded, "takes a count from 1 to 64"},
+    {"memory", 1, count<&Reading::memory, 0, UINT64_MAX>, Backends::Both, "takes a byte count (K, M or G suffix)"},
+    {"daemon", 3, daemonAddress<&Reading::entries>, Backends::Both, "takes an index, an IPv4 address and a port"},
+    {"completion", 1, oneOf<&ClusterConfig::completion, kCompletion>, Backends::Both, "is inline or async"},
+    {"backend", 1, oneOf<&ClusterConfig::backend, kBackend>, Backends::Both, "is embedded or redis"},
+    {"primary", 2, primaryServer<&RedisSettings::servers>, Backends::Redis, "takes an IPv4 address and a port"},
+    {"replica", 2, server<&RedisSettings::servers>, Backends::Redis, "takes an IPv4 address and a port"},
+    {"sentinel", 2, server<&RedisSettings::sentinels>, Backends::Redis, "takes an IPv4 address and a port"},
+    {"master-name", 1, word<&RedisSettings::master_name>, Backends::Redis, "takes one word"},
+    {"key-prefix", 1, braceFreeWord<&RedisSettings::key_prefix>, Backends::Redis, "takes one word"},
+    {"user", 1, word<&RedisSettings::user>, Backends::Redis, "takes one word"},
+    {"password-env", 1, fromEnvironment<&RedisSettings::password>, Backends::Redis,
+     "takes the name of an environment variable"},
+    {"password-file", 1, fromOwnerOnlyFile<&RedisSettings::password>, Backends::Redis, "takes a path"},
+    {"connect-timeout-ms", 1, digits<&RedisSettings::connect_timeout_ms, 1, 3600000>, Backends::Redis,
+     "takes a whole number from 1"},
+    {"command-timeout-ms", 1, digits<&RedisSettings::command_timeout_ms, 1, 3600000>, Backends::Redis,
+     "takes a whole number from 1"},
+    {"lease-seconds", 1, digits<&RedisSettings::lease_seconds, 1, 3600000>, Backends::Redis,
+     "takes a whole number from 1"},
+    {"crash-events", 1, oneOf<&RedisSettings::events, kCrashEvents>, Backends::Redis, "is allowed or refused"},
+};
+
+const Setting* findSetting(const std::string& key) {
+    for (const Setting& s : kSettings) {
+        if (key == s.key) return &s;
+    }
+    return nullptr;
+}
+
+// Applies one line (comment already cut): empty when it is blank or
+// well-formed, else what is wrong with it.
+std::string applyLine(const std::string& line, Reading& r) {
+    std::istringstream in(line);
+    std::string key;
+    if (!(in >> key)) return std::string();
+    const Setting* s = findSetting(key);
+    if (!s) return "unknown setting '" + key + "'";
+    Words words;
+    for (std::string w; in >> w;) words.push_back(w);
+    std::string why;
+    if (words.size() != s->words || !s->parse(words, r, &why)) return why.empty() ? key + " " + s->usage : why;
+    if (s->backends == Backends::Redis && r.firstRedisOnly == 0) r.firstRedisOnly = r.line;
+    if (s->backends == Backends::Embedded && r.firstEmbeddedOnly == 0) r.firstEmbeddedOnly = r.line;
+    return std::string();
+}
+
+// What the whole file must hold beyond its lines, for the backend it names.
+// Empty when it is consistent, else what is wrong and the line, if any.
+std::string checkWhole(const Reading& r, int* line) {
+    const RedisSettings& rs = r.cfg.redis;
+    if (r.cfg.backend != BackendKind::Redis) {
+        *line = r.firstRedisOnly;
+        return r.firstRedisOnly ? "a Redis setting without 'backend redis'" : std::string();
+    }
+    *line = 0;
+    if (!r.primaryGiven) return "backend redis needs a primary line";
+    if (r.firstEmbeddedOnly) return "with backend redis the servers are the daemons; drop 'daemons'";
+    if (!rs.sentinels.empty() && rs.master_name.empty()) return "sentinels need a master-name line";
+    if (rs.servers.size() > 64) return "more than 64 servers";
+    if (!rs.user.empty() && rs.password.empty()) return "a user needs a password (password-env or password-file)";
+    return std::string();
+}
+
+// The layout the reading describes: its daemons, their memory, and the
+// addresses that listings show. Empty when every daemon line fits it.
+std::string shapeLayout(Reading& r, int* line) {
+    ClusterConfig& cfg = r.cfg;
+    const RedisSettings& rs = cfg.redis;
+    const bool redis = cfg.backend == BackendKind::Redis;
+    const uint64_t daemons = redis ? rs.servers.size() : r.daemons;
+    cfg.layout = ClusterLayout::defaults(static_cast<int>(daemons), r.memory);
+    for (size_t i = 0; redis && i < rs.servers.size(); ++i) {
+        struct in_addr addr;
+        ::inet_pton(AF_INET, rs.servers[i].host.c_str(), &addr);
+        cfg.layout.addresses[i].ip_net = addr.s_addr;
+        cfg.layout.addresses[i].port = rs.servers[i].port;
+    }
+    for (const auto& e : r.entries) {
+        *line = e.line;
+        if (e.index >= daemons) return "daemon index outside the cluster";
+        cfg.layout.addresses[e.index].ip_net = e.ip;
+        cfg.layout.addresses[e.index].port = static_cast<uint16_t>(e.port);
+    }
+    return std::string();
+}
+
 }  // namespace
 
 mb_error readClusterConfig(const char* path, ClusterConfig* out) {
     clearFailureDetail();
     const std::string where = std::string("configuration file ") + path;
+    auto fail = [&](int line, const std::string& why) {
+        return failWith(MB_ERR_CFGREAD, where + (line ? " line " + std::to_string(line) : std::string()) + ": " + why);
+    };
     struct stat st;
     if (::stat(path, &st) != 0) {
         mb_error e = errno == ENOENT || errno == ENOTDIR ? MB_ERR_NOCFG : MB_ERR_CFGREAD;
@@ -142,132 +385,19 @@ mb_error readClusterConfig(const char* path, ClusterConfig* out) {
     std::ifstream in(path);
     if (!in) return failWith(MB_ERR_CFGREAD, where + " cannot be read");
 
-    uint64_t daemons = 3, memory = 1ull << 30;
-    bool daemonsGiven = false;
-    struct Entry { uint64_t index; uint32_t ip; uint64_t port; int line; };
-    std::vector<Entry> entries;
-    ClusterConfig cfg;
-    RedisSettings& rs = cfg.redis;
-    bool primaryGiven = false;
-    int redisOnlyLine = 0;  // first line of a Redis setting
-    std::string line;
-    int lineNo = 0;
-    while (std::getline(in, line)) {
-        ++lineNo;
-        auto bad = [&](const std::string& why) {
-            return failWith(MB_ERR_CFGREAD, where + " line " + std::to_string(lineNo) + ": " + why);
-        };
-        size_t hash = line.find('#');
-        if (hash != std::string::npos) line.resize(hash);
-        std::istringstream words(line);
-        std::string key, a, b, c, extra;
-        if (!(words >> key)) continue;
-        // Every setting takes a fixed number of words.
-        auto take = [&](int n) {
-            bool ok = (n < 1 || static_cast<bool>(words >> a)) && (n < 2 || static_cast<bool>(words >> b)) &&
-                      (n < 3 || static_cast<bool>(words >> c));
-            return ok && !(words >> extra);
-        };
-        bool redisOnly = false;
-        if (key == "daemons") {
-            if (!take(1) || !parseNumber(a, &daemons) || daemons < 1 || daemons > 64)
-                return bad("daemons takes a count from 1 to 64");
-            daemonsGiven = true;
-        } else if (key == "memory") {
-            if (!take(1) || !parseNumber(a, &memory)) return bad("memory takes a byte count (K, M or G suffix)");
-        } else if (key == "daemon") {
-            Entry e;
-            struct in_addr addr;
-            if (!take(3) || !parseNumber(a, &e.index) || !parseNumber(c, &e.port) || e.port > 65535 ||
-                ::inet_pton(AF_INET, b.c_str(), &addr) != 1)
-                return bad("daemon takes an index, an IPv4 address and a port");
-            e.ip = addr.s_addr;
-            e.line = lineNo;
-            entries.push_back(e);
-        } else if (key == "completion") {
-            if (!take(1) || (a != "inline" && a != "async")) return bad("completion is inline or async");
-            cfg.completion = a == "inline" ? 1 : 0;
-        } else if (key == "backend") {
-            if (!take(1) || (a != "embedded" && a != "redis")) return bad("backend is embedded or redis");
-            cfg.backend = a == "redis" ? BackendKind::Redis : BackendKind::Embedded;
-        } else if (key == "primary" || key == "replica" || key == "sentinel") {
-            ServerAddress s;
-            if (!take(2) || !parseAddress(a, b, &s)) return bad(key + " takes an IPv4 address and a port");
-            if (key == "sentinel") {
-                rs.sentinels.push_back(s);
-            } else if (key == "primary") {
-                if (primaryGiven) return bad("a second primary");
-                primaryGiven = true;
-                rs.servers.insert(rs.servers.begin(), s);
-            } else {
-                rs.servers.push_back(s);
-            }
-            redisOnly = true;
-        } else if (key == "master-name" || key == "key-prefix" || key == "user") {
-            if (!take(1)) return bad(key + " takes one word");
-            // Braces in a prefix would make the hash tag of region keys ambiguous.
-            if (key == "key-prefix" && a.find_first_of("{}") != std::string::npos)
-                return bad("key-prefix may not hold '{' or '}'");
-            (key == "master-name" ? rs.master_name : key == "user" ? rs.user : rs.key_prefix) = a;
-            redisOnly = true;
-        } else if (key == "password-env") {
-            if (!take(1)) return bad("password-env takes the name of an environment variable");
-            const char* v = std::getenv(a.c_str());
-            if (!v || !*v) return bad("environment variable " + a + " is not set");
-            rs.password = v;
-            redisOnly = true;
-        } else if (key == "password-file") {
-            std::string why;
-            if (!take(1)) return bad("password-file takes a path");
-            if (!readPasswordFile(a, &rs.password, &why)) return bad(why);
-            redisOnly = true;
-        } else if (key == "connect-timeout-ms" || key == "command-timeout-ms" || key == "lease-seconds") {
-            uint32_t v;
-            if (!take(1) || !parsePlain(a, 1, 3600000, &v)) return bad(key + " takes a whole number from 1");
-            (key == "connect-timeout-ms" ? rs.connect_timeout_ms
-                                         : key == "command-timeout-ms" ? rs.command_timeout_ms : rs.lease_seconds) = v;
-            redisOnly = true;
-        } else if (key == "crash-events") {
-            if (!take(1) || (a != "allowed" && a != "refused")) return bad("crash-events is allowed or refused");
-            rs.events = a == "allowed";
-            redisOnly = true;
-        } else {
-            return bad("unknown setting '" + key + "'");
-        }
-        if (redisOnly && redisOnlyLine == 0) redisOnlyLine = lineNo;
+    Reading r;
+    for (std::string line; std::getline(in, line);) {
+        ++r.line;
+        line.resize(std::min(line.size(), line.find('#')));
+        std::string why = applyLine(line, r);
+        if (!why.empty()) return fail(r.line, why);
     }
     if (in.bad()) return failWith(MB_ERR_CFGREAD, where + " cannot be read");
-
-    auto badAt = [&](int at, const std::string& why) {
-        return failWith(MB_ERR_CFGREAD, where + " line " + std::to_string(at) + ": " + why);
-    };
-    if (cfg.backend == BackendKind::Redis) {
-        if (!primaryGiven) return failWith(MB_ERR_CFGREAD, where + ": backend redis needs a primary line");
-        if (daemonsGiven) return failWith(MB_ERR_CFGREAD, where + ": with backend redis the servers are the daemons; drop 'daemons'");
-        if (!rs.sentinels.empty() && rs.master_name.empty())
-            return failWith(MB_ERR_CFGREAD, where + ": sentinels need a master-name line");
-        if (rs.servers.size() > 64) return failWith(MB_ERR_CFGREAD, where + ": more than 64 servers");
-        if (!rs.user.empty() && rs.password.empty())
-            return failWith(MB_ERR_CFGREAD, where + ": a user needs a password (password-env or password-file)");
-        daemons = rs.servers.size();
-    } else if (redisOnlyLine != 0) {
-        return badAt(redisOnlyLine, "a Redis setting without 'backend redis'");
-    }
-    cfg.layout = ClusterLayout::defaults(static_cast<int>(daemons), memory);
-    if (cfg.backend == BackendKind::Redis) {
-        for (size_t i = 0; i < rs.servers.size(); ++i) {
-            struct in_addr addr;
-            ::inet_pton(AF_INET, rs.servers[i].host.c_str(), &addr);
-            cfg.layout.addresses[i].ip_net = addr.s_addr;
-            cfg.layout.addresses[i].port = rs.servers[i].port;
-        }
-    }
-    for (const auto& e : entries) {
-        if (e.index >= daemons) return badAt(e.line, "daemon index outside the cluster");
-        cfg.layout.addresses[e.index].ip_net = e.ip;
-        cfg.layout.addresses[e.index].port = static_cast<uint16_t>(e.port);
-    }
-    *out = cfg;
+    int at = 0;
+    std::string why = checkWhole(r, &at);
+    if (why.empty()) why = shapeLayout(r, &at);
+    if (!why.empty()) return fail(at, why);
+    *out = r.cfg;
     return MB_ERR_NONE;
 }
 

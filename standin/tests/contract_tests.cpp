@@ -3,6 +3,7 @@
 // started by the suite, see redis_servers.h). Cases that depend on how one
 // backend places copies, reserves memory or loses daemons follow, by backend.
 #include <arpa/inet.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 
 #include <algorithm>
@@ -197,6 +198,144 @@ TEST(Config, BadFilesFailWithATextNamingTheLine) {
     a = makeArgs(0, "/tmp");
     EXPECT_EQ(mb_init(&rqs, &a), nullptr);
     EXPECT_EQ(rqs.error, MB_ERR_CFGREAD);
+}
+
+// Every way a line or a file can be malformed keeps its exact text: the
+// file, the line when there is one, and what is wrong.
+TEST(Config, EveryMalformedSettingKeepsItsText) {
+    freshCluster();
+    ::setenv("MB_CFG_TEST_PASSWORD", "secret", 1);
+    ::unsetenv("MB_NO_SUCH_VARIABLE_SET");
+    TempFile empty("");      // no first line at all
+    TempFile blank(" \r\n");  // a first line of blanks
+    TempFile shared("pw\n");
+    ::chmod(shared.path(), 0644);
+    const std::string redis = "backend redis\nprimary 127.0.0.1 6379\n";
+    const std::pair<std::string, std::string> bad[] = {
+        {"daemons 65\n", " line 1: daemons takes a count from 1 to 64"},
+        {"daemons 0\n", " line 1: daemons takes a count from 1 to 64"},
+        {"daemons\n", " line 1: daemons takes a count from 1 to 64"},
+        {"daemons 1k\n", " line 1: daemons takes a count from 1 to 64"},
+        {"memory 1T\n", " line 1: memory takes a byte count (K, M or G suffix)"},
+        {"memory 1G 2\n", " line 1: memory takes a byte count (K, M or G suffix)"},
+        {"daemon 0 127.0.0.1\n", " line 1: daemon takes an index, an IPv4 address and a port"},
+        {"daemon 0 localhost 7001\n", " line 1: daemon takes an index, an IPv4 address and a port"},
+        {"daemon 0 127.0.0.1 65536\n", " line 1: daemon takes an index, an IPv4 address and a port"},
+        {"daemons 2\ndaemon 2 127.0.0.1 7001\n", " line 2: daemon index outside the cluster"},
+        {"completion sometimes\n", " line 1: completion is inline or async"},
+        {"backend disk\n", " line 1: backend is embedded or redis"},
+        {"  # only a comment\n\nfrobnicate 1\n", " line 3: unknown setting 'frobnicate'"},
+        {"Daemons 3\n", " line 1: unknown setting 'Daemons'"},
+        {redis + "primary 127.0.0.1 6380\n", " line 3: a second primary"},
+        {redis + "primary 127.0.0.1\n", " line 3: primary takes an IPv4 address and a port"},
+        {redis + "replica 127.0.0.1 0\n", " line 3: replica takes an IPv4 address and a port"},
+        {redis + "replica 127.0.0.1 6380 x\n", " line 3: replica takes an IPv4 address and a port"},
+        {redis + "sentinel ::1 26379\n", " line 3: sentinel takes an IPv4 address and a port"},
+        {redis + "master-name a b\n", " line 3: master-name takes one word"},
+        {redis + "user\n", " line 3: user takes one word"},
+        {redis + "key-prefix a b\n", " line 3: key-prefix takes one word"},
+        {redis + "key-prefix mb{x}:\n", " line 3: key-prefix may not hold '{' or '}'"},
+        {redis + "key-prefix mb}\n", " line 3: key-prefix may not hold '{' or '}'"},
+        {redis + "password-env\n", " line 3: password-env takes the name of an environment variable"},
+        {redis + "password-env MB_NO_SUCH_VARIABLE_SET\n",
+         " line 3: environment variable MB_NO_SUCH_VARIABLE_SET is not set"},
+        {redis + "password-file\n", " line 3: password-file takes a path"},
+        {redis + "password-file /nonexistent/pw\n",
+         " line 3: password file /nonexistent/pw is missing or not a regular file"},
+        {redis + "password-file " + shared.path() + "\n",
+         " line 3: password file " + std::string(shared.path()) +
+             " must belong to this user and be readable by its owner only"},
+        {redis + "password-file " + empty.path() + "\n",
+         " line 3: password file " + std::string(empty.path()) + " cannot be read"},
+        {redis + "password-file " + blank.path() + "\n",
+         " line 3: password file " + std::string(blank.path()) + " is empty"},
+        {redis + "connect-timeout-ms 0\n", " line 3: connect-timeout-ms takes a whole number from 1"},
+        {redis + "command-timeout-ms 1k\n", " line 3: command-timeout-ms takes a whole number from 1"},
+        {redis + "lease-seconds 3600001\n", " line 3: lease-seconds takes a whole number from 1"},
+        {redis + "crash-events maybe\n", " line 3: crash-events is allowed or refused"},
+        {"memory 1G\nlease-seconds 5\nuser u\n", " line 2: a Redis setting without 'backend redis'"},
+        {"user u\nbackend embedded\n", " line 1: a Redis setting without 'backend redis'"},
+        {"backend redis\nreplica 127.0.0.1 6380\n", ": backend redis needs a primary line"},
+        {redis + "daemons 2\n", ": with backend redis the servers are the daemons; drop 'daemons'"},
+        {redis + "sentinel 127.0.0.1 26379\n", ": sentinels need a master-name line"},
+        {redis + "user mbapp\n", ": a user needs a password (password-env or password-file)"},
+        {"daemons 2\n" + redis, ": with backend redis the servers are the daemons; drop 'daemons'"},
+        {"sentinel 127.0.0.1 26379\nbackend redis\n", ": backend redis needs a primary line"},
+    };
+    for (const auto& [text, want] : bad) {
+        TempFile f(text);
+        mb_init_args a = makeArgs(0, f.path());
+        Rqs r;
+        EXPECT_EQ(mb_init(&r, &a), nullptr) << text;
+        EXPECT_EQ(r.error, MB_ERR_CFGREAD) << text;
+        EXPECT_EQ(std::string(mb_get_error_message(&r)), "configuration file " + std::string(f.path()) + want) << text;
+    }
+    std::string many = redis;
+    for (int i = 0; i < 64; ++i) many += "replica 127.0.0.1 " + std::to_string(7000 + i) + "\n";
+    TempFile tooMany(many);
+    mb_init_args a = makeArgs(0, tooMany.path());
+    Rqs r;
+    EXPECT_EQ(mb_init(&r, &a), nullptr);
+    EXPECT_EQ(std::string(mb_get_error_message(&r)),
+              "configuration file " + std::string(tooMany.path()) + ": more than 64 servers");
+    a = makeArgs(0, "/tmp");
+    EXPECT_EQ(mb_init(&r, &a), nullptr);
+    EXPECT_EQ(std::string(mb_get_error_message(&r)), "configuration file /tmp is not a regular file");
+    a = makeArgs(0, "/nonexistent/dir/cluster.cfg");
+    EXPECT_EQ(mb_init(&r, &a), nullptr);
+    EXPECT_EQ(r.error, MB_ERR_NOCFG);
+    EXPECT_EQ(std::string(mb_get_error_message(&r)), "configuration file /nonexistent/dir/cluster.cfg not found");
+    ::unsetenv("MB_CFG_TEST_PASSWORD");
+    freshCluster();
+}
+
+// What a well-formed file sets: later lines of a one-value setting win, the
+// primary is daemon 0 wherever it is written, replicas follow in order, and
+// every setting of both backends is taken (the Redis file gets as far as
+// connecting to servers that are not there).
+TEST(Config, WellFormedFilesTakeEverySetting) {
+    freshCluster();
+    ::setenv("MB_CFG_TEST_PASSWORD", "secret", 1);
+    TempFile pw("secret\n");
+    const std::string redisFiles[] = {
+        "replica 127.0.0.1 1\nbackend redis\nprimary 127.0.0.1 2   # after its replica\nsentinel 127.0.0.1 3\n"
+        "master-name m\nkey-prefix p:\nuser u\npassword-env MB_CFG_TEST_PASSWORD\nconnect-timeout-ms 50\n"
+        "command-timeout-ms 60\nlease-seconds 7\ncrash-events allowed\nmemory 2M\ndaemon 1 10.0.0.2 6380\n"
+        "completion inline\n",
+        "backend redis\nprimary 127.0.0.1 1\nuser u\npassword-file " + std::string(pw.path()) + "\n"};
+    for (const auto& text : redisFiles) {
+        TempFile f(text);
+        mb_init_args a = makeArgs(0, f.path());
+        Rqs r;
+        EXPECT_EQ(mb_init(&r, &a), nullptr) << text;
+        EXPECT_EQ(r.error, MB_ERR_DDEAD) << text << mb_get_error_message(&r);
+    }
+    TempFile f("daemons 9\ndaemons 4\nmemory 1M\nmemory 4M\nbackend redis\nbackend embedded\n"
+               "completion inline\ncompletion async\ndaemon 3 10.0.0.9 70\ndaemon 3 10.0.0.8 71\n");
+    mb_init_args a = makeArgs(3, f.path());
+    Rqs r;
+    mb_client_ctx* c = mb_init(&r, &a);
+    ASSERT_NE(c, nullptr) << mb_get_error_message(&r);
+    std::vector<mb_daemon_info> ds;
+    mb_admin_enumerate_daemons(&r, c, &ds, collectDaemon, 0);
+    ASSERT_EQ(ds.size(), 4u);
+    EXPECT_EQ(ds[0].total_memory, 4u << 20);
+    EXPECT_EQ(ds[3].ip, htonl(0x0a000008u));
+    EXPECT_EQ(ntohs(ds[3].port), 71);
+    mb_store_handle h = mb_openstore(&r, c, "w", 1, 1, MB_OPEN_CREATE | MB_OPEN_READWRITE, 4096, 4096);
+    ASSERT_NE(h, 0u);
+    char byte = 'x';
+    mb_client_opargs op{};
+    op.flags = MB_OP_WRITE;
+    op.buffer = &byte;
+    op.length = 1;
+    op.storehandle = h;
+    mb_write(&r, c, &op);
+    EXPECT_EQ(r.status, MB_INPROG);  // the last completion line wins: asynchronous
+    mb_wait(&r, c, 0, 0);
+    mb_fini(&r, c);
+    ::unsetenv("MB_CFG_TEST_PASSWORD");
+    freshCluster();
 }
 
 // Every configuration example of the README parses as printed: the embedded
