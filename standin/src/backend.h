@@ -56,6 +56,20 @@ struct OpenRequest {
     uint32_t opener_ip = 0;  // network byte order
 };
 
+// A data operation handed to a backend that runs the operations of many
+// threads in shared round trips (Backend::batches). The submitter owns the
+// record and its buffer until `done`; the backend sets `error`, then `done`.
+struct PendingIo {
+    RegionId id = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    void* buffer = nullptr;
+    bool read = false;
+    mb_error error = MB_ERR_NONE;
+    const char* detail = nullptr;  // the failure's text (kept for the process's life)
+    bool done = false;  // read and written under the backend's batch lock
+};
+
 class Backend {
 public:
     virtual ~Backend() = default;
@@ -97,6 +111,16 @@ public:
     // Whether its regions live outside this process (so that it may be
     // dropped for another cluster once no connection uses it).
     virtual bool regionsOutsideProcess() const = 0;
+
+    // Batching backends: submit checks an operation and queues it (no I/O):
+    // MB_ERR_NONE when queued (or, for an empty one, done at once), else the
+    // refusal, and the record is not kept. complete returns once every one
+    // of ops is done, running queued operations itself when no other thread
+    // does. Both run with the surface's lock held shared (or exclusively);
+    // close runs the region's queued operations before it returns.
+    virtual bool batches() const { return false; }
+    virtual mb_error submit(PendingIo* /*op*/) { return MB_ERR_NOTIMPL; }
+    virtual void complete(PendingIo* const* /*ops*/, size_t /*n*/) {}
 };
 
 // The backend a configuration asks for (a Redis one connects to its primary).

@@ -232,6 +232,7 @@ struct QueuedNote {
     Token conn;
     mb_client_opargs* op;
     bool read;
+    PendingIo* io;  // the operation as a batching backend runs it, or null (done at submission)
 };
 
 // Plain data in initial-exec thread-local storage: one %fs-relative access,
@@ -260,13 +261,18 @@ pthread_key_t threadQueueKey() {
     return key;
 }
 
+void giveIo(PendingIo* io);
+
 // Drops the entries of connections that are gone; grows the queue when
 // that frees nothing.
 __attribute__((noinline)) void makeRoom(ThreadQueue& q) {
     const ConnRegistry& conns = state().conns;
     uint32_t kept = 0;
     for (uint32_t i = 0; i < q.size; ++i) {
-        if (conns.live(reinterpret_cast<const void*>(q.items[i].conn))) q.items[kept++] = q.items[i];
+        if (conns.live(reinterpret_cast<const void*>(q.items[i].conn)))
+            q.items[kept++] = q.items[i];
+        else
+            giveIo(q.items[i].io);  // its regions were closed, which ran it, or the backend went
     }
     q.size = kept;
     if (q.size < q.cap) return;
@@ -278,10 +284,31 @@ __attribute__((noinline)) void makeRoom(ThreadQueue& q) {
     q.cap = cap;
 }
 
-inline void queueNote(const Conn* c, mb_client_opargs* op, bool read) {
+inline void queueNote(const Conn* c, mb_client_opargs* op, bool read, PendingIo* io = nullptr) {
     ThreadQueue& q = tl_queue;
     if (q.size == q.cap) makeRoom(q);
-    q.items[q.size++] = QueuedNote{c->token, op, read};
+    q.items[q.size++] = QueuedNote{c->token, op, read, io};
+}
+
+// Records of operations handed to a batching backend, kept per thread for
+// reuse (the thread that submits is the one that waits).
+thread_local std::vector<std::unique_ptr<PendingIo>> tl_spareIo;
+
+PendingIo* takeIo() {
+    if (tl_spareIo.empty()) return new PendingIo();
+    PendingIo* io = tl_spareIo.back().release();
+    tl_spareIo.pop_back();
+    return io;
+}
+
+void giveIo(PendingIo* io) {
+    if (io) tl_spareIo.emplace_back(io);
+}
+
+// The outcome of a queued completion: success, or what its batch found.
+Note noteOf(const QueuedNote& n) {
+    if (!n.io || n.io->error == MB_ERR_NONE) return {n.op, MB_SUCC, MB_ERR_NONE, n.read};
+    return {n.op, MB_FAIL, n.io->error, n.read};
 }
 
 // The completions of one mb_wait, taken out of the queue before any
@@ -317,12 +344,34 @@ void takeQueued(const Conn* c, NoteBatch& out) {
             out.push(n);
         else if (conns.live(reinterpret_cast<const void*>(n.conn)))
             q.items[kept++] = n;
+        else
+            giveIo(n.io);
     }
     q.size = kept;
 }
 
+// Runs the batched operations among `done` to their end (lock held).
+void completeAll(State& s, const NoteBatch& done) {
+    PendingIo* small[16];
+    std::vector<PendingIo*> many;
+    size_t n = 0;
+    for (size_t i = 0; i < done.size(); ++i) {
+        if (!done[i].io) continue;
+        if (n < 16) small[n] = done[i].io;
+        else {
+            if (many.empty()) many.assign(small, small + 16);
+            many.push_back(done[i].io);
+        }
+        ++n;
+    }
+    if (n > 0) s.backend->complete(many.empty() ? small : many.data(), n);
+}
+
 void deliverAll(const NoteBatch& done) {
-    for (size_t i = 0; i < done.size(); ++i) deliver({done[i].op, MB_SUCC, MB_ERR_NONE, done[i].read});
+    for (size_t i = 0; i < done.size(); ++i) {
+        deliver(noteOf(done[i]));
+        giveIo(done[i].io);
+    }
 }
 
 thread_local std::vector<Note> tl_spareNotes;
@@ -616,13 +665,43 @@ void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, boo
     }
 }
 
+// Hands one write to a batching backend: it runs in a later mb_wait on this
+// thread, together with what this and other threads submitted meanwhile.
+void submitBatched(State& s, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read) {
+    OpenEntry* e = findHandle(c, op->storehandle);
+    mb_error er = !e ? MB_ERR_INVAL
+                  : !read && !e->writable ? MB_ERR_ACCESS
+                  : !op->buffer && op->length > 0 ? MB_ERR_INVAL
+                                                  : MB_ERR_NONE;
+    PendingIo* io = nullptr;
+    if (er == MB_ERR_NONE) {
+        io = takeIo();
+        io->id = e->id;
+        io->offset = op->offset;
+        io->length = op->length;
+        io->buffer = op->buffer;
+        io->read = read;
+        er = s.backend->submit(io);
+    }
+    if (er != MB_ERR_NONE) {
+        giveIo(io);
+        return settle(s, c, rqs, op, read, er);
+    }
+    queueNote(c, op, read, io);
+    put(rqs, MB_INPROG, MB_ERR_NONE);
+}
+
 // mb_read / mb_write: the short form when nothing but the data is asked for.
 void blockOp(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, bool read) {
     {
         ShortForm f(client, 3);
         Conn* c = f.conn();
         if (c && op && (read || c->events.empty())) {
-            settle(f.s(), c, rqs, op, read, transfer(f.s(), c, op, read));
+            State& s = f.s();
+            // Reads run at once (still in shared batches): one that finds
+            // only never-written blocks must be refused at submission.
+            if (!read && s.backend->batches() && !inlineCompletion(s, c)) return submitBatched(s, c, rqs, op, read);
+            settle(s, c, rqs, op, read, transfer(s, c, op, read));
             return;
         }
     }
@@ -938,13 +1017,16 @@ void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us
             if (q.size == 1 && q.items[0].conn == f.conn()->token) {  // the usual case: one operation
                 QueuedNote n = q.items[0];
                 q.size = 0;
+                if (n.io) f.s().backend->complete(&n.io, 1);
                 f.unlock();
                 put(rqs, MB_SUCC, MB_ERR_NONE);
-                deliver({n.op, MB_SUCC, MB_ERR_NONE, n.read});
+                deliver(noteOf(n));
+                giveIo(n.io);
                 return;
             }
             NoteBatch done;
             takeQueued(f.conn(), done);
+            completeAll(f.s(), done);
             f.unlock();
             put(rqs, MB_SUCC, MB_ERR_NONE);
             deliverAll(done);
@@ -956,7 +1038,12 @@ void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us
     if (!c) return;
     NoteBatch done;
     takeQueued(c, done);
-    for (size_t i = 0; i < done.size(); ++i) call.note(done[i].op, MB_SUCC, MB_ERR_NONE, done[i].read);
+    completeAll(call.s(), done);
+    for (size_t i = 0; i < done.size(); ++i) {
+        Note n = noteOf(done[i]);
+        call.note(n.op, n.status, n.error, n.read);
+        giveIo(done[i].io);
+    }
     size_t kept = 0;
     for (ScriptNote& sn : c->scripted) {
         if (--sn.waits_left <= 0) {

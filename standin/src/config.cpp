@@ -56,6 +56,8 @@ mb_error failWith(mb_error error, const std::string& text) {
 
 void clearFailureDetail() { tl_detail = Detail{-1, nullptr}; }
 
+void keepFailureDetail(mb_error error, const char* text) { tl_detail = Detail{static_cast<int>(error), text}; }
+
 const char* failureDetail(int error) { return tl_detail.error == error ? tl_detail.text : nullptr; }
 
 // ---- configuration file ------------------------------------------------------------

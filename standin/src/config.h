@@ -51,6 +51,8 @@ mb_error readClusterConfig(const char* path, ClusterConfig* out);
 // the thread's next detail. Texts are kept for the life of the process.
 mb_error failWith(mb_error error, const std::string& text);
 void clearFailureDetail();
+// Makes a text failureDetail answered (on another thread) this thread's detail.
+void keepFailureDetail(mb_error error, const char* text);
 const char* failureDetail(int error);
 
 }  // namespace mbstandin

@@ -255,6 +255,14 @@ mb_error RedisBackend::close(RegionId id) {
     clearFailureDetail();
     Region* r = find(id);
     if (!r) return MB_ERR_INVAL;
+    std::vector<PendingIo*> queued;  // no batch runs beside a close: run them here
+    {
+        std::lock_guard<std::mutex> g(batchMu_);
+        for (PendingIo* op : queue_) {
+            if (op->id == id) queued.push_back(op);
+        }
+    }
+    if (!queued.empty()) complete(queued.data(), queued.size());
     // A lease left behind (server unreachable) expires on its own.
     pool_.withPrimary([&](Session& s) {
         s.cmd(s.ok("ZREM (lease)"), "ZREM", r->openers, r->opener);
@@ -270,20 +278,23 @@ mb_error RedisBackend::close(RegionId id) {
 
 // ---- data path ------------------------------------------------------------------------
 
-void RedisBackend::queueLease(Session& s, Region& r) const {
+void RedisBackend::queueLease(Session& s, Region& r, Step* st) const {
     uint64_t ms = nowMs();
     if (ms < r.renew_at_ms.load(std::memory_order_relaxed)) return;
     r.renew_at_ms.store(ms + rs_.lease_seconds * 500ull, std::memory_order_relaxed);
-    s.cmd(s.ok("ZADD (lease)"), "ZADD", r.openers, ms + rs_.lease_seconds * 1000ull, r.opener);
+    Session::Handler h = s.ok("ZADD (lease)");
+    s.cmd(st ? into(*st, std::move(h)) : std::move(h), "ZADD", r.openers,
+          ms + rs_.lease_seconds * 1000ull, r.opener);
 }
 
 // Stamps mtime (write) or atime (read), at most once a second per handle.
 // *answer becomes 1 (stamped: the region is this generation), -1 (another
 // generation or none) or stays 0. A server that lacks the library gets it
 // at the end of the batch; the stamp waits for the next call.
-void RedisBackend::queueMark(Session& s, Region& r, bool write, int* answer) const {
+void RedisBackend::queueMark(Session& s, Region& r, bool write, Step* st) const {
     uint64_t now = nowSeconds();
     if (now == (write ? r.mtime_sent : r.atime_sent).load(std::memory_order_relaxed)) return;
+    int* answer = &st->mark;
     s.cmd([&s, &r, write, now, answer](const redisReply& rep) {
         if (rep.type == REDIS_REPLY_INTEGER) {
             *answer = rep.integer > 0 ? 1 : -1;
@@ -307,125 +318,259 @@ RedisBackend::Region* RedisBackend::transferRegion(RegionId id, uint64_t offset,
     return *er != MB_ERR_NONE || length == 0 ? nullptr : r;
 }
 
-mb_error RedisBackend::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
+// ---- batches ----------------------------------------------------------------------------
+
+namespace {
+constexpr size_t kBatchOps = 64;             // operations in one round trip at most
+constexpr uint64_t kBatchBytes = 8u << 20;  // ... and data, unless one operation is larger
+}  // namespace
+
+mb_error RedisBackend::submit(PendingIo* op) {
     mb_error er;
-    Region* r = transferRegion(id, offset, length, &er);
-    if (!r) return er;
-    return pool_.withPrimary([&](Session& s) { return writeOnce(s, *r, offset, src, length); });
+    op->error = MB_ERR_NONE;
+    op->detail = nullptr;
+    op->done = false;
+    if (!transferRegion(op->id, op->offset, op->length, &er)) {
+        op->done = er == MB_ERR_NONE;  // nothing to move
+        return er;
+    }
+    std::lock_guard<std::mutex> g(batchMu_);
+    queue_.push_back(op);
+    return MB_ERR_NONE;
 }
 
-// One round trip: chunk updates, block bits, lease, then the check that the
-// region is still this generation (after the data, so that a delete that
-// came before any of it is seen), then WAIT when the region asks for more
-// than one copy. Block b is bit b + 8 of the bitmap; bit 0 is set when the
-// region is made and goes with its deletion, so the command that sets the
-// last block's bit reads it too. A write to blocks this process knows
-// written reads the generation instead.
-mb_error RedisBackend::writeOnce(Session& s, Region& r, uint64_t offset, const void* src, uint64_t length) {
-    const uint64_t end = offset + length;
-    const auto* p = static_cast<const char*>(src);
-    s.reserve(512 + (length < RespWriter::kDirectBytes ? length : 0));  // all of it in one allocation
+void RedisBackend::complete(PendingIo* const* ops, size_t n) {
+    std::unique_lock<std::mutex> g(batchMu_);
+    auto pending = [&] {
+        for (size_t i = 0; i < n; ++i) {
+            if (!ops[i]->done) return true;
+        }
+        return false;
+    };
+    while (pending()) {
+        if (leading_) {
+            batchDone_.wait(g);
+            continue;
+        }
+        std::vector<PendingIo*> batch;
+        uint64_t bytes = 0;
+        while (!queue_.empty() && batch.size() < kBatchOps &&
+               (batch.empty() || bytes + queue_.front()->length <= kBatchBytes)) {
+            bytes += queue_.front()->length;
+            batch.push_back(queue_.front());
+            queue_.pop_front();
+        }
+        if (batch.empty()) break;  // not submitted: nothing to wait for
+        leading_ = true;
+        g.unlock();
+        runBatch(batch);
+        g.lock();
+        for (PendingIo* op : batch) op->done = true;
+        leading_ = false;
+        batchDone_.notify_all();
+    }
+    g.unlock();
+    // The texts of failures found by whichever thread ran the batch, for
+    // mb_get_error_message on this one.
+    for (size_t i = 0; i < n; ++i) {
+        if (ops[i]->error != MB_ERR_NONE && ops[i]->detail) keepFailureDetail(ops[i]->error, ops[i]->detail);
+    }
+}
+
+mb_error RedisBackend::transferOne(RegionId id, uint64_t offset, void* buf, uint64_t length, bool read) {
+    PendingIo op;
+    op.id = id;
+    op.offset = offset;
+    op.length = length;
+    op.buffer = buf;
+    op.read = read;
+    mb_error e = submit(&op);
+    if (e != MB_ERR_NONE || op.done) return e;
+    PendingIo* one = &op;
+    complete(&one, 1);
+    return op.error;
+}
+
+mb_error RedisBackend::write(RegionId id, uint64_t offset, const void* src, uint64_t length) {
+    return transferOne(id, offset, const_cast<void*>(src), length, false);
+}
+
+mb_error RedisBackend::read(RegionId id, uint64_t offset, void* dst, uint64_t length) {
+    return transferOne(id, offset, dst, length, true);
+}
+
+Session::Handler RedisBackend::into(Step& st, Session::Handler h) {
+    return [&st, h = std::move(h)](const redisReply& r) {
+        mb_error e = h(r);
+        if (e != MB_ERR_NONE && st.err == MB_ERR_NONE) {
+            st.err = e;
+            st.detail = failureDetail(e);
+        }
+        return MB_ERR_NONE;  // the step's failure, not the batch's
+    };
+}
+
+void RedisBackend::runBatch(const std::vector<PendingIo*>& ops) {
+    std::vector<Step> steps(ops.size());
+    const uint64_t waitMs = std::max<uint32_t>(1, rs_.command_timeout_ms * 3 / 4);
+    mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
+        uint64_t want = 0;
+        for (size_t i = 0; i < ops.size(); ++i) {
+            Step& st = steps[i];
+            st = Step{};
+            st.io = ops[i];
+            st.r = find(ops[i]->id);
+            if (!st.r) {
+                st.err = MB_ERR_INVAL;
+            } else if (ops[i]->read) {
+                queueRead(s, st);
+            } else {
+                queueWrite(s, st);
+                if (st.r->minc > 1) want = std::max<uint64_t>(want, static_cast<uint64_t>(st.r->minc - 1));
+            }
+        }
+        // One WAIT answers for every write before it on this connection.
+        long long acked = 0;
+        if (want > 0) s.cmd(s.integer(&acked, "WAIT"), "WAIT", want, waitMs);
+        mb_error re = s.run();
+        if (s.lost) return re;
+        for (Step& st : steps) {
+            if (st.err != MB_ERR_NONE) continue;
+            if (re != MB_ERR_NONE && !st.io->read && st.r->minc > 1) {  // the WAIT itself failed
+                st.err = re;
+                st.detail = failureDetail(re);
+            } else if (st.io->read) {
+                settleRead(s, st);
+            } else {
+                settleWrite(s, st, acked, waitMs);
+            }
+        }
+        re = s.run();  // what settling asked for, if anything
+        if (s.lost) return re;
+        for (Step& st : steps) {
+            if (st.err != MB_ERR_NONE || !st.io->read) continue;
+            const uint64_t b0 = st.io->offset / st.r->blocksize, b1 = (st.io->offset + st.io->length - 1) / st.r->blocksize;
+            if (st.gone) {
+                st.err = deleted(st.r->name);
+                st.detail = failureDetail(st.err);
+            } else if (st.written == 0) {
+                st.err = MB_ERR_EMPTYBLOCK;
+            } else if (!st.known && static_cast<uint64_t>(st.written) == b1 - b0 + 1) {
+                st.r->markKnown(b0, b1);
+            }
+        }
+        return MB_ERR_NONE;
+    });
+    for (size_t i = 0; i < ops.size(); ++i) {
+        ops[i]->error = e != MB_ERR_NONE ? e : steps[i].err;
+        ops[i]->detail = e != MB_ERR_NONE ? failureDetail(e) : steps[i].detail;
+    }
+}
+
+// A write's commands: chunk updates, block bits, lease, time stamp, then the
+// check that the region is still this generation (after the data, so that a
+// delete that came before any of it is seen). Block b is bit b + 8 of the
+// bitmap; bit 0 is set when the region is made and goes with its deletion,
+// so the command that sets the last block's bit reads it too. A write to
+// blocks this process knows written reads the generation instead.
+void RedisBackend::queueWrite(Session& s, Step& st) {
+    Region& r = *st.r;
+    const uint64_t offset = st.io->offset, end = offset + st.io->length;
+    const auto* p = static_cast<const char*>(st.io->buffer);
+    s.reserve(512 + (st.io->length < RespWriter::kDirectBytes ? st.io->length : 0));
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        s.cmd(s.ok("SETRANGE"), "SETRANGE", Session::KeyNum{r.chunkBase, c}, in, Session::Bytes{p + (pos - offset), n});
+        s.cmd(into(st, s.ok("SETRANGE")), "SETRANGE", Session::KeyNum{r.chunkBase, c}, in,
+              Session::Bytes{p + (pos - offset), n});
         pos += n;
     }
     const uint64_t b0 = offset / r.blocksize, last = (end - 1) / r.blocksize;
-    const bool known = r.allKnown(b0, last);  // bits this process has seen set stay set
+    st.known = r.allKnown(b0, last);  // bits this process has seen set stay set
     const uint64_t lastBit = last + kBlockBit0;
-    if (!known) {
+    if (!st.known) {
         uint64_t b = b0 + kBlockBit0;
-        for (; b < lastBit && b % 8 != 0; ++b) s.cmd(s.ok("SETBIT"), "SETBIT", r.bits, b, "1");
+        for (; b < lastBit && b % 8 != 0; ++b) s.cmd(into(st, s.ok("SETBIT")), "SETBIT", r.bits, b, "1");
         if (uint64_t full = b < lastBit ? (lastBit - b) / 8 : 0) {
-            s.cmd(s.ok("SETRANGE (bits)"), "SETRANGE", r.bits, b / 8, std::string(full, '\xff'));
+            s.cmd(into(st, s.ok("SETRANGE (bits)")), "SETRANGE", r.bits, b / 8, std::string(full, '\xff'));
             b += full * 8;
         }
-        for (; b < lastBit; ++b) s.cmd(s.ok("SETBIT"), "SETBIT", r.bits, b, "1");
+        for (; b < lastBit; ++b) s.cmd(into(st, s.ok("SETBIT")), "SETBIT", r.bits, b, "1");
     }
-    queueLease(s, r);
-    int mark = 0;
-    queueMark(s, r, true, &mark);
-    bool gone = false;
-    if (known) {
-        s.cmd([&](const redisReply& rep) { return checkGeneration(s, rep, r.gen, &gone); }, "HGET", r.meta, "gen");
+    queueLease(s, r, &st);
+    queueMark(s, r, true, &st);
+    if (st.known) {
+        s.cmd(into(st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); }),
+              "HGET", r.meta, "gen");
     } else {
-        s.cmd([&](const redisReply& rep) {
+        s.cmd(into(st, [&s, &st](const redisReply& rep) {
             if (rep.type != REDIS_REPLY_ARRAY || rep.elements != 2 || !isInteger(rep.element[1]))
                 return s.fault(rep, "BITFIELD");
-            gone = rep.element[1]->integer == 0;  // the region's bit 0 is gone with it
+            st.gone = rep.element[1]->integer == 0;  // the region's bit 0 is gone with it
             return MB_ERR_NONE;
-        }, "BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
+        }), "BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
     }
-    const uint64_t want = r.minc > 1 ? static_cast<uint64_t>(r.minc - 1) : 0;
-    const uint64_t waitMs = std::max<uint32_t>(1, rs_.command_timeout_ms * 3 / 4);
-    long long acked = 0;
-    if (want > 0) s.cmd(s.integer(&acked, "WAIT"), "WAIT", want, waitMs);
-    mb_error e = s.run();
-    if (e != MB_ERR_NONE) return e;
-    if (gone) {
+}
+
+void RedisBackend::settleWrite(Session& s, Step& st, long long acked, uint64_t waitMs) {
+    Region& r = *st.r;
+    const uint64_t offset = st.io->offset, end = offset + st.io->length;
+    if (st.gone) {
         // Deleted under us: take back what this write left, keys of this
         // generation only.
         for (uint64_t c = offset / kChunkBytes; c <= (end - 1) / kChunkBytes; ++c)
             s.cmd(s.ok("UNLINK"), "UNLINK", Session::KeyNum{r.chunkBase, c});
         s.cmd(s.ok("UNLINK"), "UNLINK", r.bits);
         s.cmd(s.ok("ZREM (lease)"), "ZREM", r.openers, r.opener);
-        s.run();
-        return deleted(r.name);
+        st.err = deleted(r.name);
+        st.detail = failureDetail(st.err);
+        return;
     }
-    if (!known) r.markKnown(b0, last);
-    if (want > 0 && acked < static_cast<long long>(want))
-        return failWith(MB_ERR_TIMEDOUT, "write to region " + r.name + " reached " + std::to_string(acked) + " of " +
-                                             std::to_string(want) + " replicas within " + std::to_string(waitMs) +
-                                             " ms; it is not acknowledged");
-    return MB_ERR_NONE;
+    if (!st.known) r.markKnown(offset / r.blocksize, (end - 1) / r.blocksize);
+    const long long want = r.minc - 1;
+    if (want > 0 && acked < want) {
+        st.err = failWith(MB_ERR_TIMEDOUT, "write to region " + r.name + " reached " + std::to_string(acked) + " of " +
+                                               std::to_string(want) + " replicas within " + std::to_string(waitMs) +
+                                               " ms; it is not acknowledged");
+        st.detail = failureDetail(st.err);
+    }
 }
 
-mb_error RedisBackend::read(RegionId id, uint64_t offset, void* dst, uint64_t length) {
-    mb_error er;
-    Region* r = transferRegion(id, offset, length, &er);
-    if (!r) return er;
-    return pool_.withPrimary([&](Session& s) { return readOnce(s, *r, offset, dst, length); });
-}
-
-// One round trip: the touched blocks' bits (unless this process knows them
-// all written), the chunk ranges, the lease when due. A reply shorter than
-// asked for, or no written block, takes a second round trip to tell a
+// A read's commands: the touched blocks' bits (unless this process knows
+// them all written), the chunk ranges, the lease when due. A reply shorter
+// than asked for, or no written block, takes a second round trip to tell a
 // deleted region from never-written bytes.
-mb_error RedisBackend::readOnce(Session& s, Region& r, uint64_t offset, void* dst, uint64_t length) {
-    const uint64_t end = offset + length, b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
-    const bool known = r.allKnown(b0, b1);
-    long long written = 1;
-    if (!known) s.cmd(s.integer(&written, "BITCOUNT"), "BITCOUNT", r.bits, b0 + kBlockBit0, b1 + kBlockBit0, "BIT");
-    bool shortReply = false;
-    auto* out = static_cast<char*>(dst);
+void RedisBackend::queueRead(Session& s, Step& st) {
+    Region& r = *st.r;
+    const uint64_t offset = st.io->offset, end = offset + st.io->length;
+    const uint64_t b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
+    st.known = r.allKnown(b0, b1);
+    if (!st.known)
+        s.cmd(into(st, s.integer(&st.written, "BITCOUNT")), "BITCOUNT", r.bits, b0 + kBlockBit0, b1 + kBlockBit0, "BIT");
+    auto* out = static_cast<char*>(st.io->buffer);
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
         char* to = out + (pos - offset);
-        s.cmd([&s, &shortReply, to, n](const redisReply& rep) {
+        s.cmd(into(st, [&s, &st, to, n](const redisReply& rep) {
             if (rep.type != REDIS_REPLY_STRING) return s.fault(rep, "GETRANGE");
             size_t got = std::min<size_t>(rep.len, n);
             std::memcpy(to, rep.str, got);
             std::memset(to + got, 0, n - got);
-            shortReply = shortReply || got < n;
+            st.shortReply = st.shortReply || got < n;
             return MB_ERR_NONE;
-        }, "GETRANGE", Session::KeyNum{r.chunkBase, c}, in, in + n - 1);
+        }), "GETRANGE", Session::KeyNum{r.chunkBase, c}, in, in + n - 1);
         pos += n;
     }
-    queueLease(s, r);
-    int mark = 0;
-    queueMark(s, r, false, &mark);
-    mb_error e = s.run();
-    if (e != MB_ERR_NONE) return e;
-    if (mark < 0) return deleted(r.name);
-    if ((shortReply || written == 0) && mark == 0) {
-        bool gone = false;
-        s.cmd([&](const redisReply& rep) { return checkGeneration(s, rep, r.gen, &gone); }, "HGET", r.meta, "gen");
-        if ((e = s.run()) != MB_ERR_NONE) return e;
-        if (gone) return deleted(r.name);
+    queueLease(s, r, &st);
+    queueMark(s, r, false, &st);
+}
+
+void RedisBackend::settleRead(Session& s, Step& st) {
+    if (st.mark < 0) {
+        st.gone = true;
+    } else if ((st.shortReply || st.written == 0) && st.mark == 0) {
+        s.cmd(into(st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); }),
+              "HGET", st.r->meta, "gen");
     }
-    if (written == 0) return MB_ERR_EMPTYBLOCK;
-    if (!known && static_cast<uint64_t>(written) == b1 - b0 + 1) r.markKnown(b0, b1);
-    return MB_ERR_NONE;
 }
 
 mb_error RedisBackend::fence(RegionId id) {
@@ -435,7 +580,7 @@ mb_error RedisBackend::fence(RegionId id) {
     Region* r = find(id);
     if (!r) return MB_ERR_INVAL;
     return pool_.withPrimary([&](Session& s) -> mb_error {
-        queueLease(s, *r);
+        queueLease(s, *r, nullptr);
         bool gone = false;
         s.cmd([&](const redisReply& rep) { return checkGeneration(s, rep, r->gen, &gone); }, "HGET", r->meta, "gen");
         mb_error e = s.run();
@@ -507,7 +652,7 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
     Region* r = find(id);
     if (!r) return MB_ERR_INVAL;
     mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
-        queueLease(s, *r);
+        queueLease(s, *r, nullptr);
         mb_error le = s.run();
         return le != MB_ERR_NONE ? le : fill(s, r->name, r->gen, out);
     });

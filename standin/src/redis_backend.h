@@ -8,13 +8,17 @@
 // redis_backend.cpp (region operations) and redis_admin.cpp (listings,
 // daemons, shutdown).
 //
-// Threads: read, write and fence run on connections taken from the pool (a
-// connection serves one thread at a time); WAIT runs on the connection that
-// sent the write it waits for. Every other call runs alone.
+// Threads: reads and writes of every thread are queued and run in batches,
+// one batch at a time, by whichever waiting thread finds no batch running:
+// each batch is one pipelined round trip on one pooled connection, its
+// writes covered by one WAIT (automatic pipelining, group commit). Fences,
+// describes and the rest run on connections of their own from the pool.
 #ifndef MIRRORBANK_STANDIN_REDIS_BACKEND_H
 #define MIRRORBANK_STANDIN_REDIS_BACKEND_H
 
 #include <atomic>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,7 +47,7 @@ public:
     // Create, exclusive create and open in one function call; the opener takes a lease.
     mb_error open(const OpenRequest& req, RegionId* out) override;
     mb_error close(RegionId id) override;  // gives the lease back and the record up
-    // One pipelined round trip each; a write ends with WAIT for min copies - 1 replicas.
+    // A batch of one, run at once (see submit / complete).
     mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) override;
     mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) override;
     mb_error fence(RegionId id) override;
@@ -63,6 +67,10 @@ public:
     bool sameCluster(const ClusterConfig& cfg) const override;
     bool regionsOutsideProcess() const override { return true; }
 
+    bool batches() const override { return true; }
+    mb_error submit(PendingIo* op) override;
+    void complete(PendingIo* const* ops, size_t n) override;
+
 private:
     struct Region {
         std::string name, gen, meta, openers, bits, chunkBase;
@@ -80,6 +88,18 @@ private:
 
         bool allKnown(uint64_t b0, uint64_t b1) const;
         void markKnown(uint64_t b0, uint64_t b1);
+    };
+    // What one operation of a batch learned from its replies.
+    struct Step {
+        PendingIo* io = nullptr;
+        Region* r = nullptr;
+        bool known = false;
+        bool gone = false;      // a well-formed answer proved the region gone
+        bool shortReply = false;
+        int mark = 0;           // the time stamp's answer (see queueMark)
+        long long written = 1;  // blocks written among those read
+        mb_error err = MB_ERR_NONE;
+        const char* detail = nullptr;  // its text, found on the thread that ran the batch
     };
     // Records of open regions; a closed one's slot is reused, and the id
     // carries the slot's use count so that a stale id finds nothing.
@@ -105,10 +125,17 @@ private:
     mb_error callFunction(Session& s, const std::function<void()>& queue) const;
     Topology topology(Session& s, bool fresh) const;
     mb_error fill(Session& s, const std::string& name, const std::string& gen, mb_client_storeinfo* out) const;
-    void queueLease(Session& s, Region& r) const;
-    void queueMark(Session& s, Region& r, bool write, int* answer) const;
-    mb_error writeOnce(Session& s, Region& r, uint64_t offset, const void* src, uint64_t length);
-    mb_error readOnce(Session& s, Region& r, uint64_t offset, void* dst, uint64_t length);
+    void queueLease(Session& s, Region& r, Step* st) const;  // a failure is st's when given
+    void queueMark(Session& s, Region& r, bool write, Step* st) const;
+    mb_error transferOne(RegionId id, uint64_t offset, void* buf, uint64_t length, bool read);
+    // One batch: every operation's commands and one WAIT in one round trip,
+    // then whatever some of them need to tell a deleted region.
+    void runBatch(const std::vector<PendingIo*>& ops);
+    void queueWrite(Session& s, Step& st);
+    void queueRead(Session& s, Step& st);
+    static Session::Handler into(Step& st, Session::Handler h);  // a handler whose failure is the step's alone
+    void settleWrite(Session& s, Step& st, long long acked, uint64_t waitMs);
+    void settleRead(Session& s, Step& st);
     mb_error serverInfo(int dindex, std::string* info) const;  // INFO of a configured server
     int indexOf(const ServerAddress& a) const;
     void forgetTopology() const;
@@ -124,6 +151,11 @@ private:
 
     mutable std::mutex topoMu_;
     mutable Topology topo_;
+
+    std::mutex batchMu_;  // guards queue_, leading_ and every queued operation's done
+    std::condition_variable batchDone_;
+    std::deque<PendingIo*> queue_;
+    bool leading_ = false;
 };
 
 }  // namespace mbstandin
