@@ -29,7 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <shared_mutex>
+#include <mutex>
 
 #include "config.h"
 #include "sim_cluster.h"

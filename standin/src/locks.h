@@ -1,114 +1,40 @@
-// locks.h - the two locks of the data path, on Linux futexes.
+// locks.h - the process-wide reader/writer lock of the client-library calls.
 //
-// Both cost one atomic instruction to take and one to release when nobody
-// waits; a thread that has to wait sleeps in the kernel.
+// The C library's reader/writer lock, set to prefer writers: once a writer
+// waits, new readers wait behind it, so a steady stream of data operations
+// on other threads cannot keep an administrative call out. (The default
+// pthread lock, and so std::shared_mutex here, prefers readers.)
+//
+// It is constant-initialised and needs no destructor (the C library keeps
+// no resources for it), so a namespace-scope StateLock can be taken before
+// any static constructor has run and after static destructors have.
+// Not recursive: a thread holding it must not take it again in any mode.
 #ifndef MIRRORBANK_STANDIN_LOCKS_H
 #define MIRRORBANK_STANDIN_LOCKS_H
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include <pthread.h>
 
-#include <atomic>
-#include <climits>
-#include <cstdint>
-#include <mutex>
+#include <type_traits>
 
 namespace mbstandin {
 
-static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "a futex word is a plain 32-bit integer");
-
-inline void futexWait(std::atomic<uint32_t>* word, uint32_t expected) {
-    // Returns at once when the word no longer holds `expected`.
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, nullptr, nullptr, 0);
-}
-
-inline void futexWake(std::atomic<uint32_t>* word, int count) {
-    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr, 0);
-}
-
-// Mutual exclusion: 0 free, 1 taken, 2 taken and someone may sleep on it.
-class FutexMutex {
+class StateLock {
 public:
-    void lock() {
-        uint32_t c = 0;
-        if (!word_.compare_exchange_strong(c, 1, std::memory_order_acquire, std::memory_order_relaxed)) lockSlow(c);
-    }
-    void unlock() {
-        if (word_.exchange(0, std::memory_order_release) == 2) futexWake(&word_, 1);
-    }
+    constexpr StateLock() = default;
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+    void lock() { pthread_rwlock_wrlock(&rw_); }
+    void unlock() { pthread_rwlock_unlock(&rw_); }
+    void lock_shared() { pthread_rwlock_rdlock(&rw_); }
+    bool try_lock_shared() { return pthread_rwlock_tryrdlock(&rw_) == 0; }
+    void unlock_shared() { pthread_rwlock_unlock(&rw_); }
 
 private:
-    void lockSlow(uint32_t c) {
-        if (c != 2) c = word_.exchange(2, std::memory_order_acquire);
-        while (c != 0) {
-            futexWait(&word_, 2);
-            c = word_.exchange(2, std::memory_order_acquire);
-        }
-    }
-
-    std::atomic<uint32_t> word_{0};
+    pthread_rwlock_t rw_ = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 };
 
-// Readers and one writer at a time; a writer that asks keeps new readers
-// out, so readers cannot starve it. Not recursive in any way: a thread
-// holding it must not take it again.
-//
-// The word counts the readers inside (including readers that are backing
-// out because a writer asked) and carries two flags: a writer asked or is
-// inside; some thread sleeps on the word.
-class RwLock {
-public:
-    constexpr RwLock() = default;
-
-    void lock_shared() {
-        if (word_.fetch_add(1, std::memory_order_acq_rel) & kWriter) lockSharedSlow();
-    }
-    void unlock_shared() {
-        uint32_t v = word_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-        if ((v & kSleepers) && (v & kReaders) == 0) futexWake(&word_, INT_MAX);
-    }
-
-    void lock() {
-        writers_.lock();
-        uint32_t v = word_.fetch_or(kWriter, std::memory_order_acq_rel) | kWriter;
-        while (v & kReaders) v = sleepOn(v);
-    }
-    void unlock() {
-        uint32_t v = word_.fetch_and(~(kWriter | kSleepers), std::memory_order_acq_rel);
-        if (v & kSleepers) futexWake(&word_, INT_MAX);
-        writers_.unlock();
-    }
-
-private:
-    static constexpr uint32_t kReaders = (1u << 30) - 1;
-    static constexpr uint32_t kSleepers = 1u << 30;
-    static constexpr uint32_t kWriter = 1u << 31;
-
-    // Sleeps while the word holds `v` (after marking that someone sleeps);
-    // answers the word's value afterwards.
-    uint32_t sleepOn(uint32_t v) {
-        if (!(v & kSleepers)) {
-            if (!word_.compare_exchange_weak(v, v | kSleepers, std::memory_order_acq_rel)) return v;
-            v |= kSleepers;
-        }
-        futexWait(&word_, v);
-        return word_.load(std::memory_order_acquire);
-    }
-
-    void lockSharedSlow() {
-        for (;;) {
-            // Back out, letting a writer that waits for the readers in.
-            uint32_t v = word_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-            if ((v & kSleepers) && (v & kReaders) == 0) futexWake(&word_, INT_MAX);
-            while (v & kWriter) v = sleepOn(v);
-            if (!(word_.fetch_add(1, std::memory_order_acq_rel) & kWriter)) return;
-        }
-    }
-
-    std::atomic<uint32_t> word_{0};
-    std::mutex writers_;
-};
+static_assert(std::is_trivially_destructible_v<StateLock>, "the process-wide lock is never torn down");
 
 }  // namespace mbstandin
 

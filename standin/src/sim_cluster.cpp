@@ -220,7 +220,7 @@ mb_error SimCluster::write(RegionId id, uint64_t offset, const void* src, uint64
     Region* r = nullptr;
     mb_error e = range(id, offset, length, &r);
     if (e != MB_ERR_NONE || length == 0) return e;
-    std::lock_guard<FutexMutex> g(r->data);
+    std::lock_guard<std::mutex> g(r->data);
     for (auto& c : r->copies) {
         const auto* s = static_cast<const uint8_t*>(src);
         bool stored = eachPiece(*r, offset, length, [&](uint64_t b, uint64_t in, uint64_t n) {
@@ -241,7 +241,7 @@ mb_error SimCluster::read(RegionId id, uint64_t offset, void* dst, uint64_t leng
     Region* r = nullptr;
     mb_error e = range(id, offset, length, &r);
     if (e != MB_ERR_NONE || length == 0) return e;
-    std::lock_guard<FutexMutex> g(r->data);
+    std::lock_guard<std::mutex> g(r->data);
     const BlockStore& primary = *r->copies.front().store;
     uint64_t first = blockOf(*r, offset), last = blockOf(*r, offset + length - 1);
     bool any = false;

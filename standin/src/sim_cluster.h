@@ -4,10 +4,10 @@
 #define MIRRORBANK_STANDIN_SIM_CLUSTER_H
 
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 
 #include "backend.h"
-#include "locks.h"
 
 namespace mbstandin {
 
@@ -84,7 +84,7 @@ private:
         RegionState state = RegionState::Live;
         // Orders data operations on this region (they may run on several
         // threads at once): block allocation, bytes, used, mtime, atime.
-        FutexMutex data;
+        std::mutex data;
     };
     struct Daemon {
         bool up = true;

@@ -169,11 +169,9 @@ struct State {
     Controls ctl;
 };
 
-// The process-wide lock: exclusive for everything but the data path.
-// Writers are preferred, so a stream of data operations cannot keep an
+// The process-wide lock (locks.h): exclusive for everything but the data
+// path. Writers are preferred, so a stream of data operations cannot keep an
 // administrative call out; no call takes it twice.
-using StateLock = RwLock;
-
 StateLock& lockState();
 State& state();
 // Drops every connection, region and control (mbt_reset).
