@@ -119,6 +119,10 @@ public:
     // does. Both run with the surface's lock held shared (or exclusively);
     // close runs the region's queued operations before it returns.
     virtual bool batches() const { return false; }
+    // Whether describe, describeByName, placement, remove, the listings,
+    // daemon figures, daemonUp and shutdown may run beside transfers and
+    // each other (with the surface's lock held shared) rather than alone.
+    virtual bool concurrentAdmin() const { return false; }
     virtual mb_error submit(PendingIo* /*op*/) { return MB_ERR_NOTIMPL; }
     virtual void complete(PendingIo* const* /*ops*/, size_t /*n*/) {}
 };

@@ -455,6 +455,31 @@ public:
 
     void note(mb_client_opargs* op, int st, int er, bool read) { notes_.push_back({op, st, er, read}); }
 
+    // Runs f, which speaks to the cluster. A backend that allows it runs it
+    // with the lock held shared, so that no network I/O holds every other
+    // thread up; the connection is checked again afterwards. Answers false
+    // (MB_ERR_FREEDCTX answered) when the connection went meanwhile.
+    template <typename F>
+    bool beside(Conn* c, F&& f) {
+        if (!s_.backend->concurrentAdmin()) {
+            f();
+            return true;
+        }
+        const void* token = reinterpret_cast<const void*>(c->token);
+        lock_.unlock();
+        lockState().lock_shared();
+        bool live = s_.conns.live(token) != nullptr;
+        if (live) f();
+        lockState().unlock_shared();
+        lock_.lock();
+        if (live && s_.conns.live(token)) return true;
+        answer(MB_ERR_FREEDCTX);
+        return false;
+    }
+    // The lock let go for work that must not hold it (and taken again).
+    void pause() { lock_.unlock(); }
+    void resume() { lock_.lock(); }
+
     // Releases the lock and runs the caller-thread work. Idempotent.
     void finish() {
         if (!lock_.owns_lock()) return;
@@ -734,8 +759,14 @@ void enumerateStores(const char* opname, mb_rqs* rqs, mb_client_ctx* client, voi
     if (call.ctl().stores_set) {
         records = call.ctl().stores;
     } else {
-        if (scope == StoreScope::Attached && !call.backend().daemonUp(c->attached)) return call.answer(MB_ERR_DDEAD);
-        call.backend().listRegions(scope == StoreScope::Global ? -1 : c->attached, &records);
+        bool up = true;
+        int attached = c->attached;
+        if (!call.beside(c, [&] {
+                up = scope == StoreScope::Global || call.backend().daemonUp(attached);
+                if (up) call.backend().listRegions(scope == StoreScope::Global ? -1 : attached, &records);
+            }))
+            return;
+        if (!up) return call.answer(MB_ERR_DDEAD);
     }
     for (const auto& r : records) traceStore(call, verbose, r);
     call.trace(1, "%s listed %zu regions", opname, records.size());
@@ -866,9 +897,21 @@ mb_client_ctx* mb_init(mb_rqs* rqs, mb_init_args* args) {
         }
     }
     if (!s.backend) {
-        mb_error er = makeBackend(cfg, &s.backend);
+        // A backend on servers is found and reached with the lock let go;
+        // another thread may have made one meanwhile.
+        std::unique_ptr<Backend> made;
+        bool remote = cfg.backend != BackendKind::Embedded;
+        if (remote) call.pause();
+        mb_error er = makeBackend(cfg, &made);
+        if (remote) call.resume();
         if (er != MB_ERR_NONE) {
             call.answer(er);
+            return nullptr;
+        }
+        if (!s.backend) {
+            s.backend = std::move(made);
+        } else if (!s.backend->sameCluster(cfg)) {
+            call.answer(MB_ERR_CFGLOC);
             return nullptr;
         }
     }
@@ -979,12 +1022,23 @@ void mb_closestore(mb_rqs* rqs, mb_client_ctx* client, mb_store_handle handle, u
 }
 
 void mb_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, mb_client_storeinfo* info) {
+    {
+        ShortForm f(client, 3);
+        if (f.conn() && info && f.s().backend->concurrentAdmin()) {
+            OpenEntry* e = findHandle(f.conn(), info->storehandle);
+            return answer(rqs, e ? f.s().backend->describe(e->id, info) : MB_ERR_INVAL);
+        }
+    }
     Call call(rqs, "mb_get_storeinfo");
     Conn* c = info ? call.enter(client, "storehandle=%u", info->storehandle) : call.enter(client, "info=(null)");
     if (!c) return;
     if (!info) return call.answer(MB_ERR_INVAL);
     OpenEntry* e = findHandle(c, info->storehandle);
-    mb_error er = e ? call.backend().describe(e->id, info) : MB_ERR_INVAL;
+    mb_error er = MB_ERR_INVAL;
+    if (e) {
+        RegionId id = e->id;
+        if (!call.beside(c, [&] { er = call.backend().describe(id, info); })) return;
+    }
     call.answer(er);
     call.trace(3, "mb_get_storeinfo handle=%u used=%llu error=%d", info->storehandle,
                static_cast<unsigned long long>(info->used), static_cast<int>(er));
@@ -1063,7 +1117,10 @@ void mb_get_local_daemon_info(mb_rqs* rqs, mb_client_ctx* client, mb_ldinfo* inf
     Conn* c = call.enter(client);
     if (!c) return;
     if (!info) return call.answer(MB_ERR_INVAL);
-    call.answer(call.backend().daemonFigures(c->local, info));
+    mb_error er = MB_ERR_NONE;
+    int local = c->local;
+    if (!call.beside(c, [&] { er = call.backend().daemonFigures(local, info); })) return;
+    call.answer(er);
     if (call.ctl().ldinfo_set) *info = call.ctl().ldinfo;
     call.trace(3, "mb_get_local_daemon_info daemon=%d used=%llu", info->dindex,
                static_cast<unsigned long long>(info->used_memory));
@@ -1114,7 +1171,9 @@ void mb_admin_attach_daemon(mb_rqs* rqs, mb_client_ctx* client, int32_t dindex) 
     Conn* c = call.enter(client, "dindex=%d", dindex);
     if (!c) return;
     if (dindex < 0 || dindex >= call.backend().layout().daemons) return call.answer(MB_ERR_INVAL);
-    if (!call.backend().daemonUp(dindex)) return call.answer(MB_ERR_DDEAD);
+    bool up = false;
+    if (!call.beside(c, [&] { up = call.backend().daemonUp(dindex); })) return;
+    if (!up) return call.answer(MB_ERR_DDEAD);
     c->attached = dindex;
     call.trace(1, "mb_admin_attach_daemon daemon=%d", dindex);
     call.answer(MB_ERR_NONE);
@@ -1124,7 +1183,9 @@ void mb_admin_shutdown_daemon(mb_rqs* rqs, mb_client_ctx* client, ub4 flags) {
     Call call(rqs, "mb_admin_shutdown_daemon");
     Conn* c = call.enter(client, "flags=0x%x", flags);
     if (!c) return;
-    mb_error er = call.backend().shutdown(c->attached, flags);
+    mb_error er = MB_ERR_NONE;
+    int attached = c->attached;
+    if (!call.beside(c, [&] { er = call.backend().shutdown(attached, flags); })) return;
     call.trace(1, "mb_admin_shutdown_daemon daemon=%d flags=0x%x error=%d", c->attached, flags, static_cast<int>(er));
     call.answer(er);
 }
@@ -1138,8 +1199,8 @@ void mb_admin_enumerate_daemons(mb_rqs* rqs, mb_client_ctx* client, void* cookie
     std::vector<mb_daemon_info> records;
     if (call.ctl().daemons_set)
         records = call.ctl().daemons;
-    else
-        call.backend().listDaemons(&records);
+    else if (!call.beside(c, [&] { call.backend().listDaemons(&records); }))
+        return;
     for (const auto& d : records) {
         if (verbose)
             call.trace(1, "daemon %d status=%d port=%u used=%llu of %llu stores=%d", d.dindex,
@@ -1180,7 +1241,9 @@ void mb_admin_get_storeinfo(mb_rqs* rqs, mb_client_ctx* client, const char* name
     } else {
         mb_client_storeinfo info;
         std::memset(&info, 0, sizeof info);
-        if (call.backend().describeByName(name, &info) == MB_ERR_NONE) records.push_back(info);
+        mb_error er = MB_ERR_NONE;
+        if (!call.beside(c, [&] { er = call.backend().describeByName(name, &info); })) return;
+        if (er == MB_ERR_NONE) records.push_back(info);
     }
     if (records.empty()) return call.answer(MB_ERR_STORENF);
     for (const auto& r : records) traceStore(call, verbose, r);
@@ -1192,10 +1255,11 @@ void mb_admin_delete_store(mb_rqs* rqs, mb_client_ctx* client, const char* name,
     Conn* c = call.enter(client, "force=%u name=%s", static_cast<unsigned>(force), nameOr(name));
     if (!c) return;
     if (!validName(name)) return call.answer(MB_ERR_INVAL);
-    Backend& b = call.backend();
-    bool existed = !b.placement(name).empty();
+    bool existed = false;
+    if (!call.beside(c, [&] { existed = !call.backend().placement(name).empty(); })) return;
     fireEvents(call.s(), c, name);
-    mb_error er = b.remove(name, force != 0);
+    mb_error er = MB_ERR_NONE;
+    if (!call.beside(c, [&] { er = call.backend().remove(name, force != 0); })) return;
     if (er == MB_ERR_STORENF && existed) er = MB_ERR_DDEAD;  // its last copy went with the daemon
     call.trace(1, "mb_admin_delete_store name=%s force=%u error=%d", name, static_cast<unsigned>(force),
                static_cast<int>(er));

@@ -532,7 +532,13 @@ void RedisBackend::settleWrite(Session& s, Step& st, long long acked, uint64_t w
                                                std::to_string(want) + " replicas within " + std::to_string(waitMs) +
                                                " ms; it is not acknowledged");
         st.detail = failureDetail(st.err);
+        return;
     }
+    uint64_t seen = r.writtenEnd.load(std::memory_order_relaxed);
+    while (seen < end && !r.writtenEnd.compare_exchange_weak(seen, end, std::memory_order_relaxed)) {
+    }
+    r.writtenAt.store(nowSeconds(), std::memory_order_relaxed);
+    r.writes.fetch_add(1, std::memory_order_release);
 }
 
 // A read's commands: the touched blocks' bits (unless this process knows
@@ -647,15 +653,39 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, const std::stri
     return MB_ERR_NONE;
 }
 
+// Right after a write of this process (within a second of the last full
+// describe) the answer comes from that describe and the writes since: used
+// is at least the end of every acknowledged write, so it never falls behind
+// a write just made, and no round trip is spent. Otherwise it is asked.
 mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
     clearFailureDetail();
     Region* r = find(id);
     if (!r) return MB_ERR_INVAL;
+    const uint64_t now = nowMs(), writes = r->writes.load(std::memory_order_acquire);
+    {
+        std::lock_guard<std::mutex> g(r->cacheMu);
+        if (r->cacheAtMs != 0 && now < r->cacheAtMs + kTopologyMs && writes != r->cacheWrites) {
+            mb_store_handle handle = out->storehandle;
+            mb_client_opstate* state = out->state;
+            *out = r->cache;
+            out->storehandle = handle;
+            out->state = state;
+            out->used = std::max<uint64_t>(out->used, r->writtenEnd.load(std::memory_order_relaxed));
+            out->mtime = std::max<uint64_t>(out->mtime, r->writtenAt.load(std::memory_order_relaxed));
+            return MB_ERR_NONE;
+        }
+    }
     mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
         queueLease(s, *r, nullptr);
         mb_error le = s.run();
         return le != MB_ERR_NONE ? le : fill(s, r->name, r->gen, out);
     });
+    if (e == MB_ERR_NONE) {
+        std::lock_guard<std::mutex> g(r->cacheMu);
+        r->cache = *out;
+        r->cacheAtMs = now;
+        r->cacheWrites = writes;
+    }
     return e == MB_ERR_STORENF ? MB_ERR_STOREDELETED : e;
 }
 

@@ -68,6 +68,7 @@ public:
     bool regionsOutsideProcess() const override { return true; }
 
     bool batches() const override { return true; }
+    bool concurrentAdmin() const override { return true; }  // each part keeps its own locks
     mb_error submit(PendingIo* op) override;
     void complete(PendingIo* const* ops, size_t n) override;
 
@@ -85,6 +86,16 @@ private:
         // region's generation); null for regions of very many blocks.
         std::unique_ptr<std::atomic<uint64_t>[]> known;
         uint64_t nblocks = 0;
+        // What this process's acknowledged writes made: a describe right
+        // after one answers from them and the last describe, with no round
+        // trip (the write's own check proved the region there).
+        std::atomic<uint64_t> writes{0};
+        std::atomic<uint64_t> writtenEnd{0};
+        std::atomic<uint64_t> writtenAt{0};  // seconds
+        std::mutex cacheMu;                  // guards the three below
+        mb_client_storeinfo cache{};
+        uint64_t cacheAtMs = 0;
+        uint64_t cacheWrites = 0;
 
         bool allKnown(uint64_t b0, uint64_t b1) const;
         void markKnown(uint64_t b0, uint64_t b1);
