@@ -80,6 +80,10 @@ public:
     // Regions. Every call answers MB_ERR_NONE on success.
     virtual mb_error open(const OpenRequest& req, RegionId* out) = 0;
     virtual mb_error close(RegionId id) = 0;
+    // The part of a close that speaks to the cluster, where there is one; it
+    // may run beside transfers (concurrentAdmin). close does whatever of it
+    // was not done.
+    virtual void prepareClose(RegionId /*id*/) {}
     virtual mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) = 0;
     // MB_ERR_EMPTYBLOCK when every block the range touches was never written.
     virtual mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) = 0;

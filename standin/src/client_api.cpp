@@ -601,14 +601,26 @@ bool processEventArmed(const Conn* c, const char* name) {
 
 // Moves the data of one block operation (firing the write events armed on
 // its region first); MB_ERR_NONE when it is accepted.
-inline __attribute__((always_inline)) mb_error transfer(State& s, Conn* c, const mb_client_opargs* op, bool read) {
+// The open region a transfer names, or null with the refusal in *er.
+inline __attribute__((always_inline)) OpenEntry* transferEntry(Conn* c, const mb_client_opargs* op, bool read,
+                                                               mb_error* er) {
     OpenEntry* e = findHandle(c, op->storehandle);
-    if (!e) return MB_ERR_INVAL;
-    if (!read && !e->writable) return MB_ERR_ACCESS;
-    if (!op->buffer && op->length > 0) return MB_ERR_INVAL;
+    *er = !e ? MB_ERR_INVAL : !read && !e->writable ? MB_ERR_ACCESS : !op->buffer && op->length > 0 ? MB_ERR_INVAL
+                                                                                                     : MB_ERR_NONE;
+    return *er == MB_ERR_NONE ? e : nullptr;
+}
+
+inline __attribute__((always_inline)) mb_error move(State& s, RegionId id, const mb_client_opargs* op, bool read) {
+    return read ? s.backend->read(id, op->offset, op->buffer, op->length)
+                : s.backend->write(id, op->offset, op->buffer, op->length);
+}
+
+inline __attribute__((always_inline)) mb_error transfer(State& s, Conn* c, const mb_client_opargs* op, bool read) {
+    mb_error er;
+    OpenEntry* e = transferEntry(c, op, read, &er);
+    if (!e) return er;
     if (!read && !c->events.empty()) fireEvents(s, c, e->name.c_str());
-    return read ? s.backend->read(e->id, op->offset, op->buffer, op->length)
-                : s.backend->write(e->id, op->offset, op->buffer, op->length);
+    return move(s, e->id, op, read);
 }
 
 // Answers one submission: a refusal writes the record too; an accepted
@@ -682,7 +694,15 @@ void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, boo
         call.trace(3, "%s handle=%u scripted status=%d", opname, op->storehandle, rawInt(&sc.submit_status));
         return;
     }
-    settle(s, c, rqs, op, read, transfer(s, c, op, read));
+    // Events fire with the lock held exclusively; the data moves with it
+    // held shared where the backend allows it.
+    mb_error er;
+    if (OpenEntry* e = transferEntry(c, op, read, &er)) {
+        if (!read && !c->events.empty()) fireEvents(s, c, e->name.c_str());
+        RegionId id = e->id;
+        if (!call.beside(c, [&] { er = move(s, id, op, read); })) return;
+    }
+    settle(s, c, rqs, op, read, er);
     if (call.tracing(3)) {
         call.trace(3, "%s handle=%u offset=%llu length=%llu status=%d error=%d", opname, op->storehandle,
                    static_cast<unsigned long long>(op->offset), static_cast<unsigned long long>(op->length),
@@ -693,13 +713,10 @@ void blockOpLocked(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op, boo
 // Hands one write to a batching backend: it runs in a later mb_wait on this
 // thread, together with what this and other threads submitted meanwhile.
 void submitBatched(State& s, Conn* c, mb_rqs* rqs, mb_client_opargs* op, bool read) {
-    OpenEntry* e = findHandle(c, op->storehandle);
-    mb_error er = !e ? MB_ERR_INVAL
-                  : !read && !e->writable ? MB_ERR_ACCESS
-                  : !op->buffer && op->length > 0 ? MB_ERR_INVAL
-                                                  : MB_ERR_NONE;
+    mb_error er;
+    OpenEntry* e = transferEntry(c, op, read, &er);
     PendingIo* io = nullptr;
-    if (er == MB_ERR_NONE) {
+    if (e) {
         io = takeIo();
         io->id = e->id;
         io->offset = op->offset;
@@ -941,6 +958,12 @@ void mb_fini(mb_rqs* rqs, mb_client_ctx* client) {
     Call call(rqs, "mb_fini");
     Conn* c = call.enter(client);
     if (!c) return;
+    std::vector<RegionId> ids;
+    for (const auto& e : c->handles) ids.push_back(e.id);
+    if (!call.beside(c, [&] {
+            for (RegionId id : ids) call.backend().prepareClose(id);
+        }))
+        return;
     for (const auto& e : c->handles) call.backend().close(e.id);
     call.trace(1, "mb_fini client=%d", c->id);
     // Undelivered completions stay in their threads' queues, under a token
@@ -974,7 +997,11 @@ mb_store_handle mb_openstore(mb_rqs* rqs, mb_client_ctx* client, const char* nam
     req.opener_ip = c->args->ip ? c->args->ip : htonl(0x7f000001u);
     RegionId id = 0;
     Backend& b = call.backend();
-    mb_error er = b.open(req, &id);
+    mb_error er = MB_ERR_NONE;
+    if (!call.beside(c, [&] { er = b.open(req, &id); })) {
+        if (er == MB_ERR_NONE) b.close(id);  // the connection went meanwhile
+        return 0;
+    }
     if (er == MB_ERR_NONE && fireEvents(call.s(), c, name)) {
         mb_client_storeinfo probe;
         mb_error alive = b.describe(id, &probe);
@@ -1015,6 +1042,10 @@ void mb_closestore(mb_rqs* rqs, mb_client_ctx* client, mb_store_handle handle, u
     OpenEntry* e = findHandle(c, handle);
     if (!e) return call.answer(MB_ERR_INVAL);
     fireEvents(call.s(), c, e->name.c_str());
+    RegionId id = e->id;
+    if (!call.beside(c, [&] { call.backend().prepareClose(id); })) return;
+    e = findHandle(c, handle);  // the table may have changed meanwhile
+    if (!e) return call.answer(MB_ERR_INVAL);
     mb_error er = call.backend().close(e->id);
     c->handles.erase(c->handles.begin() + (e - c->handles.data()));
     call.trace(1, "mb_closestore handle=%u error=%d", handle, static_cast<int>(er));
@@ -1057,7 +1088,8 @@ void mb_read_fence(mb_rqs* rqs, mb_client_ctx* client, mb_client_opargs* op) {
     Conn* c = op ? call.enter(client, "storehandle=%u", op->storehandle) : call.enter(client, "op=(null)");
     if (!c) return;
     if (!op) return call.answer(MB_ERR_INVAL);
-    mb_error er = fenceOn(call.s(), c, op);
+    mb_error er = MB_ERR_NONE;
+    if (!call.beside(c, [&] { er = fenceOn(call.s(), c, op); })) return;
     call.answer(er);
     call.trace(3, "mb_read_fence handle=%u error=%d", op->storehandle, static_cast<int>(er));
 }
@@ -1092,7 +1124,7 @@ void mb_wait(mb_rqs* rqs, mb_client_ctx* client, ub4 timeout_ms, ub4 busywait_us
     if (!c) return;
     NoteBatch done;
     takeQueued(c, done);
-    completeAll(call.s(), done);
+    if (!call.beside(c, [&] { completeAll(call.s(), done); })) return;
     for (size_t i = 0; i < done.size(); ++i) {
         Note n = noteOf(done[i]);
         call.note(n.op, n.status, n.error, n.read);

@@ -66,7 +66,7 @@ void RedisBackend::Region::markKnown(uint64_t b0, uint64_t b1) {
 // ---- construction -------------------------------------------------------------------
 
 RedisBackend::RedisBackend(const ClusterConfig& cfg)
-    : rs_(cfg.redis), layout_(cfg.layout), keys_(cfg.redis.key_prefix), pool_(rs_) {
+    : rs_(cfg.redis), layout_(cfg.layout), keys_(cfg.redis.key_prefix), pool_(rs_), slots_(new Slot[kMaxSlots]) {
     char host[256] = {0};
     ::gethostname(host, sizeof host - 1);
     std::random_device rd;
@@ -75,7 +75,9 @@ RedisBackend::RedisBackend(const ClusterConfig& cfg)
     hostTag_ = std::string(host) + tag;
 }
 
-RedisBackend::~RedisBackend() = default;
+RedisBackend::~RedisBackend() {
+    for (uint32_t i = 0; i < slotCount_.load(); ++i) delete slots_[i].region.load();
+}
 
 mb_error RedisBackend::create(const ClusterConfig& cfg, std::unique_ptr<Backend>* out) {
     std::unique_ptr<RedisBackend> b(new RedisBackend(cfg));
@@ -113,8 +115,9 @@ int RedisBackend::indexOf(const ServerAddress& a) const {
 
 RedisBackend::Region* RedisBackend::find(RegionId id) const {
     uint64_t slot = (id & 0xffffffffu) - 1;
-    if (slot >= slots_.size() || !slots_[slot].region || slots_[slot].uses != id >> 32) return nullptr;
-    return slots_[slot].region.get();
+    if (slot >= slotCount_.load(std::memory_order_acquire)) return nullptr;
+    Region* r = slots_[slot].region.load(std::memory_order_acquire);
+    return r && slots_[slot].uses.load(std::memory_order_relaxed) == id >> 32 ? r : nullptr;
 }
 
 mb_error RedisBackend::callFunction(Session& s, const std::function<void()>& queue) const {
@@ -185,7 +188,7 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     r->name = name;
     r->meta = keys_.meta(name);
     r->openers = keys_.openers(name);
-    r->opener = hostTag_ + ":" + std::to_string(++opens_);
+    r->opener = hostTag_ + ":" + std::to_string(opens_.fetch_add(1) + 1);
     std::random_device rd;
     char gen[24];
     std::snprintf(gen, sizeof gen, "%08x%08x", rd(), rd());
@@ -238,25 +241,29 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     }
     r->bits = keys_.bits(name, r->gen);
     r->chunkBase = keys_.chunkBase(name, r->gen);
-    uint32_t slot;
+    std::lock_guard<std::mutex> g(slotMu_);
+    uint32_t slot = slotCount_.load(std::memory_order_relaxed);
     if (!freeSlots_.empty()) {
         slot = freeSlots_.back();
         freeSlots_.pop_back();
-    } else {
-        slot = static_cast<uint32_t>(slots_.size());
-        slots_.emplace_back();
+    } else if (slot == kMaxSlots) {
+        Region* gone = r.get();
+        releaseRemote(0, gone);
+        return failWith(MB_ERR_NOMEM, "more than " + std::to_string(kMaxSlots) + " regions open in this process");
     }
-    slots_[slot].region = std::move(r);
-    *out = (uint64_t{slots_[slot].uses} << 32) | (slot + 1);
+    Slot& sl = slots_[slot];
+    sl.region.store(r.release(), std::memory_order_release);
+    if (slot == slotCount_.load(std::memory_order_relaxed)) slotCount_.store(slot + 1, std::memory_order_release);
+    *out = (uint64_t{sl.uses.load(std::memory_order_relaxed)} << 32) | (slot + 1);
     return MB_ERR_NONE;
 }
 
-mb_error RedisBackend::close(RegionId id) {
-    clearFailureDetail();
-    Region* r = find(id);
-    if (!r) return MB_ERR_INVAL;
-    std::vector<PendingIo*> queued;  // no batch runs beside a close: run them here
-    {
+// Runs the region's queued operations (no batch runs beside this: the caller
+// holds the surface's lock) and gives its lease back; once only.
+void RedisBackend::releaseRemote(RegionId id, Region* r) {
+    if (r->released.exchange(true)) return;
+    std::vector<PendingIo*> queued;
+    if (id != 0) {
         std::lock_guard<std::mutex> g(batchMu_);
         for (PendingIo* op : queue_) {
             if (op->id == id) queued.push_back(op);
@@ -269,10 +276,24 @@ mb_error RedisBackend::close(RegionId id) {
         return s.run();
     });
     clearFailureDetail();
-    Slot& slot = slots_[(id & 0xffffffffu) - 1];  // no data operation runs beside a close
-    slot.region.reset();
-    ++slot.uses;
-    freeSlots_.push_back(static_cast<uint32_t>((id & 0xffffffffu) - 1));
+}
+
+void RedisBackend::prepareClose(RegionId id) {
+    if (Region* r = find(id)) releaseRemote(id, r);
+}
+
+mb_error RedisBackend::close(RegionId id) {
+    clearFailureDetail();
+    Region* r = find(id);
+    if (!r) return MB_ERR_INVAL;
+    releaseRemote(id, r);
+    uint32_t slot = static_cast<uint32_t>((id & 0xffffffffu) - 1);
+    Slot& sl = slots_[slot];  // no data operation runs beside a close
+    sl.region.store(nullptr, std::memory_order_release);
+    sl.uses.fetch_add(1, std::memory_order_relaxed);
+    delete r;
+    std::lock_guard<std::mutex> g(slotMu_);
+    freeSlots_.push_back(slot);
     return MB_ERR_NONE;
 }
 

@@ -47,6 +47,7 @@ public:
     // Create, exclusive create and open in one function call; the opener takes a lease.
     mb_error open(const OpenRequest& req, RegionId* out) override;
     mb_error close(RegionId id) override;  // gives the lease back and the record up
+    void prepareClose(RegionId id) override;
     // A batch of one, run at once (see submit / complete).
     mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) override;
     mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) override;
@@ -92,6 +93,7 @@ private:
         std::atomic<uint64_t> writes{0};
         std::atomic<uint64_t> writtenEnd{0};
         std::atomic<uint64_t> writtenAt{0};  // seconds
+        std::atomic<bool> released{false};   // queued operations run, lease given back
         std::mutex cacheMu;                  // guards the three below
         mb_client_storeinfo cache{};
         uint64_t cacheAtMs = 0;
@@ -112,11 +114,13 @@ private:
         mb_error err = MB_ERR_NONE;
         const char* detail = nullptr;  // its text, found on the thread that ran the batch
     };
-    // Records of open regions; a closed one's slot is reused, and the id
-    // carries the slot's use count so that a stale id finds nothing.
+    // Records of open regions, in a table that never moves (opens run
+    // beside transfers); a closed one's slot is reused, and the id carries
+    // the slot's use count so that a stale id finds nothing.
+    static constexpr uint32_t kMaxSlots = 16384;
     struct Slot {
-        std::unique_ptr<Region> region;
-        uint32_t uses = 0;
+        std::atomic<Region*> region{nullptr};
+        std::atomic<uint32_t> uses{0};
     };
     struct Topology {
         int primary = -1;     // configured index of the current primary, -1 when unknown
@@ -138,6 +142,7 @@ private:
     mb_error fill(Session& s, const std::string& name, const std::string& gen, mb_client_storeinfo* out) const;
     void queueLease(Session& s, Region& r, Step* st) const;  // a failure is st's when given
     void queueMark(Session& s, Region& r, bool write, Step* st) const;
+    void releaseRemote(RegionId id, Region* r);
     mb_error transferOne(RegionId id, uint64_t offset, void* buf, uint64_t length, bool read);
     // One batch: every operation's commands and one WAIT in one round trip,
     // then whatever some of them need to tell a deleted region.
@@ -155,10 +160,12 @@ private:
     ClusterLayout layout_;
     KeyLayout keys_;
     PrimaryPool pool_;
-    std::vector<Slot> slots_;
+    std::unique_ptr<Slot[]> slots_;
+    std::atomic<uint32_t> slotCount_{0};  // slots ever used
+    std::mutex slotMu_;                   // guards freeSlots_ and the growth of slotCount_
     std::vector<uint32_t> freeSlots_;
     std::string hostTag_;  // start of opener ids
-    uint64_t opens_ = 0;   // opener ids are hostTag_ + ":" + count
+    std::atomic<uint64_t> opens_{0};  // opener ids are hostTag_ + ":" + count
 
     mutable std::mutex topoMu_;
     mutable Topology topo_;
