@@ -51,7 +51,8 @@ public:
     // A batch of one, run at once (see submit / complete).
     mb_error write(RegionId id, uint64_t offset, const void* src, uint64_t length) override;
     mb_error read(RegionId id, uint64_t offset, void* dst, uint64_t length) override;
-    mb_error fence(RegionId id) override;
+    mb_error fence(RegionId id) override;  // the region still there: the primary serves every read
+    // Right after a write of this handle, from that write and the last describe.
     mb_error describe(RegionId id, mb_client_storeinfo* out) const override;
     mb_error describeByName(const char* name, mb_client_storeinfo* out) const override;
     std::vector<int> placement(const char* name) const override;  // primary, then online replicas
