@@ -1117,6 +1117,34 @@ TEST_F(RedisOnly, ShutdownFlagsAndThePrimaryCrashEvent) {
     EXPECT_EQ(daemonList()[0].status, MB_DAEMON_DOWN);
 }
 
+// The bridge describes a region after every write that grows it: right
+// after a write the answer comes without a round trip, and never says less
+// than the write made.
+TEST_F(RedisOnly, ADescribeRightAfterAWriteAsksTheServerNothing) {
+    RedisServers& rs = RedisServers::get();
+    auto hgetalls = [&] {
+        std::string stats;
+        rs.command(0, "INFO commandstats", &stats);
+        size_t at = stats.find("cmdstat_hgetall:calls=");
+        return at == std::string::npos ? 0 : std::atoll(stats.c_str() + at + 22);
+    };
+    mb_store_handle h = open("grow", 1, 1, 1 << 20);
+    auto data = pattern(4096, 2);
+    int checked = 0;  // rounds quick enough for the answer to come from the write
+    for (ub8 i = 1; i <= 20 && checked < 3; ++i) {
+        auto t0 = std::chrono::steady_clock::now();
+        info(h);  // a full describe, the base of the next one
+        ASSERT_EQ(io(true, h, data.data(), 4096, i * 4096), MB_ERR_NONE);
+        long long before = hgetalls();
+        EXPECT_EQ(info(h).used, (i + 1) * 4096);
+        if (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(800)) {
+            EXPECT_EQ(hgetalls(), before) << "round " << i;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 3);
+}
+
 // ---- the Redis protocol writer ------------------------------------------------------
 
 TEST(Protocol, CommandsAreWrittenByteExactAndLargeDataGoesOutInPlace) {
