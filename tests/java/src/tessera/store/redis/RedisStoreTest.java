@@ -225,18 +225,23 @@ public class RedisStoreTest {
     }
 
     /**
-     * Child JVM: {@code CONFIG NAME FILE} reads back the 4 KiB records listed
-     * in FILE and exits 1 if any is missing or different.
+     * Child JVM: {@code CONFIG NAME FILE...} reads back, for each region NAME,
+     * the 4 KiB records listed in its FILE and exits 1 if any is missing or
+     * different.
      */
     public static void main(String[] args) throws IOException {
-        List<Integer> ks = Files.readAllLines(Paths.get(args[2])).stream().map(Integer::valueOf).toList();
-        List<String> bad;
-        try (ReplicatedFileChannel ch = openBlocks(args[0], args[1], 1)) {
-            bad = badBlocks(ch, ks);
+        boolean allRight = true;
+        for (int i = 1; i + 1 < args.length; i += 2) {
+            List<Integer> ks = Files.readAllLines(Paths.get(args[i + 1])).stream().map(Integer::valueOf).toList();
+            List<String> bad;
+            try (ReplicatedFileChannel ch = openBlocks(args[0], args[i], 1)) {
+                bad = badBlocks(ch, ks);
+            }
+            bad.stream().limit(10).forEach(System.out::println);
+            System.out.println(args[i] + ": " + ks.size() + " acknowledged records read back, " + bad.size() + " wrong");
+            allRight &= bad.isEmpty();
         }
-        bad.stream().limit(10).forEach(System.out::println);
-        System.out.println(ks.size() + " acknowledged records read back, " + bad.size() + " wrong");
-        Runtime.getRuntime().halt(bad.isEmpty() ? 0 : 1);
+        Runtime.getRuntime().halt(allRight ? 0 : 1);
     }
 
     private void runChild(String... args) throws Exception {
@@ -259,9 +264,17 @@ public class RedisStoreTest {
     }
 
     private void checkInNewJvm(String name, Set<Integer> acked) throws Exception {
-        Path list = Files.write(dir.resolve(name + "-acked-" + processes.size()),
-                acked.stream().map(String::valueOf).toList());
-        runChild(config.toString(), name, list.toString());
+        checkInNewJvm(List.of(name), List.of(acked));
+    }
+
+    private void checkInNewJvm(List<String> names, List<Set<Integer>> acked) throws Exception {
+        List<String> args = new ArrayList<>(List.of(config.toString()));
+        for (int i = 0; i < names.size(); i++) {
+            Path list = Files.write(dir.resolve(names.get(i) + "-acked-" + processes.size()),
+                    acked.get(i).stream().map(String::valueOf).toList());
+            args.addAll(List.of(names.get(i), list.toString()));
+        }
+        runChild(args.toArray(new String[0]));
     }
 
     /**
@@ -347,51 +360,68 @@ public class RedisStoreTest {
         }
     }
 
-    /** Stops the replica until a two-copy write was tried and ended meanwhile; it must have failed. */
-    private void writesFailWhileTheReplicaIsStopped(Writer w) throws Exception {
+    /** Stops the replica until two-copy writes were tried and ended meanwhile; every one must have failed. */
+    private void writesFailWhileTheReplicaIsStopped(List<Writer> ws) throws Exception {
         Process rep = servers[1];
         signal(rep, "STOP");
         long from = System.nanoTime();
-        waitFor("write tried while the replica is stopped", 15_000, () -> !w.between(from, Long.MAX_VALUE).isEmpty());
+        waitFor("writes tried while the replica is stopped", 15_000,
+                () -> ws.stream().allMatch(w -> !w.between(from, Long.MAX_VALUE).isEmpty()));
         long to = System.nanoTime();
         signal(rep, "CONT");
-        List<Writer.Attempt> during = w.between(from, to);
-        assertEquals("two-copy writes acknowledged while the only replica behind the primary was stopped, of "
-                + during.size(), 0, during.stream().filter(a -> a.failure == null).count());
+        for (Writer w : ws) {
+            List<Writer.Attempt> during = w.between(from, to);
+            assertEquals("two-copy writes acknowledged while the only replica behind the primary was stopped, of "
+                    + during.size(), 0, during.stream().filter(a -> a.failure == null).count());
+        }
         waitFor("Sentinel that counts on the replica again", 20_000, () -> sentinelFlags(replica).equals("slave"));
         long back = System.nanoTime();
-        waitFor("write acknowledged once the replica went on", 20_000, () -> w.acknowledgedSince(back) > 0, w::last);
+        waitFor("writes acknowledged once the replica went on", 20_000,
+                () -> ws.stream().allMatch(w -> w.acknowledgedSince(back) > 0), ws.get(0)::last);
     }
 
     /**
-     * A writer goes on with one open channel of a two-copy region while the
-     * primary is killed, or stopped for longer than the command time-out and
-     * left stopped; once the Sentinel promoted the replica, the same channel
-     * must get writes acknowledged there, and a new JVM reads back every
-     * record acknowledged.
+     * Writers, each with one open channel of a two-copy region of its own,
+     * go on while the primary is killed, or stopped for longer than the
+     * command time-out and left stopped; once the Sentinel promoted the
+     * replica, the same channels must get writes acknowledged there, and a
+     * new JVM reads back every record acknowledged.
      */
-    private void failoverUnderAWriter(String name, boolean kill) throws Exception {
+    private void failoverUnderWriters(String name, boolean kill, int count) throws Exception {
         startServers(2, true);
         Process old = servers[0];
-        try (ReplicatedFileChannel ch = openBlocks(config.toString(), name, 2)) {
-            Writer w = new Writer(ch).start();
+        List<ReplicatedFileChannel> chs = new ArrayList<>();
+        List<Writer> ws = new ArrayList<>();
+        List<String> names = new ArrayList<>();
+        try {
+            for (int i = 0; i < count; i++) {
+                names.add(name + i);
+                chs.add(openBlocks(config.toString(), names.get(i), 2));
+                ws.add(new Writer(chs.get(i)).start());
+            }
             try {
-                waitFor("first writes", 20_000, () -> w.acked.size() >= 20, w::last);
+                waitFor("first writes", 20_000, () -> ws.stream().allMatch(w -> w.acked.size() >= 20), ws.get(0)::last);
                 if (kill) {
-                    writesFailWhileTheReplicaIsStopped(w);
+                    writesFailWhileTheReplicaIsStopped(ws);
                     old.destroyForcibly().waitFor(10, SECONDS);
                 } else {
                     signal(old, "STOP");
                 }
                 waitFor("promotion by the Sentinel", 30_000, this::promoted);
                 long promoted = System.nanoTime();
-                waitFor("20 writes acknowledged by the promoted replica while the old primary is "
-                        + (kill ? "dead" : "stopped"), 20_000, () -> w.acknowledgedSince(promoted) >= 20, w::last);
+                waitFor("20 writes each acknowledged by the promoted replica while the old primary is "
+                        + (kill ? "dead" : "stopped"), 20_000,
+                        () -> ws.stream().allMatch(w -> w.acknowledgedSince(promoted) >= 20), ws.get(0)::last);
             } finally {
-                w.stop();
+                for (Writer w : ws) {
+                    w.stop();
+                }
             }
-            checkInNewJvm(name, w.acked);
+            checkInNewJvm(names, ws.stream().map(w -> w.acked).toList());
         } finally {
+            for (ReplicatedFileChannel ch : chs) {
+                ch.close();
+            }
             if (!kill) {
                 signal(old, "CONT");
             }
@@ -400,12 +430,12 @@ public class RedisStoreTest {
 
     @Test
     public void failoverUnderAWriterKeepsEveryAcknowledgedWrite() throws Exception {
-        failoverUnderAWriter("failover", true);
+        failoverUnderWriters("failover", true, 8);  // their writes share batches and WAITs
     }
 
     @Test
     public void aStoppedPrimaryIsLeftForThePromotedReplicaWhileItSleeps() throws Exception {
-        failoverUnderAWriter("stopped", false);
+        failoverUnderWriters("stopped", false, 1);
     }
 
     @Test
