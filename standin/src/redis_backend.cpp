@@ -309,7 +309,7 @@ void RedisBackend::queueLease(Session& s, Region& r, Step* st) const {
 }
 
 // Stamps mtime (write) or atime (read), at most once a second per handle.
-// *answer becomes 1 (stamped: the region is this generation), -1 (another
+// st->mark becomes 1 (stamped: the region is this generation), -1 (another
 // generation or none) or stays 0. A server that lacks the library gets it
 // at the end of the batch; the stamp waits for the next call.
 void RedisBackend::queueMark(Session& s, Region& r, bool write, Step* st) const {
@@ -322,9 +322,11 @@ void RedisBackend::queueMark(Session& s, Region& r, bool write, Step* st) const 
             if (rep.integer > 0) (write ? r.mtime_sent : r.atime_sent).store(now, std::memory_order_relaxed);
             return MB_ERR_NONE;
         }
-        mb_error e = s.fault(rep, "FCALL (time stamp)");
-        if (!s.missingFunction) return e;
-        s.cmd(s.ok("FUNCTION LOAD"), "FUNCTION", "LOAD", "REPLACE", fn::kLibrary);
+        // A stamp that failed is tried again at the next call and fails no
+        // operation; what the reply says of the server (a replica now, no
+        // functions) is acted on all the same.
+        s.fault(rep, "FCALL (time stamp)");
+        if (s.missingFunction) s.cmd(s.ok("FUNCTION LOAD"), "FUNCTION", "LOAD", "REPLACE", fn::kLibrary);
         return MB_ERR_NONE;
     }, "FCALL", fn::kMark, "1", r.meta, r.gen, write ? now : 0, write ? 0 : now);
 }
