@@ -169,37 +169,6 @@ TEST(Surface, NullAndUnknownConnectionsAreRefusedOnEveryCall) {
 
 // ---- configuration file -----------------------------------------------------------
 
-TEST(Config, BadFilesFailWithATextNamingTheLine) {
-    freshCluster();
-    mb_init_args a = makeArgs(0, "/nonexistent/dir/cluster.cfg");
-    Rqs rqs;
-    EXPECT_EQ(mb_init(&rqs, &a), nullptr);
-    EXPECT_EQ(rqs.error, MB_ERR_NOCFG);
-    EXPECT_NE(std::string(mb_get_error_message(&rqs)).find("/nonexistent/dir/cluster.cfg"), std::string::npos);
-    const std::pair<const char*, int> bad[] = {
-        {"daemons zero\n", 1}, {"# fine\nbogus 1\n", 2}, {"daemons 2\ndaemon 5 127.0.0.1 1\n", 2},
-        {"primary 127.0.0.1 6379\n", 1},  // a Redis setting without the backend
-        {"backend redis\nprimary 127.0.0.1 6379\nsentinel 127.0.0.1 x\n", 3},
-        {"backend redis\nprimary 127.0.0.1 6379\npassword-env MB_NO_SUCH_VARIABLE_SET\n", 3},
-        {"backend redis\nprimary 127.0.0.1 6379\ncommand-timeout-ms 0\n", 3}};
-    for (const auto& [text, line] : bad) {
-        TempFile f(text);
-        a = makeArgs(0, f.path());
-        Rqs r;
-        EXPECT_EQ(mb_init(&r, &a), nullptr) << text;
-        EXPECT_EQ(r.error, MB_ERR_CFGREAD) << text;
-        std::string msg = mb_get_error_message(&r);
-        EXPECT_NE(msg.find(std::string(f.path()) + " line " + std::to_string(line) + ":"), std::string::npos) << msg;
-    }
-    TempFile noPrimary("backend redis\nreplica 127.0.0.1 6380\n");
-    a = makeArgs(0, noPrimary.path());
-    EXPECT_EQ(mb_init(&rqs, &a), nullptr);
-    EXPECT_EQ(rqs.error, MB_ERR_CFGREAD);
-    a = makeArgs(0, "/tmp");
-    EXPECT_EQ(mb_init(&rqs, &a), nullptr);
-    EXPECT_EQ(rqs.error, MB_ERR_CFGREAD);
-}
-
 // Every way a line or a file can be malformed keeps its exact text: the
 // file, the line when there is one, and what is wrong.
 TEST(Config, EveryMalformedSettingKeepsItsText) {
@@ -253,6 +222,7 @@ TEST(Config, EveryMalformedSettingKeepsItsText) {
         {redis + "command-timeout-ms 1k\n", " line 3: command-timeout-ms takes a whole number from 1"},
         {redis + "lease-seconds 3600001\n", " line 3: lease-seconds takes a whole number from 1"},
         {redis + "crash-events maybe\n", " line 3: crash-events is allowed or refused"},
+        {"primary 127.0.0.1 6379\n", " line 1: a Redis setting without 'backend redis'"},
         {"memory 1G\nlease-seconds 5\nuser u\n", " line 2: a Redis setting without 'backend redis'"},
         {"user u\nbackend embedded\n", " line 1: a Redis setting without 'backend redis'"},
         {"backend redis\nreplica 127.0.0.1 6380\n", ": backend redis needs a primary line"},
@@ -316,6 +286,11 @@ TEST(Config, WellFormedFilesTakeEverySetting) {
     Rqs r;
     mb_client_ctx* c = mb_init(&r, &a);
     ASSERT_NE(c, nullptr) << mb_get_error_message(&r);
+    EXPECT_NE(mb_init(&r, &a), nullptr);  // the same layout joins, another one does not
+    TempFile other("daemons 2\n");
+    mb_init_args b = makeArgs(0, other.path());
+    EXPECT_EQ(mb_init(&r, &b), nullptr);
+    EXPECT_EQ(r.error, MB_ERR_CFGLOC);
     std::vector<mb_daemon_info> ds;
     mb_admin_enumerate_daemons(&r, c, &ds, collectDaemon, 0);
     ASSERT_EQ(ds.size(), 4u);
@@ -356,28 +331,6 @@ TEST(Config, ReadmeExamplesParseAsPrinted) {
         freshCluster();
     }
     EXPECT_GE(examples, 2);
-}
-
-TEST(Config, ShapesTheEmbeddedCluster) {
-    freshCluster();
-    TempFile f("# five small daemons\ndaemons 5   # trailing comment\nmemory 8M\ndaemon 4 10.1.2.3 9100\ncompletion inline\n");
-    mb_init_args a = makeArgs(4, f.path());
-    Rqs rqs;
-    mb_client_ctx* c = mb_init(&rqs, &a);
-    ASSERT_NE(c, nullptr) << rqs.error;
-    std::vector<mb_daemon_info> ds;
-    mb_admin_enumerate_daemons(&rqs, c, &ds, collectDaemon, 0);
-    ASSERT_EQ(ds.size(), 5u);
-    EXPECT_EQ(ds[4].ip, htonl(0x0a010203u));
-    EXPECT_EQ(ntohs(ds[4].port), 9100);
-    EXPECT_EQ(ds[2].total_memory, 8u << 20);
-    // The same layout joins, another one does not.
-    EXPECT_NE(mb_init(&rqs, &a), nullptr);
-    TempFile other("daemons 2\n");
-    mb_init_args b = makeArgs(0, other.path());
-    EXPECT_EQ(mb_init(&rqs, &b), nullptr);
-    EXPECT_EQ(rqs.error, MB_ERR_CFGLOC);
-    freshCluster();
 }
 
 // ---- regions -------------------------------------------------------------------------
@@ -606,35 +559,6 @@ TEST_P(Contract, NotificationRunsInALaterWaitOnTheSubmittingThread) {
     EXPECT_EQ(log.runs, 1);
 }
 
-TEST_P(Contract, OperationsOnOtherThreadsAreDeliveredThere) {
-    mb_store_handle h = open("threads", 2, 2);
-    std::vector<std::thread> ts;
-    std::vector<NotifyLog> logs(4);
-    std::vector<std::thread::id> ids(4);
-    for (int t = 0; t < 4; ++t) {
-        ts.emplace_back([&, t] {
-            ids[t] = std::this_thread::get_id();
-            for (int round = 0; round < 20; ++round) {
-                char data[512];
-                std::memset(data, t + 1, sizeof data);
-                mb_client_opargs op = makeOp(true, h, data, sizeof data, static_cast<ub8>(t) * 512, &logs[t]);
-                Rqs r;
-                mb_write(&r, client_, &op);
-                ASSERT_EQ(r.status, MB_INPROG);  // else no notification comes
-                while (logs[t].runs == round) mb_wait(&r, client_, 1, 0);
-            }
-        });
-    }
-    for (auto& t : ts) t.join();
-    for (int t = 0; t < 4; ++t) {
-        EXPECT_EQ(logs[t].runs, 20);
-        EXPECT_EQ(logs[t].thread, ids[t]);
-    }
-    char back[2048];
-    ASSERT_EQ(io(false, h, back, sizeof back, 0), MB_ERR_NONE);
-    for (int i = 0; i < 2048; ++i) ASSERT_EQ(back[i], i / 512 + 1);
-}
-
 // ---- listings and delete ---------------------------------------------------------------
 
 TEST_P(Contract, ListingsGlobalAttachedAndByName) {
@@ -857,6 +781,28 @@ protected:
         EXPECT_EQ(std::string(mb_get_error_message(&rqs)).find(RedisServers::kPassword), std::string::npos);
         return rqs.error;
     }
+    struct Write {
+        mb_store_handle h;
+        std::vector<char> data;
+        ub8 off;
+        NotifyLog log;
+    };
+    static mb_error outcome(const Write& w) { return w.log.status == MB_SUCC ? MB_ERR_NONE : w.log.error; }
+    // Submits the writes asynchronously (each answers MB_INPROG); one mb_wait
+    // runs them all, as one batch when nothing else is queued.
+    void submitAndWait(mb_client_ctx* c, std::vector<Write>& ws) {
+        std::vector<mb_client_opargs> ops;
+        ops.reserve(ws.size());
+        for (Write& w : ws) {
+            ops.push_back(makeOp(true, w.h, w.data.data(), w.data.size(), w.off, &w.log));
+            Rqs r;
+            mb_write(&r, c, &ops.back());
+            ASSERT_EQ(r.status, MB_INPROG);
+        }
+        Rqs r;
+        mb_wait(&r, c, 0, 0);
+        for (Write& w : ws) ASSERT_EQ(w.log.runs, 1);
+    }
 };
 
 TEST_F(RedisOnly, ProcessesShareRegionsAtomicallyAndLeasesOfTheDeadExpire) {
@@ -900,17 +846,9 @@ TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     Rqs big;  // more blocks than a bitmap can mark: refused at create, not at some later write
     EXPECT_EQ(mb_openstore(&big, client_, "big", 1, 1, 6, (1ull << 41) - 512, 512), 0u);
     EXPECT_EQ(big.error, MB_ERR_INVSIZ);
-    mb_store_handle one = open("one", 1, 1, 8 << 20), two = open("two", 2, 2);
-    auto data = pattern(4 << 20, 3);
-    ASSERT_TRUE(rs.command(0, "CONFIG SET maxmemory 3mb"));
-    EXPECT_EQ(io(true, one, data.data(), data.size(), 0), MB_ERR_NOMEM);
-    EXPECT_NE(errorText(MB_ERR_NOMEM).find("out of memory"), std::string::npos);
-    ASSERT_TRUE(rs.command(0, "CONFIG SET maxmemory 0"));
-    rs.signal(1, SIGSTOP);  // the replica stops acknowledging
-    EXPECT_EQ(io(true, two, data.data(), 100, 0), MB_ERR_TIMEDOUT);
-    EXPECT_NE(errorText(MB_ERR_TIMEDOUT).find("reached 0 of 1 replicas"), std::string::npos);
-    EXPECT_EQ(io(true, one, data.data(), 100, 0), MB_ERR_NONE);  // one copy asks for no WAIT
-    rs.signal(1, SIGCONT);
+    mb_store_handle one = open("one", 1, 1);
+    auto data = pattern(100, 3);
+    EXPECT_EQ(io(true, one, data.data(), 100, 0), MB_ERR_NONE);
     rs.signal(0, SIGSTOP);  // a primary that does not answer
     EXPECT_EQ(io(false, one, data.data(), 100, 0), MB_ERR_TIMEDOUT);
     rs.signal(0, SIGCONT);
@@ -950,6 +888,92 @@ TEST_F(RedisOnly, FaultsFailTheOperationWithAClearText) {
     ::shutdown(ls, SHUT_RDWR);
     ::close(ls);
     odd.join();
+}
+
+// ---- Redis: shared batches ------------------------------------------------------------
+
+// Eight threads on connections of their own keep several writes in flight
+// and read back at once, on regions of their own and on one region shared
+// at distinct offsets: every reply reaches its own operation.
+TEST_F(RedisOnly, BatchedRepliesReachTheirOwnOperations) {
+    constexpr int kThreads = 8;
+    std::vector<mb_client_ctx*> cs;
+    std::vector<mb_store_handle> hs;
+    for (int t = 0; t < kThreads; ++t) {
+        cs.push_back(connect(0));
+        hs.push_back(open(t < 4 ? ("own" + std::to_string(t)).c_str() : "shared", 1 + t % 2, 2, 1 << 20, 4096, cs[t]));
+    }
+    Deadline limit(30000);
+    std::vector<std::thread> ts;
+    for (int t = 0; t < kThreads; ++t) {
+        ts.emplace_back([&, t] {
+            for (int round = 0; round < 12 && !limit.passed(); ++round) {
+                std::vector<Write> ws;  // equal lengths across threads, distinct bytes
+                for (int j = 0; j < 2 + (round + t) % 3; ++j)
+                    ws.push_back({hs[t], pattern(900 + 1000 * j, t * 64 + round * 4 + j), ub8(t) * 65536 + ub8(j) * 8192, {}});
+                submitAndWait(cs[t], ws);
+                for (Write& w : ws) {
+                    EXPECT_EQ(outcome(w), MB_ERR_NONE) << errorText(outcome(w));
+                    std::vector<char> got(w.data.size());
+                    EXPECT_EQ(io(false, hs[t], got.data(), got.size(), w.off, cs[t]), MB_ERR_NONE);
+                    EXPECT_EQ(got, w.data) << "thread " << t << " round " << round;
+                }
+            }
+        });
+    }
+    for (auto& t : ts) t.join();
+}
+
+// One batch (submitted from one thread, run by one mb_wait) where a write
+// meets a deleted region and another a chunk key of the wrong type: those
+// two fail alone, the others (two-copy ones too) succeed and read back.
+TEST_F(RedisOnly, AFailureInABatchFailsOnlyItsOwnOperation) {
+    RedisServers& rs = RedisServers::get();
+    mb_store_handle a = open("a", 2, 2), gone = open("gone"), b = open("b"), bad = open("bad"), c = open("c", 2, 2);
+    std::string gen;
+    ASSERT_TRUE(rs.command(0, "HGET t:{bad}:m gen", &gen));
+    ASSERT_TRUE(rs.command(0, ("LPUSH t:{bad}:g" + gen + ":c0 x").c_str()));
+    Rqs rqs;
+    mb_admin_delete_store(&rqs, client_, "gone", 1);
+    ASSERT_EQ(rqs.status, MB_SUCC);
+    std::vector<Write> ws{{a, pattern(5000, 1), 100, {}}, {gone, pattern(300, 2), 0, {}}, {b, pattern(7000, 3), 4000, {}},
+                          {bad, pattern(300, 4), 0, {}}, {c, pattern(3000, 5), 0, {}}};
+    submitAndWait(client_, ws);
+    const mb_error want[] = {MB_ERR_NONE, MB_ERR_STOREDELETED, MB_ERR_NONE, MB_ERR_OTHER, MB_ERR_NONE};
+    for (size_t i = 0; i < ws.size(); ++i) EXPECT_EQ(outcome(ws[i]), want[i]) << i;
+    EXPECT_NE(errorText(MB_ERR_OTHER).find("WRONGTYPE"), std::string::npos) << errorText(MB_ERR_OTHER);
+    for (size_t i : {0, 2, 4}) expectContent(ws[i].h, ws[i].data, ws[i].off);
+}
+
+// Out of memory for one big write: the small writes queued before it in its
+// batch, two-copy ones too, succeed.
+TEST_F(RedisOnly, AnOutOfMemoryWriteFailsAloneInItsBatch) {
+    RedisServers& rs = RedisServers::get();
+    mb_store_handle a = open("a", 2, 2), b = open("b"), big = open("big", 1, 1, 8 << 20);
+    std::vector<Write> ws{{a, pattern(5000, 1), 0, {}}, {b, pattern(5000, 2), 0, {}}, {big, pattern(4 << 20, 3), 0, {}}};
+    ASSERT_TRUE(rs.command(0, "CONFIG SET maxmemory 3mb"));
+    submitAndWait(client_, ws);
+    ASSERT_TRUE(rs.command(0, "CONFIG SET maxmemory 0"));
+    EXPECT_EQ(outcome(ws[2]), MB_ERR_NOMEM);
+    EXPECT_NE(errorText(MB_ERR_NOMEM).find("out of memory"), std::string::npos);
+    for (size_t i : {0, 1}) {
+        EXPECT_EQ(outcome(ws[i]), MB_ERR_NONE) << i << ": " << errorText(outcome(ws[i]));
+        expectContent(ws[i].h, ws[i].data, 0);
+    }
+}
+
+// A WAIT that falls short fails every write it covers; a one-copy write of
+// the same batch asks for no copy and succeeds.
+TEST_F(RedisOnly, AWaitShortfallFailsEveryWriteItCovers) {
+    mb_store_handle p = open("p", 2, 2), q = open("q", 2, 2), one = open("one", 1, 1);
+    std::vector<Write> ws{{p, pattern(100, 1), 0, {}}, {one, pattern(100, 2), 0, {}}, {q, pattern(5000, 3), 0, {}},
+                          {p, pattern(100, 4), 8192, {}}};
+    RedisServers::get().signal(1, SIGSTOP);  // the replica stops acknowledging
+    submitAndWait(client_, ws);
+    RedisServers::get().signal(1, SIGCONT);
+    for (size_t i = 0; i < ws.size(); ++i) EXPECT_EQ(outcome(ws[i]), i == 1 ? MB_ERR_NONE : MB_ERR_TIMEDOUT) << i;
+    EXPECT_NE(errorText(MB_ERR_TIMEDOUT).find("reached 0 of 1 replicas"), std::string::npos);
+    expectContent(one, ws[1].data, 0);
 }
 
 TEST_F(RedisOnly, KeysOfOnePrefixAndNameAreTheirOwn) {

@@ -127,6 +127,12 @@ private:
                       std::string info;
                       command(0, "INFO replication", &info);
                       return info.find("state=online") != std::string::npos;
+                  }, 10000) &&
+                  command(0, "SET t:started 1") && waitFor([&] {  // and acknowledging: WAIT falls short until then
+                      std::string info;
+                      command(0, "INFO replication", &info);
+                      auto at = [&](const std::string& k) { size_t a = info.find(k) + k.size(); return info.substr(a, info.find_first_of(",\r\n", a) - a); };
+                      return at("state=online,offset=") == at("master_repl_offset:");
                   }, 10000);
         if (!up) {
             std::fprintf(stderr, "redis test servers did not start (is redis-server on PATH?); see %s\n", dir_.c_str());

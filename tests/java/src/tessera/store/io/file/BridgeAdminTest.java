@@ -245,6 +245,9 @@ public class BridgeAdminTest {
         t.throwAtDaemon = 1;
         assertCallbackFailure(assertThrows(Exception.class, t::listDaemons));
         assertEquals(1, t.daemonCalls);
+        t.regionCalls = 0;
+        t.throwAtRegion = 1;
+        assertCallbackFailure(assertThrows(Exception.class, () -> t.listRegion("r2")));
         Throwing fresh = new Throwing();
         fresh.throwAtRegion = 1;
         take();
