@@ -7,6 +7,9 @@
 # compiles the benchmark against the jar and runs it. Benchmark options
 # (--quick, --runs N, --run-ms MS, --block-size B, --sizes LIST,
 # --regions big,hot, --no-two-copies) are passed on; see bench/README.md.
+# --backend redis runs the Redis drivers on local servers started for the run:
+# the backend beside raw hiredis, 1, 4 and 8 threads beside redis-benchmark's
+# pipelined ceiling, and ReplicatedFileChannel appends and overwrites.
 # --soak [CYCLES] runs the open/close soak instead (SoakBench, default
 # 1000000 cycles): resident memory every CYCLES/20 cycles and the growth per cycle.
 # --soak [CYCLES] --backend redis runs it on local Redis servers started for
@@ -46,18 +49,37 @@ start_redis() {
     bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" >/dev/null
 }
 
-# --backend redis: the stand-in's Redis backend beside raw hiredis, on local
-# servers started for the run (see bench/README.md).
+# --backend redis: the stand-in's Redis backend beside raw hiredis, then the
+# same under 1, 4 and 8 threads beside redis-benchmark's pipelined ceiling,
+# then ReplicatedFileChannel appends and overwrites from 1 and 8 threads, on
+# local servers started for the run (see bench/README.md). --quick is passed
+# to all three; the other options to the first.
 if [ "$BACKEND" = redis ] && [ -z "$SOAK" ]; then
     if [ "$DO_BUILD" = 1 ]; then
         [ -f "$BUILD/CMakeCache.txt" ] || \
             cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
-        cmake --build "$BUILD" -j2 --target standin_redis_bench >/dev/null
+        cmake "$BUILD" >/dev/null   # picks up drivers added since the directory was configured
+        cmake --build "$BUILD" -j2 --target standin_redis_bench standin_redis_threads tessera-store >/dev/null
     fi
+    command -v redis-benchmark >/dev/null || { echo "redis-benchmark not found (it comes with redis-tools)" >&2; exit 1; }
+    JAR="$BUILD/jar/tessera-store.jar"
+    CLASSES="$BUILD/bench-classes"
+    SRC="$ROOT/bench/java/tessera/store/bench/ChannelThreadsBench.java"
+    OUT="$CLASSES/tessera/store/bench/ChannelThreadsBench.class"
+    if [ ! -f "$OUT" ] || [ "$SRC" -nt "$OUT" ] || [ "$JAR" -nt "$OUT" ]; then
+        mkdir -p "$CLASSES"
+        javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
+    fi
+    QUICK=()
+    for a in ${ARGS[@]+"${ARGS[@]}"}; do [ "$a" = --quick ] && QUICK=(--quick); done
     start_redis
     PORT="$(awk '$1 == "primary" { print $3 }' "$SERVERS/store.conf")"
+    echo "Redis servers: persistence ${REDIS_LOCAL_FSYNC:-always}"
     "$BUILD/bin/standin_redis_bench" --config "$SERVERS/store.conf" --port "$PORT" ${ARGS[@]+"${ARGS[@]}"}
-    exit $?
+    "$BUILD/bin/standin_redis_threads" --config "$SERVERS/store.conf" --port "$PORT" ${QUICK[@]+"${QUICK[@]}"}
+    java -Xms256m -Xmx256m -Dtessera.store.native.dir="$BUILD/lib" -cp "$JAR:$CLASSES" \
+        tessera.store.bench.ChannelThreadsBench --config "$SERVERS/store.conf" ${QUICK[@]+"${QUICK[@]}"}
+    exit 0
 fi
 
 if [ "$DO_BUILD" = 1 ]; then

@@ -1,0 +1,289 @@
+// Benchmark of the Redis backend under many threads (not a test): 1, 4 and 8
+// threads, each with its own connection and its own region, as the bridge
+// has one connection per open file; 4 KiB appends (each followed by
+// mb_get_storeinfo, as the bridge asks for the new length after every write
+// that grows the file), overwrites and reads, one operation in flight per
+// thread, submitted with mb_write / mb_read and completed in mb_wait
+// (asynchronous mode). Beside each row, in turns with it, the server's
+// pipelined ceiling for as many clients:
+//   redis-benchmark -t set -d 4096 -c THREADS -P 16
+// on the same primary, its replica attached.
+//
+//   standin_redis_threads --config FILE --port PRIMARY_PORT [--password-env VAR] [--quick]
+//                         [--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]
+//
+// --no-storeinfo leaves out the mb_get_storeinfo after each append (to see
+// what it costs; the bridge always asks).
+//
+// Run by bench/run.sh --backend redis, which starts the servers.
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench_op.h"
+#include "mirrorbank_api.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint64_t kLen = 4096;
+constexpr uint64_t kWindow = 16u << 20;       // overwrites and reads walk this much of a region
+constexpr uint64_t kRegionSize = 1ull << 30;  // appends start at 0 in a fresh region per row
+constexpr ub4 kOpenFlags = 6;                 // create, read-write
+// What the bridge passes to mb_wait by default (SleepWaitMilliSeconds,
+// BusyWaitMicroSeconds).
+constexpr ub4 kWaitMs = 10, kBusyUs = 0;
+
+[[noreturn]] void die(const std::string& what) {
+    std::fprintf(stderr, "standin_redis_threads: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// One read or write as the bridge makes it: submit (again after mb_wait
+// while the library answers neither accepted nor failed), then mb_wait until
+// the notification has run on this thread.
+bool bridgeOp(mb_client_ctx* c, mb_store_handle h, bool write, uint64_t off, unsigned char* buf, long* done) {
+    mb_client_opargs op;
+    std::memset(&op, 0, sizeof op);
+    op.flags = write ? MB_OP_WRITE : MB_OP_READ;
+    op.buffer = buf;
+    op.length = kLen;
+    op.offset = off;
+    op.storehandle = h;
+    op.cookie = reinterpret_cast<uintptr_t>(done);
+    op.ncb = benchop::countNotification;
+    const long before = *done;
+    mb_rqs rqs;
+    for (int tries = 0;; ++tries) {
+        if (write) mb_write(&rqs, c, &op);
+        else mb_read(&rqs, c, &op);
+        if (rqs.status == MB_SUCC) return true;
+        if (rqs.status == MB_INPROG) break;
+        if (rqs.status == MB_FAIL || tries > 1000) return false;
+        mb_rqs w;
+        mb_wait(&w, c, kWaitMs, kBusyUs);
+    }
+    while (*done == before && op.status != MB_SUCC) {
+        mb_wait(&rqs, c, kWaitMs, kBusyUs);
+        if (rqs.status == MB_FAIL) return false;
+    }
+    return op.status == MB_SUCC;
+}
+
+struct Worker {
+    mb_client_ctx* c = nullptr;
+    mb_store_handle h = 0;
+    std::string region;
+    uint64_t end = 0;  // appends: the region's length so far
+    uint64_t pos = 0;  // overwrites and reads: next position in the window
+    long done = 0;
+    std::vector<unsigned char> buf = std::vector<unsigned char>(kLen);
+};
+
+enum class Kind { Append, Overwrite, Read };
+bool gStoreinfo = true;  // after every append, as the bridge does
+
+// One operation of the row on worker w.
+bool step(Worker& w, Kind kind) {
+    if (kind == Kind::Append) {
+        if (w.end + kLen > kRegionSize) w.end = 0;  // never reached in a run of seconds
+        if (!bridgeOp(w.c, w.h, true, w.end, w.buf.data(), &w.done)) return false;
+        w.end += kLen;
+        if (!gStoreinfo) return true;
+        mb_client_storeinfo info;
+        std::memset(&info, 0, sizeof info);
+        info.storehandle = w.h;
+        mb_rqs rqs;
+        mb_get_storeinfo(&rqs, w.c, &info);
+        return rqs.status == MB_SUCC && info.used >= w.end;
+    }
+    bool ok = bridgeOp(w.c, w.h, kind == Kind::Overwrite, w.pos, w.buf.data(), &w.done);
+    w.pos = (w.pos + kLen) % kWindow;
+    return ok;
+}
+
+// All workers run the row for ms milliseconds; operations per second of all.
+double runOurs(std::vector<Worker>& ws, Kind kind, int ms) {
+    std::atomic<int> ready{0};
+    std::atomic<bool> go{false}, failed{false};
+    std::vector<long> counts(ws.size());
+    Clock::time_point end;
+    std::vector<std::thread> ts;
+    for (size_t i = 0; i < ws.size(); ++i) {
+        ts.emplace_back([&, i] {
+            ready.fetch_add(1);
+            while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+            long n = 0;
+            while (Clock::now() < end) {
+                if (!step(ws[i], kind)) {
+                    failed = true;
+                    break;
+                }
+                ++n;
+            }
+            counts[i] = n;
+        });
+    }
+    while (ready.load() < static_cast<int>(ws.size())) std::this_thread::yield();
+    auto t0 = Clock::now();
+    end = t0 + std::chrono::milliseconds(ms);
+    go.store(true, std::memory_order_release);
+    for (auto& t : ts) t.join();
+    double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+    if (failed) die("an operation failed");
+    long total = 0;
+    for (long n : counts) total += n;
+    return total / secs;
+}
+
+// redis-benchmark's requests per second for n SETs of 4 KiB from `clients`
+// connections, 16 in flight on each.
+double runCeiling(int port, const char* password, int clients, long n) {
+    std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + std::to_string(port) + " -t set -d 4096 -c " +
+                      std::to_string(clients) + " -P 16 -n " + std::to_string(n) + " -q";
+    if (password) cmd += " --no-auth-warning -a '" + std::string(password) + "'";
+    cmd += " 2>&1";
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) die("cannot run redis-benchmark");
+    std::string out;
+    char b[4096];
+    size_t k;
+    while ((k = std::fread(b, 1, sizeof b, p)) > 0) out.append(b, k);
+    int rc = pclose(p);
+    // The last line: "SET: 123456.78 requests per second, p50=..."
+    size_t at = out.rfind(" requests per second");
+    size_t from = at == std::string::npos ? at : out.rfind("SET: ", at);
+    if (rc != 0 || from == std::string::npos) die("redis-benchmark said: " + out);
+    return std::atof(out.c_str() + from + 5);
+}
+
+void settle(redisContext* raw) {  // the replica has everything before the next turn
+    if (auto* r = static_cast<redisReply*>(redisCommand(raw, "WAIT 1 10000"))) freeReplyObject(r);
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string config, passwordVar;
+    int port = 0, turns = 5, ms = 1000;
+    std::vector<int> threadCounts{1, 4, 8};
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--config" && i + 1 < argc) config = argv[++i];
+        else if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
+        else if (a == "--password-env" && i + 1 < argc) passwordVar = argv[++i];
+        else if (a == "--quick") turns = 3, ms = 400;
+        else if (a == "--no-storeinfo") gStoreinfo = false;
+        else if (a == "--turns" && i + 1 < argc) turns = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--turn-ms" && i + 1 < argc) ms = std::max(50, std::atoi(argv[++i]));
+        else if (a == "--threads" && i + 1 < argc) {
+            threadCounts.clear();
+            for (const char* s = argv[++i]; *s;) {
+                threadCounts.push_back(std::max(1, std::atoi(s)));
+                while (*s && *s != ',') ++s;
+                if (*s) ++s;
+            }
+        } else {
+            std::fprintf(stderr,
+                         "usage: %s --config FILE --port PORT [--password-env VAR] [--quick] [--threads 1,4,8] "
+                         "[--turns N] [--turn-ms MS] [--no-storeinfo]\n",
+                         argv[0]);
+            return 2;
+        }
+    }
+    const char* password = passwordVar.empty() ? nullptr : std::getenv(passwordVar.c_str());
+    mb_init_args args;  // one for every connection: the library keeps it by pointer
+    std::memset(&args, 0, sizeof args);
+    std::snprintf(args.cfg_filename, sizeof args.cfg_filename, "%s", config.c_str());
+    args.timeout = kWaitMs;
+    args.busywait = kBusyUs;
+    mb_rqs rqs;
+    mb_client_ctx* admin = mb_init(&rqs, &args);
+    if (!admin) die(std::string("cannot connect: ") + mb_get_error_message(&rqs));
+    redisContext* raw = redisConnect("127.0.0.1", port);
+    if (!raw || raw->err) die("raw connection failed");
+    if (password)
+        if (void* r = redisCommand(raw, "AUTH %s", password)) freeReplyObject(r);
+
+    std::printf("\n%d thread counts, %d turns of %d ms per subject and row; ceiling: redis-benchmark -t set -d 4096 "
+                "-c THREADS -P 16\n",
+                static_cast<int>(threadCounts.size()), turns, ms);
+    std::printf("%-8s %-32s %12s %12s %7s\n", "threads", "row (4 KiB)", "ours op/s", "ceiling", "ratio");
+    int serial = 0;
+    for (int nthreads : threadCounts) {
+        std::vector<Worker> ws(nthreads);
+        for (auto& w : ws) {  // one connection per open region, as the bridge has one per open file
+            w.c = mb_init(&rqs, &args);
+            if (!w.c) die(std::string("cannot connect: ") + mb_get_error_message(&rqs));
+            for (size_t i = 0; i < kLen; ++i) w.buf[i] = static_cast<unsigned char>(i * 31 + 7);
+        }
+        struct Row {
+            Kind kind;
+            int copies;
+            const char* name;
+        };
+        const Row rows[] = {{Kind::Append, 1, gStoreinfo ? "append + storeinfo, 1 copy" : "append, 1 copy"},
+                            {Kind::Append, 2, gStoreinfo ? "append + storeinfo, 2 copies" : "append, 2 copies"},
+                            {Kind::Overwrite, 1, "overwrite, 1 copy"},
+                            {Kind::Overwrite, 2, "overwrite, 2 copies"},
+                            {Kind::Read, 1, "read, 1 copy"}};
+        double lastCeiling = 0;
+        for (const Row& row : rows) {
+            // Regions made before timing; overwrites and reads walk a window written in full first.
+            ++serial;
+            for (int t = 0; t < nthreads; ++t) {
+                Worker& w = ws[t];
+                w.region = "bench-threads-" + std::to_string(serial) + "-" + std::to_string(t);
+                w.h = mb_openstore(&rqs, w.c, w.region.c_str(), row.copies, 2, kOpenFlags, kRegionSize, 4096);
+                if (!w.h) die("cannot open " + w.region + ": " + mb_get_error_message(&rqs));
+                w.end = w.pos = 0;
+                if (row.kind != Kind::Append)
+                    for (uint64_t off = 0; off < kWindow; off += kLen)
+                        if (!bridgeOp(w.c, w.h, true, off, w.buf.data(), &w.done)) die("cannot fill " + w.region);
+            }
+            std::vector<double> ours, ceiling, ratios;
+            for (int r = 0; r < turns; ++r) {
+                double o = 0, c = 0;
+                for (int turn = 0; turn < 2; ++turn) {
+                    settle(raw);
+                    if ((turn ^ (r & 1)) == 0) {
+                        o = runOurs(ws, row.kind, ms);
+                    } else {
+                        // Sized from the last ceiling seen to take about ms.
+                        double guess = lastCeiling > 0 ? lastCeiling : 20000.0 * nthreads;
+                        long n = std::max(2000L, static_cast<long>(guess * ms / 1000.0));
+                        c = lastCeiling = runCeiling(port, password, nthreads, n);
+                    }
+                }
+                ours.push_back(o);
+                ceiling.push_back(c);
+                ratios.push_back(o / c);
+            }
+            std::printf("%-8d %-32s %12.0f %12.0f %7.3f\n", nthreads, row.name, median(ours), median(ceiling),
+                        median(ratios));
+            std::fflush(stdout);
+            for (auto& w : ws) {  // the region goes, so that the servers do not keep every row's appends
+                mb_closestore(&rqs, w.c, w.h, 0);
+                mb_admin_delete_store(&rqs, admin, w.region.c_str(), 1);
+            }
+        }
+        for (auto& w : ws) mb_fini(&rqs, w.c);
+    }
+    mb_fini(&rqs, admin);
+    redisFree(raw);
+    return 0;
+}
