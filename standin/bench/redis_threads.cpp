@@ -146,10 +146,10 @@ double runOurs(std::vector<Worker>& ws, Kind kind, int ms) {
 }
 
 // redis-benchmark's requests per second for n SETs of 4 KiB from `clients`
-// connections, 16 in flight on each.
-double runCeiling(int port, const char* password, int clients, long n) {
+// connections, `pipeline` in flight on each.
+double runCeiling(int port, const char* password, int clients, int pipeline, long n) {
     std::string cmd = "redis-benchmark -h 127.0.0.1 -p " + std::to_string(port) + " -t set -d 4096 -c " +
-                      std::to_string(clients) + " -P 16 -n " + std::to_string(n) + " -q";
+                      std::to_string(clients) + " -P " + std::to_string(pipeline) + " -n " + std::to_string(n) + " -q";
     if (password) cmd += " --no-auth-warning -a '" + std::string(password) + "'";
     cmd += " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
@@ -220,9 +220,10 @@ int main(int argc, char** argv) {
         if (void* r = redisCommand(raw, "AUTH %s", password)) freeReplyObject(r);
 
     std::printf("\n%d thread counts, %d turns of %d ms per subject and row; ceiling: redis-benchmark -t set -d 4096 "
-                "-c THREADS -P 16\n",
+                "-c THREADS -P 16; same in flight: ... -P 1 (one request in flight per connection, as ours)\n",
                 static_cast<int>(threadCounts.size()), turns, ms);
-    std::printf("%-8s %-32s %12s %12s %7s\n", "threads", "row (4 KiB)", "ours op/s", "ceiling", "ratio");
+    std::printf("%-8s %-32s %12s %12s %7s %12s %7s\n", "threads", "row (4 KiB)", "ours op/s", "ceiling", "ratio",
+                "-P 1", "ratio");
     int serial = 0;
     for (int nthreads : threadCounts) {
         std::vector<Worker> ws(nthreads);
@@ -241,7 +242,7 @@ int main(int argc, char** argv) {
                             {Kind::Overwrite, 1, "overwrite, 1 copy"},
                             {Kind::Overwrite, 2, "overwrite, 2 copies"},
                             {Kind::Read, 1, "read, 1 copy"}};
-        double lastCeiling = 0;
+        double lastCeiling = 0, lastSame = 0;
         for (const Row& row : rows) {
             // Regions made before timing; overwrites and reads walk a window written in full first.
             ++serial;
@@ -255,26 +256,30 @@ int main(int argc, char** argv) {
                     for (uint64_t off = 0; off < kWindow; off += kLen)
                         if (!bridgeOp(w.c, w.h, true, off, w.buf.data(), &w.done)) die("cannot fill " + w.region);
             }
-            std::vector<double> ours, ceiling, ratios;
+            std::vector<double> ours, ceiling, ratios, same, sameRatios;
             for (int r = 0; r < turns; ++r) {
-                double o = 0, c = 0;
-                for (int turn = 0; turn < 2; ++turn) {
+                double o = 0, c = 0, p1 = 0;
+                for (int turn = 0; turn < 3; ++turn) {
                     settle(raw);
-                    if ((turn ^ (r & 1)) == 0) {
+                    int who = (turn + r) % 3;  // who goes first rotates
+                    if (who == 0) {
                         o = runOurs(ws, row.kind, ms);
                     } else {
-                        // Sized from the last ceiling seen to take about ms.
-                        double guess = lastCeiling > 0 ? lastCeiling : 20000.0 * nthreads;
+                        // Sized from the last figure seen to take about ms.
+                        double& last = who == 1 ? lastCeiling : lastSame;
+                        double guess = last > 0 ? last : 20000.0 * nthreads;
                         long n = std::max(2000L, static_cast<long>(guess * ms / 1000.0));
-                        c = lastCeiling = runCeiling(port, password, nthreads, n);
+                        (who == 1 ? c : p1) = last = runCeiling(port, password, nthreads, who == 1 ? 16 : 1, n);
                     }
                 }
                 ours.push_back(o);
                 ceiling.push_back(c);
                 ratios.push_back(o / c);
+                same.push_back(p1);
+                sameRatios.push_back(o / p1);
             }
-            std::printf("%-8d %-32s %12.0f %12.0f %7.3f\n", nthreads, row.name, median(ours), median(ceiling),
-                        median(ratios));
+            std::printf("%-8d %-32s %12.0f %12.0f %7.3f %12.0f %7.3f\n", nthreads, row.name, median(ours),
+                        median(ceiling), median(ratios), median(same), median(sameRatios));
             std::fflush(stdout);
             for (auto& w : ws) {  // the region goes, so that the servers do not keep every row's appends
                 mb_closestore(&rqs, w.c, w.h, 0);
