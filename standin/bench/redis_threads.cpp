@@ -152,18 +152,21 @@ double runCeiling(int port, const char* password, int clients, int pipeline, lon
                       std::to_string(clients) + " -P " + std::to_string(pipeline) + " -n " + std::to_string(n) + " -q";
     if (password) cmd += " --no-auth-warning -a '" + std::string(password) + "'";
     cmd += " 2>&1";
-    FILE* p = popen(cmd.c_str(), "r");
-    if (!p) die("cannot run redis-benchmark");
     std::string out;
-    char b[4096];
-    size_t k;
-    while ((k = std::fread(b, 1, sizeof b, p)) > 0) out.append(b, k);
-    int rc = pclose(p);
-    // The last line: "SET: 123456.78 requests per second, p50=..."
-    size_t at = out.rfind(" requests per second");
-    size_t from = at == std::string::npos ? at : out.rfind("SET: ", at);
-    if (rc != 0 || from == std::string::npos) die("redis-benchmark said: " + out);
-    return std::atof(out.c_str() + from + 5);
+    for (int attempt = 0; attempt < 3; ++attempt) {  // it gives up now and then ("All clients disconnected")
+        FILE* p = popen(cmd.c_str(), "r");
+        if (!p) die("cannot run redis-benchmark");
+        out.clear();
+        char b[4096];
+        size_t k;
+        while ((k = std::fread(b, 1, sizeof b, p)) > 0) out.append(b, k);
+        int rc = pclose(p);
+        // The last line: "SET: 123456.78 requests per second, p50=..."
+        size_t at = out.rfind(" requests per second");
+        size_t from = at == std::string::npos ? at : out.rfind("SET: ", at);
+        if (rc == 0 && from != std::string::npos) return std::atof(out.c_str() + from + 5);
+    }
+    die("redis-benchmark said: " + out);
 }
 
 void settle(redisContext* raw) {  // the replica has everything before the next turn
