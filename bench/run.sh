@@ -41,6 +41,15 @@ if [ -n "$BACKEND" ] && [ "$BACKEND" != embedded ] && [ "$BACKEND" != redis ]; t
     exit 2
 fi
 
+# Compiles bench/java/.../NAME.java against $JAR into $CLASSES when it changed.
+compile_bench() {
+    local src="$ROOT/bench/java/tessera/store/bench/$1.java" out="$CLASSES/tessera/store/bench/$1.class"
+    if [ ! -f "$out" ] || [ "$src" -nt "$out" ] || [ "$JAR" -nt "$out" ]; then
+        mkdir -p "$CLASSES"
+        javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$src"
+    fi
+}
+
 # Local Redis servers for this run in a temporary directory, stopped at exit;
 # their configuration file is $SERVERS/store.conf.
 start_redis() {
@@ -64,12 +73,7 @@ if [ "$BACKEND" = redis ] && [ -z "$SOAK" ]; then
     command -v redis-benchmark >/dev/null || { echo "redis-benchmark not found (it comes with redis-tools)" >&2; exit 1; }
     JAR="$BUILD/jar/tessera-store.jar"
     CLASSES="$BUILD/bench-classes"
-    SRC="$ROOT/bench/java/tessera/store/bench/ChannelThreadsBench.java"
-    OUT="$CLASSES/tessera/store/bench/ChannelThreadsBench.class"
-    if [ ! -f "$OUT" ] || [ "$SRC" -nt "$OUT" ] || [ "$JAR" -nt "$OUT" ]; then
-        mkdir -p "$CLASSES"
-        javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
-    fi
+    compile_bench ChannelThreadsBench
     QUICK=()
     for a in ${ARGS[@]+"${ARGS[@]}"}; do [ "$a" = --quick ] && QUICK=(--quick); done
     start_redis
@@ -97,12 +101,7 @@ done
 
 if [ -n "$SOAK" ]; then
     CLASSES="$BUILD/bench-classes"
-    SRC="$ROOT/bench/java/tessera/store/bench/SoakBench.java"
-    OUT="$CLASSES/tessera/store/bench/SoakBench.class"
-    if [ ! -f "$OUT" ] || [ "$SRC" -nt "$OUT" ] || [ "$JAR" -nt "$OUT" ]; then
-        mkdir -p "$CLASSES"
-        javac -Xlint:all -encoding UTF-8 -cp "$JAR" -d "$CLASSES" "$SRC"
-    fi
+    compile_bench SoakBench
     # A small fixed Java heap, so that its pages are all touched during the warm-up.
     SOAK_JAVA=(java -Xms64m -Xmx64m -Dtessera.store.native.dir="$LIB" -cp "$JAR:$CLASSES"
         tessera.store.bench.SoakBench)

@@ -48,35 +48,8 @@ constexpr ub4 kWaitMs = 10, kBusyUs = 0;
     std::exit(1);
 }
 
-// One read or write as the bridge makes it: submit (again after mb_wait
-// while the library answers neither accepted nor failed), then mb_wait until
-// the notification has run on this thread.
 bool bridgeOp(mb_client_ctx* c, mb_store_handle h, bool write, uint64_t off, unsigned char* buf, long* done) {
-    mb_client_opargs op;
-    std::memset(&op, 0, sizeof op);
-    op.flags = write ? MB_OP_WRITE : MB_OP_READ;
-    op.buffer = buf;
-    op.length = kLen;
-    op.offset = off;
-    op.storehandle = h;
-    op.cookie = reinterpret_cast<uintptr_t>(done);
-    op.ncb = benchop::countNotification;
-    const long before = *done;
-    mb_rqs rqs;
-    for (int tries = 0;; ++tries) {
-        if (write) mb_write(&rqs, c, &op);
-        else mb_read(&rqs, c, &op);
-        if (rqs.status == MB_SUCC) return true;
-        if (rqs.status == MB_INPROG) break;
-        if (rqs.status == MB_FAIL || tries > 1000) return false;
-        mb_rqs w;
-        mb_wait(&w, c, kWaitMs, kBusyUs);
-    }
-    while (*done == before && op.status != MB_SUCC) {
-        mb_wait(&rqs, c, kWaitMs, kBusyUs);
-        if (rqs.status == MB_FAIL) return false;
-    }
-    return op.status == MB_SUCC;
+    return benchop::runOp(c, h, write, off, buf, kLen, done, kWaitMs, kBusyUs);
 }
 
 struct Worker {
