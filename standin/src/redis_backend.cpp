@@ -303,8 +303,7 @@ void RedisBackend::queueLease(Session& s, Region& r, Step* st) const {
     uint64_t ms = nowMs();
     if (ms < r.renew_at_ms.load(std::memory_order_relaxed)) return;
     r.renew_at_ms.store(ms + rs_.lease_seconds * 500ull, std::memory_order_relaxed);
-    Session::Handler h = s.ok("ZADD (lease)");
-    s.cmd(st ? into(*st, std::move(h)) : std::move(h), "ZADD", r.openers,
+    s.cmdFor(st, s.ok("ZADD (lease)"), "ZADD", r.openers,
           ms + rs_.lease_seconds * 1000ull, r.opener);
 }
 
@@ -375,7 +374,8 @@ void RedisBackend::complete(PendingIo* const* ops, size_t n) {
             batchDone_.wait(g);
             continue;
         }
-        std::vector<PendingIo*> batch;
+        thread_local std::vector<PendingIo*> batch;  // reused: no allocation per batch
+        batch.clear();
         uint64_t bytes = 0;
         while (!queue_.empty() && batch.size() < kBatchOps &&
                (batch.empty() || bytes + queue_.front()->length <= kBatchBytes)) {
@@ -422,19 +422,9 @@ mb_error RedisBackend::read(RegionId id, uint64_t offset, void* dst, uint64_t le
     return transferOne(id, offset, dst, length, true);
 }
 
-Session::Handler RedisBackend::into(Step& st, Session::Handler h) {
-    return [&st, h = std::move(h)](const redisReply& r) {
-        mb_error e = h(r);
-        if (e != MB_ERR_NONE && st.err == MB_ERR_NONE) {
-            st.err = e;
-            st.detail = failureDetail(e);
-        }
-        return MB_ERR_NONE;  // the step's failure, not the batch's
-    };
-}
-
 void RedisBackend::runBatch(const std::vector<PendingIo*>& ops) {
-    std::vector<Step> steps(ops.size());
+    thread_local std::vector<Step> steps;  // the batch runner's, reused
+    steps.assign(ops.size(), Step{});
     const uint64_t waitMs = std::max<uint32_t>(1, rs_.command_timeout_ms * 3 / 4);
     mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
         uint64_t want = 0;
@@ -503,7 +493,7 @@ void RedisBackend::queueWrite(Session& s, Step& st) {
     s.reserve(512 + (st.io->length < RespWriter::kDirectBytes ? st.io->length : 0));
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
-        s.cmd(into(st, s.ok("SETRANGE")), "SETRANGE", Session::KeyNum{r.chunkBase, c}, in,
+        s.cmdFor(&st, s.ok("SETRANGE"), "SETRANGE", Session::KeyNum{r.chunkBase, c}, in,
               Session::Bytes{p + (pos - offset), n});
         pos += n;
     }
@@ -512,25 +502,25 @@ void RedisBackend::queueWrite(Session& s, Step& st) {
     const uint64_t lastBit = last + kBlockBit0;
     if (!st.known) {
         uint64_t b = b0 + kBlockBit0;
-        for (; b < lastBit && b % 8 != 0; ++b) s.cmd(into(st, s.ok("SETBIT")), "SETBIT", r.bits, b, "1");
+        for (; b < lastBit && b % 8 != 0; ++b) s.cmdFor(&st, s.ok("SETBIT"), "SETBIT", r.bits, b, "1");
         if (uint64_t full = b < lastBit ? (lastBit - b) / 8 : 0) {
-            s.cmd(into(st, s.ok("SETRANGE (bits)")), "SETRANGE", r.bits, b / 8, std::string(full, '\xff'));
+            s.cmdFor(&st, s.ok("SETRANGE (bits)"), "SETRANGE", r.bits, b / 8, std::string(full, '\xff'));
             b += full * 8;
         }
-        for (; b < lastBit; ++b) s.cmd(into(st, s.ok("SETBIT")), "SETBIT", r.bits, b, "1");
+        for (; b < lastBit; ++b) s.cmdFor(&st, s.ok("SETBIT"), "SETBIT", r.bits, b, "1");
     }
     queueLease(s, r, &st);
     queueMark(s, r, true, &st);
     if (st.known) {
-        s.cmd(into(st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); }),
+        s.cmdFor(&st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); },
               "HGET", r.meta, "gen");
     } else {
-        s.cmd(into(st, [&s, &st](const redisReply& rep) {
+        s.cmdFor(&st, [&s, &st](const redisReply& rep) {
             if (rep.type != REDIS_REPLY_ARRAY || rep.elements != 2 || !isInteger(rep.element[1]))
                 return s.fault(rep, "BITFIELD");
             st.gone = rep.element[1]->integer == 0;  // the region's bit 0 is gone with it
             return MB_ERR_NONE;
-        }), "BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
+        }, "BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
     }
 }
 
@@ -574,19 +564,19 @@ void RedisBackend::queueRead(Session& s, Step& st) {
     const uint64_t b0 = offset / r.blocksize, b1 = (end - 1) / r.blocksize;
     st.known = r.allKnown(b0, b1);
     if (!st.known)
-        s.cmd(into(st, s.integer(&st.written, "BITCOUNT")), "BITCOUNT", r.bits, b0 + kBlockBit0, b1 + kBlockBit0, "BIT");
+        s.cmdFor(&st, s.integer(&st.written, "BITCOUNT"), "BITCOUNT", r.bits, b0 + kBlockBit0, b1 + kBlockBit0, "BIT");
     auto* out = static_cast<char*>(st.io->buffer);
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
         char* to = out + (pos - offset);
-        s.cmd(into(st, [&s, &st, to, n](const redisReply& rep) {
+        s.cmdFor(&st, [&s, &st, to, n](const redisReply& rep) {
             if (rep.type != REDIS_REPLY_STRING) return s.fault(rep, "GETRANGE");
             size_t got = std::min<size_t>(rep.len, n);
             std::memcpy(to, rep.str, got);
             std::memset(to + got, 0, n - got);
             st.shortReply = st.shortReply || got < n;
             return MB_ERR_NONE;
-        }), "GETRANGE", Session::KeyNum{r.chunkBase, c}, in, in + n - 1);
+        }, "GETRANGE", Session::KeyNum{r.chunkBase, c}, in, in + n - 1);
         pos += n;
     }
     queueLease(s, r, &st);
@@ -597,7 +587,7 @@ void RedisBackend::settleRead(Session& s, Step& st) {
     if (st.mark < 0) {
         st.gone = true;
     } else if ((st.shortReply || st.written == 0) && st.mark == 0) {
-        s.cmd(into(st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); }),
+        s.cmdFor(&st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); },
               "HGET", st.r->meta, "gen");
     }
 }

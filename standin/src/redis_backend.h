@@ -104,7 +104,7 @@ private:
         void markKnown(uint64_t b0, uint64_t b1);
     };
     // What one operation of a batch learned from its replies.
-    struct Step {
+    struct Step : Session::Failure {
         PendingIo* io = nullptr;
         Region* r = nullptr;
         bool known = false;
@@ -112,8 +112,8 @@ private:
         bool shortReply = false;
         int mark = 0;           // the time stamp's answer (see queueMark)
         long long written = 1;  // blocks written among those read
-        mb_error err = MB_ERR_NONE;
-        const char* detail = nullptr;  // its text, found on the thread that ran the batch
+        // err and detail (Failure): its own failure and its text, found on
+        // the thread that ran the batch
     };
     // Records of open regions, in a table that never moves (opens run
     // beside transfers); a closed one's slot is reused, and the id carries
@@ -150,7 +150,6 @@ private:
     void runBatch(const std::vector<PendingIo*>& ops);
     void queueWrite(Session& s, Step& st);
     void queueRead(Session& s, Step& st);
-    static Session::Handler into(Step& st, Session::Handler h);  // a handler whose failure is the step's alone
     void settleWrite(Session& s, Step& st, long long acked, uint64_t waitMs);
     void settleRead(Session& s, Step& st);
     mb_error serverInfo(int dindex, std::string* info) const;  // INFO of a configured server

@@ -36,14 +36,16 @@ std::string infoField(const std::string& info, const std::string& field) {
     return std::string();
 }
 
-Session::Session(redisContext* ctx, const ServerAddress& addr) : ctx_(ctx), addr_(addr), writer_(&Session::sink, ctx) {}
+Session::Session(redisContext* ctx, const ServerAddress& addr) : ctx_(ctx), addr_(addr), writer_(&Session::sink, ctx) {
+    handlers_.reserve(16);
+}
 
 bool Session::sink(void* to, const char* p, size_t n) {
     return redisAppendFormattedCommand(static_cast<redisContext*>(to), p, n) == REDIS_OK;
 }
 
 void Session::cmdArgv(Handler h, const std::vector<std::string>& argv) {
-    handlers_.push_back(std::move(h));
+    handlers_.push_back(Queued{std::move(h), nullptr});
     writer_.begin(argv.size());
     for (const auto& a : argv) writer_.arg(a);
 }
@@ -76,9 +78,15 @@ mb_error Session::run() {
         void* r = nullptr;
         if (redisGetReply(ctx_, &r) != REDIS_OK || !r) return transportFailure();
         Reply rep(static_cast<redisReply*>(r));
-        Handler h = std::move(handlers_[next_++]);  // h may queue more, growing handlers_
-        mb_error e = h(*rep);
-        if (first == MB_ERR_NONE) first = e;
+        Queued q = std::move(handlers_[next_++]);  // its handler may queue more, growing handlers_
+        mb_error e = q.h(*rep);
+        if (e == MB_ERR_NONE) continue;
+        if (!q.owner) {
+            if (first == MB_ERR_NONE) first = e;
+        } else if (q.owner->err == MB_ERR_NONE) {
+            q.owner->err = e;
+            q.owner->detail = failureDetail(e);
+        }
     }
     handlers_.clear();
     next_ = 0;

@@ -40,12 +40,23 @@ public:
     using Handler = std::function<mb_error(const redisReply&)>;
     using Bytes = RespWriter::Bytes;
     using KeyNum = RespWriter::KeyNum;
+    // The failure of one operation among those of a batch, and its text.
+    struct Failure {
+        mb_error err = MB_ERR_NONE;
+        const char* detail = nullptr;
+    };
 
     Session(redisContext* ctx, const ServerAddress& addr);
 
     template <typename... A>
     void cmd(Handler h, const A&... a) {
-        handlers_.push_back(std::move(h));
+        cmdFor(nullptr, std::move(h), a...);
+    }
+    // A command whose handler's failure is owner's alone (the batch goes
+    // on); with a null owner it is the run's.
+    template <typename... A>
+    void cmdFor(Failure* owner, Handler h, const A&... a) {
+        handlers_.push_back(Queued{std::move(h), owner});
         writer_.cmd(a...);
     }
     // A command given as an argument vector (argv[0] is the command name).
@@ -83,7 +94,11 @@ private:
     redisContext* ctx_;
     ServerAddress addr_;
     RespWriter writer_;
-    std::vector<Handler> handlers_;
+    struct Queued {
+        Handler h;
+        Failure* owner;
+    };
+    std::vector<Queued> handlers_;
     size_t next_ = 0;  // handlers_[next_] takes the next reply
 };
 
