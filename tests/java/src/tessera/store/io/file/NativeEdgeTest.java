@@ -255,7 +255,8 @@ public class NativeEdgeTest {
     public void closeRacingATransferEndsIt() throws Exception {
         ExecutorService worker = Executors.newSingleThreadExecutor();
         try {
-            for (int i = 0; i < 3000; i++) {
+            long bound = System.nanoTime() + TimeUnit.SECONDS.toNanos(30);  // rounds, and a time bound
+            for (int i = 0; i < 3000 && System.nanoTime() < bound; i++) {
                 assertEquals(9006, open("edge-race", 9006));
                 CountDownLatch started = new CountDownLatch(1);
                 Future<Integer> transfers = worker.submit(() -> {
