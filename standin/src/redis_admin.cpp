@@ -11,11 +11,6 @@
 
 namespace mbstandin {
 
-namespace {
-
-uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
-
-}  // namespace
 
 mb_error RedisBackend::serverInfo(int dindex, std::string* info) const {
     mb_error e = MB_ERR_NONE;

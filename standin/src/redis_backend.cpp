@@ -21,7 +21,6 @@ namespace {
 constexpr uint64_t kTopologyMs = 1000;  // replication figures are this fresh
 constexpr size_t kKeysPerUnlink = 256;
 
-uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
 uint64_t nowMs() {
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())

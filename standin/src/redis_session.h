@@ -5,6 +5,7 @@
 #ifndef MIRRORBANK_STANDIN_REDIS_SESSION_H
 #define MIRRORBANK_STANDIN_REDIS_SESSION_H
 
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
@@ -28,7 +29,9 @@ using Reply = std::unique_ptr<redisReply, ReplyFree>;
 std::string replyText(const redisReply* r);
 bool isInteger(const redisReply* r);
 bool isNil(const redisReply* r);
-// A decimal number (0 when empty), and one "field:value" line of an INFO text.
+// Seconds since the epoch, a decimal number (0 when empty), and one
+// "field:value" line of an INFO text.
+inline uint64_t nowSeconds() { return static_cast<uint64_t>(::time(nullptr)); }
 uint64_t toU64(const std::string& s);
 std::string infoField(const std::string& info, const std::string& field);
 
