@@ -68,6 +68,7 @@ struct PendingIo {
     mb_error error = MB_ERR_NONE;
     const char* detail = nullptr;  // the failure's text (kept for the process's life)
     bool done = false;  // read and written under the backend's batch lock
+    unsigned lane = 0;  // the backend's batch queue it waits in
 };
 
 class Backend {

@@ -149,7 +149,10 @@ struct Reading {
     bool primaryGiven = false;
     int line = 0;
     int firstEmbeddedOnly = 0;  // line of the first setting only the embedded cluster takes
-    int firstRedisOnly = 0;     // line of the first setting only the Redis backend takes
+    int firstRedisOnly = 0;     // line of the first setting only the Redis backends take
+    int firstSingleOnly = 0;    // ... only the one-primary Redis backend takes
+    int firstClusterOnly = 0;   // ... only the Redis Cluster backend takes
+    int firstDaemonLine = 0;
 };
 
 // A setting's words after its key.
@@ -187,7 +190,8 @@ struct Choice {
     T value;
 };
 constexpr Choice<int> kCompletion[] = {{"inline", 1}, {"async", 0}};
-constexpr Choice<BackendKind> kBackend[] = {{"embedded", BackendKind::Embedded}, {"redis", BackendKind::Redis}};
+constexpr Choice<BackendKind> kBackend[] = {
+    {"embedded", BackendKind::Embedded}, {"redis", BackendKind::Redis}, {"redis-cluster", BackendKind::RedisCluster}};
 constexpr Choice<bool> kCrashEvents[] = {{"allowed", true}, {"refused", false}};
 
 // One word of a fixed list.
@@ -252,6 +256,7 @@ bool daemonAddress(const Words& w, Reading& r, std::string*) {
         return false;
     e.ip = addr.s_addr;
     e.line = r.line;
+    if (r.firstDaemonLine == 0) r.firstDaemonLine = r.line;
     at(r, Field).push_back(e);
     return true;
 }
@@ -272,7 +277,9 @@ bool fromOwnerOnlyFile(const Words& w, Reading& r, std::string* why) {
     return readPasswordFile(w[0], &at(r, Field), why);
 }
 
-enum class Backends { Embedded, Redis, Both };
+// Which backends take a setting: Redis means both Redis backends, Single
+// the one-primary backend only, Cluster the Redis Cluster backend only.
+enum class Backends { Embedded, Redis, Single, Cluster, Both };
 
 struct Setting {
     const char* key;
@@ -287,11 +294,12 @@ const Setting kSettings[] = {
     {"memory", 1, count<&Reading::memory, 0, UINT64_MAX>, Backends::Both, "takes a byte count (K, M or G suffix)"},
     {"daemon", 3, daemonAddress<&Reading::entries>, Backends::Both, "takes an index, an IPv4 address and a port"},
     {"completion", 1, oneOf<&ClusterConfig::completion, kCompletion>, Backends::Both, "is inline or async"},
-    {"backend", 1, oneOf<&ClusterConfig::backend, kBackend>, Backends::Both, "is embedded or redis"},
-    {"primary", 2, primaryServer<&RedisSettings::servers>, Backends::Redis, "takes an IPv4 address and a port"},
-    {"replica", 2, server<&RedisSettings::servers>, Backends::Redis, "takes an IPv4 address and a port"},
-    {"sentinel", 2, server<&RedisSettings::sentinels>, Backends::Redis, "takes an IPv4 address and a port"},
-    {"master-name", 1, word<&RedisSettings::master_name>, Backends::Redis, "takes one word"},
+    {"backend", 1, oneOf<&ClusterConfig::backend, kBackend>, Backends::Both, "is embedded, redis or redis-cluster"},
+    {"primary", 2, primaryServer<&RedisSettings::servers>, Backends::Single, "takes an IPv4 address and a port"},
+    {"replica", 2, server<&RedisSettings::servers>, Backends::Single, "takes an IPv4 address and a port"},
+    {"sentinel", 2, server<&RedisSettings::sentinels>, Backends::Single, "takes an IPv4 address and a port"},
+    {"node", 2, server<&RedisSettings::servers>, Backends::Cluster, "takes an IPv4 address and a port"},
+    {"master-name", 1, word<&RedisSettings::master_name>, Backends::Single, "takes one word"},
     {"key-prefix", 1, braceFreeWord<&RedisSettings::key_prefix>, Backends::Redis, "takes one word"},
     {"user", 1, word<&RedisSettings::user>, Backends::Redis, "takes one word"},
     {"password-env", 1, fromEnvironment<&RedisSettings::password>, Backends::Redis,
@@ -325,7 +333,10 @@ std::string applyLine(const std::string& line, Reading& r) {
     for (std::string w; in >> w;) words.push_back(w);
     std::string why;
     if (words.size() != s->words || !s->parse(words, r, &why)) return why.empty() ? key + " " + s->usage : why;
-    if (s->backends == Backends::Redis && r.firstRedisOnly == 0) r.firstRedisOnly = r.line;
+    if (s->backends != Backends::Embedded && s->backends != Backends::Both && r.firstRedisOnly == 0)
+        r.firstRedisOnly = r.line;
+    if (s->backends == Backends::Single && r.firstSingleOnly == 0) r.firstSingleOnly = r.line;
+    if (s->backends == Backends::Cluster && r.firstClusterOnly == 0) r.firstClusterOnly = r.line;
     if (s->backends == Backends::Embedded && r.firstEmbeddedOnly == 0) r.firstEmbeddedOnly = r.line;
     return std::string();
 }
@@ -334,14 +345,24 @@ std::string applyLine(const std::string& line, Reading& r) {
 // Empty when it is consistent, else what is wrong and the line, if any.
 std::string checkWhole(const Reading& r, int* line) {
     const RedisSettings& rs = r.cfg.redis;
-    if (r.cfg.backend != BackendKind::Redis) {
+    *line = 0;
+    switch (r.cfg.backend) {
+    case BackendKind::Embedded:
         *line = r.firstRedisOnly;
         return r.firstRedisOnly ? "a Redis setting without 'backend redis'" : std::string();
+    case BackendKind::Redis:
+        if ((*line = r.firstClusterOnly)) return "a node line needs 'backend redis-cluster'";
+        if (!r.primaryGiven) return "backend redis needs a primary line";
+        if (r.firstEmbeddedOnly) return "with backend redis the servers are the daemons; drop 'daemons'";
+        if (!rs.sentinels.empty() && rs.master_name.empty()) return "sentinels need a master-name line";
+        break;
+    case BackendKind::RedisCluster:
+        if ((*line = r.firstSingleOnly)) return "with backend redis-cluster the cluster names its nodes; use node lines";
+        if ((*line = r.firstEmbeddedOnly)) return "with backend redis-cluster the nodes are the daemons; drop 'daemons'";
+        if ((*line = r.firstDaemonLine)) return "with backend redis-cluster the nodes are the daemons; drop 'daemon'";
+        if (rs.servers.empty()) return "backend redis-cluster needs a node line";
+        break;
     }
-    *line = 0;
-    if (!r.primaryGiven) return "backend redis needs a primary line";
-    if (r.firstEmbeddedOnly) return "with backend redis the servers are the daemons; drop 'daemons'";
-    if (!rs.sentinels.empty() && rs.master_name.empty()) return "sentinels need a master-name line";
     if (rs.servers.size() > 64) return "more than 64 servers";
     if (!rs.user.empty() && rs.password.empty()) return "a user needs a password (password-env or password-file)";
     return std::string();
@@ -352,7 +373,7 @@ std::string checkWhole(const Reading& r, int* line) {
 std::string shapeLayout(Reading& r, int* line) {
     ClusterConfig& cfg = r.cfg;
     const RedisSettings& rs = cfg.redis;
-    const bool redis = cfg.backend == BackendKind::Redis;
+    const bool redis = cfg.backend != BackendKind::Embedded;
     const uint64_t daemons = redis ? rs.servers.size() : r.daemons;
     cfg.layout = ClusterLayout::defaults(static_cast<int>(daemons), r.memory);
     for (size_t i = 0; redis && i < rs.servers.size(); ++i) {

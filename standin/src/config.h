@@ -11,7 +11,7 @@
 
 namespace mbstandin {
 
-enum class BackendKind { Embedded, Redis };
+enum class BackendKind { Embedded, Redis, RedisCluster };
 
 struct ServerAddress {
     std::string host;  // dotted IPv4
@@ -20,8 +20,10 @@ struct ServerAddress {
     std::string text() const { return host + ":" + std::to_string(port); }
 };
 
-// Settings of the Redis backend. servers[0] is the configured primary, the
-// replicas follow in the order written; daemon i is servers[i].
+// Settings of the Redis backends. With one primary, servers[0] is the
+// configured primary, the replicas follow in the order written, and daemon i
+// is servers[i]. With a cluster, servers are the seed nodes as written; the
+// daemons are the nodes the cluster names when the library connects.
 struct RedisSettings {
     std::vector<ServerAddress> servers;
     std::vector<ServerAddress> sentinels;

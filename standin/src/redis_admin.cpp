@@ -1,5 +1,6 @@
 // redis_admin.cpp - listings, daemon figures, shutdown and crash events of
-// the Redis backend: every configured server is a daemon.
+// the Redis backends: every configured server (every node of a cluster) is
+// a daemon.
 #include <arpa/inet.h>
 #include <hiredis/hiredis.h>
 
@@ -32,46 +33,52 @@ bool RedisBackend::daemonUp(int dindex) const {
     return c != nullptr;
 }
 
+// The names come from a SCAN of every primary (never KEYS), the records
+// from the primary holding each; a primary that cannot be scanned leaves
+// the listing as it was.
 void RedisBackend::listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const {
     clearFailureDetail();
-    pool_.withPrimary([&](Session& s) -> mb_error {
-        if (dindex >= 0 && !(topology(s, true).nodes >> dindex & 1)) return MB_ERR_NONE;
-        std::vector<std::string> names;
-        std::string cursor = "0";
-        do {
-            s.cmd([&](const redisReply& r) {
-                if (r.type != REDIS_REPLY_ARRAY || r.elements != 2 || r.element[1]->type != REDIS_REPLY_ARRAY)
-                    return s.fault(r, "SCAN");
-                cursor = replyText(r.element[0]);
-                for (size_t i = 0; i < r.element[1]->elements; ++i) {
-                    std::string name;
-                    if (keys_.nameOfMeta(replyText(r.element[1]->element[i]), &name)) names.push_back(name);
-                }
-                return MB_ERR_NONE;
-            }, "SCAN", cursor, "MATCH", keys_.metaPattern(), "COUNT", "1000", "TYPE", "hash");
-            mb_error e = s.run();
-            if (e != MB_ERR_NONE) return e;
-        } while (cursor != "0");
-        std::sort(names.begin(), names.end());
-        names.erase(std::unique(names.begin(), names.end()), names.end());
-        std::vector<mb_client_storeinfo> found;
-        for (const auto& n : names) {
-            mb_client_storeinfo info;
-            std::memset(&info, 0, sizeof info);
-            mb_error fe = fill(s, n, std::string(), &info);
-            if (fe == MB_ERR_NONE) found.push_back(info);
-            else if (fe != MB_ERR_STORENF) return fe;
+    std::vector<std::string> names;
+    for (const ServerAddress& p : primaries()) {
+        mb_error e = onPrimary(p, [&](Session& s) -> mb_error {
+            std::string cursor = "0";
+            do {
+                s.cmd([&](const redisReply& r) {
+                    if (r.type != REDIS_REPLY_ARRAY || r.elements != 2 || r.element[1]->type != REDIS_REPLY_ARRAY)
+                        return s.fault(r, "SCAN");
+                    cursor = replyText(r.element[0]);
+                    for (size_t i = 0; i < r.element[1]->elements; ++i) {
+                        std::string name;
+                        if (keys_.nameOfMeta(replyText(r.element[1]->element[i]), &name)) names.push_back(name);
+                    }
+                    return MB_ERR_NONE;
+                }, "SCAN", cursor, "MATCH", keys_.metaPattern(), "COUNT", "1000", "TYPE", "hash");
+                mb_error se = s.run();
+                if (se != MB_ERR_NONE) return se;
+            } while (cursor != "0");
+            return MB_ERR_NONE;
+        });
+        if (e != MB_ERR_NONE) return;
+    }
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    std::vector<mb_client_storeinfo> found;
+    for (const auto& n : names) {
+        mb_client_storeinfo info;
+        std::memset(&info, 0, sizeof info);
+        mb_error fe = onSlot(KeyLayout::slot(n), [&](Session& s) { return fill(s, n, std::string(), &info); });
+        if (fe == MB_ERR_NONE) {
+            if (dindex < 0 || (info.nodes >> dindex & 1)) found.push_back(info);
+        } else if (fe != MB_ERR_STORENF) {
+            return;
         }
-        *out = found;
-        return MB_ERR_NONE;
-    });
+    }
+    *out = found;
 }
 
 void RedisBackend::listDaemons(std::vector<mb_daemon_info>* out) const {
     std::vector<mb_client_storeinfo> regions;
     listRegions(-1, &regions);
-    int opens = 0;
-    for (const auto& r : regions) opens += r.open ? 1 : 0;
     clearFailureDetail();
     uint64_t now = nowSeconds();
     for (int i = 0; i < layout_.daemons; ++i) {
@@ -91,7 +98,14 @@ void RedisBackend::listDaemons(std::vector<mb_daemon_info>* out) const {
             d.start_time = now - toU64(infoField(info, "uptime_in_seconds"));
             d.total_memory = limit ? limit : layout_.memory;
             d.used_memory = toU64(infoField(info, "used_memory"));
-            d.number_stores = static_cast<int32_t>(regions.size());
+            // Regions with a copy here (on its primary or an online replica).
+            int held = 0, opens = 0;
+            for (const auto& r : regions) {
+                if (!(r.nodes >> i & 1)) continue;
+                held++;
+                opens += r.open ? 1 : 0;
+            }
+            d.number_stores = held;
             d.number_opens = opens;
             d.number_local_opens = infoField(info, "role") == "master" ? opens : 0;
         }
@@ -151,8 +165,7 @@ mb_error RedisBackend::shutdown(int dindex, uint32_t flags) {
     redisFree(c);
     if (!refused.empty())
         return failWith(MB_ERR_OTHER, "Redis server " + rs_.servers[dindex].text() + " refused SHUTDOWN: " + refused);
-    pool_.endEpoch();
-    forgetTopology();
+    forgetServer(rs_.servers[dindex]);
     return MB_ERR_NONE;
 }
 
@@ -165,8 +178,7 @@ void RedisBackend::crash(int dindex) {
         s.run();
         redisFree(c);
     }
-    pool_.endEpoch();
-    forgetTopology();
+    forgetServer(rs_.servers[dindex]);
 }
 
 }  // namespace mbstandin

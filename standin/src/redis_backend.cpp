@@ -65,7 +65,14 @@ void RedisBackend::Region::markKnown(uint64_t b0, uint64_t b1) {
 // ---- construction -------------------------------------------------------------------
 
 RedisBackend::RedisBackend(const ClusterConfig& cfg)
-    : rs_(cfg.redis), layout_(cfg.layout), keys_(cfg.redis.key_prefix), pool_(rs_), slots_(new Slot[kMaxSlots]) {
+    : rs_(cfg.redis),
+      seeds_(cfg.redis.servers),
+      kind_(cfg.backend),
+      layout_(cfg.layout),
+      keys_(cfg.redis.key_prefix),
+      pool_(rs_),
+      router_(cfg.backend == BackendKind::RedisCluster ? new ClusterRouter(rs_) : nullptr),
+      slots_(new Slot[kMaxSlots]) {
     char host[256] = {0};
     ::gethostname(host, sizeof host - 1);
     std::random_device rd;
@@ -80,6 +87,22 @@ RedisBackend::~RedisBackend() {
 
 mb_error RedisBackend::create(const ClusterConfig& cfg, std::unique_ptr<Backend>* out) {
     std::unique_ptr<RedisBackend> b(new RedisBackend(cfg));
+    if (b->router_) {
+        // The daemons are the cluster's nodes, primaries and replicas.
+        std::vector<ServerAddress> nodes;
+        mb_error e = b->router_->start(&nodes);
+        if (e != MB_ERR_NONE) return e;
+        b->rs_.servers = nodes;
+        b->layout_ = ClusterLayout::defaults(static_cast<int>(nodes.size()), cfg.layout.memory);
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            struct in_addr addr;
+            ::inet_pton(AF_INET, nodes[i].host.c_str(), &addr);
+            b->layout_.addresses[i].ip_net = addr.s_addr;
+            b->layout_.addresses[i].port = nodes[i].port;
+        }
+        *out = std::move(b);
+        return MB_ERR_NONE;
+    }
     std::string sentinels;
     // The Sentinels know the current primary; without an answer from them the
     // configured one is tried.
@@ -95,12 +118,12 @@ mb_error RedisBackend::create(const ClusterConfig& cfg, std::unique_ptr<Backend>
 }
 
 bool RedisBackend::sameCluster(const ClusterConfig& cfg) const {
-    return cfg.backend == BackendKind::Redis && rs_.servers == cfg.redis.servers &&
-           rs_.key_prefix == cfg.redis.key_prefix && layout_ == cfg.layout;
+    return cfg.backend == kind_ && seeds_ == cfg.redis.servers && rs_.key_prefix == cfg.redis.key_prefix &&
+           (router_ || layout_ == cfg.layout);
 }
 
 mb_error makeBackend(const ClusterConfig& cfg, std::unique_ptr<Backend>* out) {
-    if (cfg.backend == BackendKind::Redis) return RedisBackend::create(cfg, out);
+    if (cfg.backend != BackendKind::Embedded) return RedisBackend::create(cfg, out);
     out->reset(new SimCluster(cfg.layout));
     return MB_ERR_NONE;
 }
@@ -125,22 +148,45 @@ mb_error RedisBackend::callFunction(Session& s, const std::function<void()>& que
         queue();
         mb_error e = s.run();
         if (!s.missingFunction || s.lost || attempt > 0) return e;
-        s.cmd(s.ok("FUNCTION LOAD"), "FUNCTION", "LOAD", "REPLACE", fn::kLibrary);
-        if ((e = s.run()) != MB_ERR_NONE) return e;
+        if (!router_) {
+            s.cmd(s.ok("FUNCTION LOAD"), "FUNCTION", "LOAD", "REPLACE", fn::kLibrary);
+            if ((e = s.run()) != MB_ERR_NONE) return e;
+            continue;
+        }
+        // A cluster copies functions to replicas, not to other shards: the
+        // call may have been sent on to any primary.
+        for (const ServerAddress& a : router_->primaries()) {
+            router_->withNode(a, [](Session& p) {
+                p.cmd(p.ok("FUNCTION LOAD"), "FUNCTION", "LOAD", "REPLACE", fn::kLibrary);
+                return p.run();
+            });
+        }
     }
+}
+
+std::vector<ServerAddress> RedisBackend::primaries() const {
+    return router_ ? router_->primaries() : std::vector<ServerAddress>{pool_.primary()};
 }
 
 void RedisBackend::forgetTopology() const {
     std::lock_guard<std::mutex> g(topoMu_);
-    topo_.taken_ms = 0;
+    topo_.clear();
 }
 
-// Replication figures of the primary (cached for a second).
+void RedisBackend::forgetServer(const ServerAddress& a) {
+    if (router_) router_->forget(a);
+    else pool_.endEpoch();
+    forgetTopology();
+}
+
+// Replication figures of the session's primary (cached for a second).
 RedisBackend::Topology RedisBackend::topology(Session& s, bool fresh) const {
     uint64_t now = nowMs();
-    {
+    if (!fresh) {
         std::lock_guard<std::mutex> g(topoMu_);
-        if (!fresh && topo_.taken_ms + kTopologyMs > now) return topo_;
+        for (const auto& kv : topo_) {
+            if (kv.first == s.address() && kv.second.taken_ms + kTopologyMs > now) return kv.second;
+        }
     }
     Topology t;
     std::string info;
@@ -165,7 +211,13 @@ RedisBackend::Topology RedisBackend::topology(Session& s, bool fresh) const {
     }
     t.taken_ms = now;
     std::lock_guard<std::mutex> g(topoMu_);
-    topo_ = t;
+    for (auto& kv : topo_) {
+        if (kv.first == s.address()) {
+            kv.second = t;
+            return t;
+        }
+    }
+    topo_.emplace_back(s.address(), t);
     return t;
 }
 
@@ -188,10 +240,11 @@ mb_error RedisBackend::open(const OpenRequest& req, RegionId* out) {
     r->meta = keys_.meta(name);
     r->openers = keys_.openers(name);
     r->opener = hostTag_ + ":" + std::to_string(opens_.fetch_add(1) + 1);
+    r->slot = KeyLayout::slot(name);
     std::random_device rd;
     char gen[24];
     std::snprintf(gen, sizeof gen, "%08x%08x", rd(), rd());
-    mb_error opened = pool_.withPrimary([&](Session& s) -> mb_error {
+    mb_error opened = onSlot(r->slot, [&](Session& s) -> mb_error {
         if (req.create && minc > 1) {
             int copies = topology(s, true).copies;
             if (s.lost) return MB_ERR_DDEAD;
@@ -264,13 +317,15 @@ void RedisBackend::releaseRemote(RegionId id, Region* r) {
     std::vector<PendingIo*> queued;
     if (id != 0) {
         std::lock_guard<std::mutex> g(batchMu_);
-        for (PendingIo* op : queue_) {
-            if (op->id == id) queued.push_back(op);
+        for (const Lane& lane : lanes_) {
+            for (PendingIo* op : lane.queue) {
+                if (op->id == id) queued.push_back(op);
+            }
         }
     }
     if (!queued.empty()) complete(queued.data(), queued.size());
     // A lease left behind (server unreachable) expires on its own.
-    pool_.withPrimary([&](Session& s) {
+    onSlot(r->slot, [&](Session& s) {
         s.cmd(s.ok("ZREM (lease)"), "ZREM", r->openers, r->opener);
         return s.run();
     });
@@ -351,44 +406,52 @@ mb_error RedisBackend::submit(PendingIo* op) {
     op->error = MB_ERR_NONE;
     op->detail = nullptr;
     op->done = false;
-    if (!transferRegion(op->id, op->offset, op->length, &er)) {
+    Region* r = transferRegion(op->id, op->offset, op->length, &er);
+    if (!r) {
         op->done = er == MB_ERR_NONE;  // nothing to move
         return er;
     }
+    op->lane = router_ ? router_->lane(r->slot) % kLanes : 0;
     std::lock_guard<std::mutex> g(batchMu_);
-    queue_.push_back(op);
+    lanes_[op->lane].queue.push_back(op);
     return MB_ERR_NONE;
 }
 
 void RedisBackend::complete(PendingIo* const* ops, size_t n) {
     std::unique_lock<std::mutex> g(batchMu_);
-    auto pending = [&] {
-        for (size_t i = 0; i < n; ++i) {
-            if (!ops[i]->done) return true;
+    for (;;) {
+        // A lane of a pending operation that nobody runs: run its next
+        // batch. When every such lane is being run, wait for one to finish.
+        Lane* lead = nullptr;
+        bool pending = false, waiting = false;
+        for (size_t i = 0; i < n && !lead; ++i) {
+            if (ops[i]->done) continue;
+            pending = true;
+            Lane& lane = lanes_[ops[i]->lane];
+            if (lane.leading) waiting = true;
+            else if (!lane.queue.empty()) lead = &lane;
         }
-        return false;
-    };
-    while (pending()) {
-        if (leading_) {
+        if (!pending) break;
+        if (!lead) {
+            if (!waiting) break;  // not submitted: nothing to wait for
             batchDone_.wait(g);
             continue;
         }
         thread_local std::vector<PendingIo*> batch;  // reused: no allocation per batch
         batch.clear();
         uint64_t bytes = 0;
-        while (!queue_.empty() && batch.size() < kBatchOps &&
-               (batch.empty() || bytes + queue_.front()->length <= kBatchBytes)) {
-            bytes += queue_.front()->length;
-            batch.push_back(queue_.front());
-            queue_.pop_front();
+        std::deque<PendingIo*>& q = lead->queue;
+        while (!q.empty() && batch.size() < kBatchOps && (batch.empty() || bytes + q.front()->length <= kBatchBytes)) {
+            bytes += q.front()->length;
+            batch.push_back(q.front());
+            q.pop_front();
         }
-        if (batch.empty()) break;  // not submitted: nothing to wait for
-        leading_ = true;
+        lead->leading = true;
         g.unlock();
         runBatch(batch);
         g.lock();
         for (PendingIo* op : batch) op->done = true;
-        leading_ = false;
+        lead->leading = false;
         batchDone_.notify_all();
     }
     g.unlock();
@@ -425,7 +488,8 @@ void RedisBackend::runBatch(const std::vector<PendingIo*>& ops) {
     thread_local std::vector<Step> steps;  // the batch runner's, reused
     steps.assign(ops.size(), Step{});
     const uint64_t waitMs = std::max<uint32_t>(1, rs_.command_timeout_ms * 3 / 4);
-    mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
+    const Region* first = find(ops.front()->id);
+    mb_error e = onSlot(first ? first->slot : 0, [&](Session& s) -> mb_error {
         uint64_t want = 0;
         for (size_t i = 0; i < ops.size(); ++i) {
             Step& st = steps[i];
@@ -489,6 +553,7 @@ void RedisBackend::queueWrite(Session& s, Step& st) {
     Region& r = *st.r;
     const uint64_t offset = st.io->offset, end = offset + st.io->length;
     const auto* p = static_cast<const char*>(st.io->buffer);
+    st.replicas = r.minc - 1;  // commands sent on to another node need them there too
     s.reserve(512 + (st.io->length < RespWriter::kDirectBytes ? st.io->length : 0));
     for (uint64_t pos = offset; pos < end;) {
         uint64_t c = pos / kChunkBytes, in = pos % kChunkBytes, n = std::min(kChunkBytes - in, end - pos);
@@ -597,7 +662,7 @@ mb_error RedisBackend::fence(RegionId id) {
     clearFailureDetail();
     Region* r = find(id);
     if (!r) return MB_ERR_INVAL;
-    return pool_.withPrimary([&](Session& s) -> mb_error {
+    return onSlot(r->slot, [&](Session& s) -> mb_error {
         queueLease(s, *r, nullptr);
         bool gone = false;
         s.cmd([&](const redisReply& rep) { return checkGeneration(s, rep, r->gen, &gone); }, "HGET", r->meta, "gen");
@@ -615,22 +680,23 @@ mb_error RedisBackend::fence(RegionId id) {
 mb_error RedisBackend::fill(Session& s, const std::string& name, const std::string& gen,
                             mb_client_storeinfo* out) const {
     std::vector<std::pair<std::string, std::string>> meta;
-    long long opens = 0, used = 0;
-    auto queueUsed = [&](const std::string& g) {
-        s.cmd(s.integer(&used, "FCALL (used)"), "FCALL", fn::kUsed, "2", keys_.meta(name), keys_.bits(name, g),
-              keys_.chunkBase(name, g));
+    long long opens = 0, bitsLen = 0;
+    std::string last;
+    bool nil = false;
+    auto queueBits = [&](const std::string& g) {
+        s.cmd(s.integer(&bitsLen, "STRLEN (bits)"), "STRLEN", keys_.bits(name, g));
+        s.cmd(s.text(&last, &nil, "GETRANGE (bits)"), "GETRANGE", keys_.bits(name, g), "-1", "-1");
     };
-    mb_error e = callFunction(s, [&] {
-        s.cmd([&](const redisReply& rep) {
-            if (rep.type != REDIS_REPLY_ARRAY) return s.fault(rep, "HGETALL");
-            meta.clear();
-            for (size_t i = 0; i + 1 < rep.elements; i += 2)
-                meta.emplace_back(replyText(rep.element[i]), replyText(rep.element[i + 1]));
-            return MB_ERR_NONE;
-        }, "HGETALL", keys_.meta(name));
-        s.cmd(s.integer(&opens, "ZCOUNT"), "ZCOUNT", keys_.openers(name), nowMs(), "+inf");
-        if (!gen.empty()) queueUsed(gen);
-    });
+    s.cmd([&](const redisReply& rep) {
+        if (rep.type != REDIS_REPLY_ARRAY) return s.fault(rep, "HGETALL");
+        meta.clear();
+        for (size_t i = 0; i + 1 < rep.elements; i += 2)
+            meta.emplace_back(replyText(rep.element[i]), replyText(rep.element[i + 1]));
+        return MB_ERR_NONE;
+    }, "HGETALL", keys_.meta(name));
+    s.cmd(s.integer(&opens, "ZCOUNT"), "ZCOUNT", keys_.openers(name), nowMs(), "+inf");
+    if (!gen.empty()) queueBits(gen);
+    mb_error e = s.run();
     if (e != MB_ERR_NONE) return e;
     auto text = [&](const char* f) {
         for (const auto& kv : meta) {
@@ -641,13 +707,34 @@ mb_error RedisBackend::fill(Session& s, const std::string& name, const std::stri
     auto field = [&](const char* f) { return toU64(text(f)); };
     if (meta.empty()) return gen.empty() ? MB_ERR_STORENF : deleted(name);
     if (!gen.empty() && text("gen") != gen) return deleted(name);
-    if (gen.empty() && (e = callFunction(s, [&] { queueUsed(text("gen")); })) != MB_ERR_NONE) return e;
-    if (used < 0) return failWith(MB_ERR_OTHER, "Redis server " + s.server() + " answered a negative length");
+    const std::string g = gen.empty() ? text("gen") : gen;
+    if (gen.empty()) {
+        queueBits(g);
+        if ((e = s.run()) != MB_ERR_NONE) return e;
+    }
+    // used: the highest existing chunk under the highest written block
+    // (see highestBlock), else that block's start.
+    uint64_t used = 0, lo = 0, c0 = 0, c1 = 0;
+    if (highestBlock(static_cast<uint64_t>(std::max(0LL, bitsLen)), last.empty() ? 0 : static_cast<unsigned char>(last[0]),
+                     field("bs"), field("size"), &lo, &c0, &c1)) {
+        std::vector<long long> lens(c1 - c0 + 1);
+        const std::string base = keys_.chunkBase(name, g);
+        for (uint64_t c = c0; c <= c1; ++c)
+            s.cmd(s.integer(&lens[c - c0], "STRLEN (chunk)"), "STRLEN", Session::KeyNum{base, c});
+        if ((e = s.run()) != MB_ERR_NONE) return e;
+        used = lo;
+        for (uint64_t c = c1 + 1; c-- > c0;) {
+            if (lens[c - c0] > 0) {
+                used = c * kChunkBytes + static_cast<uint64_t>(lens[c - c0]);
+                break;
+            }
+        }
+    }
     Topology t = topology(s, false);
     std::memset(out->name, 0, sizeof out->name);
     std::strncpy(out->name, name.c_str(), sizeof out->name - 1);
     out->size = field("size");
-    out->used = static_cast<uint64_t>(used);
+    out->used = used;
     out->blocksize = static_cast<ub4>(field("bs"));
     out->ctime = field("ctime");
     out->mtime = field("mtime");
@@ -687,7 +774,7 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
             return MB_ERR_NONE;
         }
     }
-    mb_error e = pool_.withPrimary([&](Session& s) -> mb_error {
+    mb_error e = onSlot(r->slot, [&](Session& s) -> mb_error {
         queueLease(s, *r, nullptr);
         mb_error le = s.run();
         return le != MB_ERR_NONE ? le : fill(s, r->name, r->gen, out);
@@ -703,7 +790,7 @@ mb_error RedisBackend::describe(RegionId id, mb_client_storeinfo* out) const {
 
 mb_error RedisBackend::describeByName(const char* name, mb_client_storeinfo* out) const {
     clearFailureDetail();
-    mb_error e = pool_.withPrimary([&](Session& s) { return fill(s, name, std::string(), out); });
+    mb_error e = onSlot(KeyLayout::slot(name), [&](Session& s) { return fill(s, name, std::string(), out); });
     out->storehandle = 0;
     out->state = nullptr;
     return e;
@@ -711,7 +798,7 @@ mb_error RedisBackend::describeByName(const char* name, mb_client_storeinfo* out
 
 std::vector<int> RedisBackend::placement(const char* name) const {
     std::vector<int> v;
-    pool_.withPrimary([&](Session& s) -> mb_error {
+    onSlot(KeyLayout::slot(name), [&](Session& s) -> mb_error {
         long long exists = 0;
         s.cmd(s.integer(&exists, "EXISTS"), "EXISTS", keys_.meta(name));
         mb_error e = s.run();
@@ -728,9 +815,9 @@ std::vector<int> RedisBackend::placement(const char* name) const {
 
 mb_error RedisBackend::remove(const char* name, bool force) {
     clearFailureDetail();
-    return pool_.withPrimary([&](Session& s) -> mb_error {
+    return onSlot(KeyLayout::slot(name), [&](Session& s) -> mb_error {
         std::string gen;
-        long long code = 0, used = 0;
+        long long code = 0, bitsLen = 0, last = 0, bs = 0, size = 0;
         for (int attempt = 0;; ++attempt) {  // again when the name was deleted and made anew meanwhile
             bool nil = false;
             s.cmd(s.text(&gen, &nil, "HGET (generation)"), "HGET", keys_.meta(name), "gen");
@@ -740,13 +827,18 @@ mb_error RedisBackend::remove(const char* name, bool force) {
             e = callFunction(s, [&] {
                 s.cmd([&](const redisReply& rep) {
                     if (rep.type != REDIS_REPLY_ARRAY || rep.elements < 1 || !isInteger(rep.element[0]) ||
-                        (rep.element[0]->integer == 1 && (rep.elements != 2 || !isInteger(rep.element[1]))))
+                        (rep.element[0]->integer == 1 && rep.elements != 5))
                         return s.fault(rep, "FCALL (delete)");
                     code = rep.element[0]->integer;
-                    used = code == 1 ? rep.element[1]->integer : 0;
+                    if (code != 1) return MB_ERR_NONE;
+                    long long* to[] = {&bitsLen, &last, &bs, &size};
+                    for (size_t i = 0; i < 4; ++i) {
+                        if (!isInteger(rep.element[i + 1])) return s.fault(rep, "FCALL (delete)");
+                        *to[i] = std::max(0LL, rep.element[i + 1]->integer);
+                    }
                     return MB_ERR_NONE;
                 }, "FCALL", fn::kDelete, "3", keys_.meta(name), keys_.openers(name), keys_.bits(name, gen), nowMs(),
-                      force ? "1" : "0", gen, keys_.chunkBase(name, gen));
+                      force ? "1" : "0", gen);
             });
             if (e != MB_ERR_NONE) return e;
             if (code != -3 || attempt == 100) break;
@@ -755,7 +847,12 @@ mb_error RedisBackend::remove(const char* name, bool force) {
         if (code == -2) return MB_ERR_STOREOPEN;
         if (code == -3) return failWith(MB_ERR_RNR, "region " + std::string(name) + " kept changing");
         if (code != 1) return failWith(MB_ERR_OTHER, "Redis server " + s.server() + " answered the delete oddly");
-        uint64_t chunks = (static_cast<uint64_t>(std::max<long long>(0, used)) + kChunkBytes - 1) / kChunkBytes;
+        // Every chunk up to the one under the end of the highest written block.
+        uint64_t lo = 0, c0 = 0, c1 = 0;
+        const uint64_t chunks = highestBlock(static_cast<uint64_t>(bitsLen), static_cast<unsigned char>(last),
+                                             static_cast<uint64_t>(bs), static_cast<uint64_t>(size), &lo, &c0, &c1)
+                                    ? c1 + 1
+                                    : 0;
         std::vector<std::string> argv{"UNLINK", keys_.bits(name, gen)};
         const std::string base = keys_.chunkBase(name, gen);
         for (uint64_t c = 0; c < chunks; ++c) {

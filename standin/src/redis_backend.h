@@ -1,18 +1,22 @@
 // redis_backend.h - regions kept on Redis servers: one primary, its
-// replicas, optionally Sentinels that name the current primary.
+// replicas, optionally Sentinels that name the current primary; or a Redis
+// Cluster, where each region lives whole on the shard that owns its hash
+// slot.
 //
 // The parts: redis_protocol.h (commands in the protocol's form),
 // redis_session.* (a batch of commands, each reply to its own handler, and
 // the one mapping of replies to errors), redis_keys.* (key layout and the
 // server-side library), redis_pool.* (connections, Sentinels, failover),
+// redis_cluster.* (the slot map and redirections of a cluster),
 // redis_backend.cpp (region operations) and redis_admin.cpp (listings,
 // daemons, shutdown).
 //
 // Threads: reads and writes of every thread are queued and run in batches,
-// one batch at a time, by whichever waiting thread finds no batch running:
-// each batch is one pipelined round trip on one pooled connection, its
-// writes covered by one WAIT (automatic pipelining, group commit). Fences,
-// describes and the rest run on connections of their own from the pool.
+// one batch at a time per primary, by whichever waiting thread finds no
+// batch of that primary running: each batch is one pipelined round trip on
+// one pooled connection, its writes covered by one WAIT (automatic
+// pipelining, group commit). Fences, describes and the rest run on
+// connections of their own from the pool.
 #ifndef MIRRORBANK_STANDIN_REDIS_BACKEND_H
 #define MIRRORBANK_STANDIN_REDIS_BACKEND_H
 
@@ -26,6 +30,7 @@
 
 #include "backend.h"
 #include "config.h"
+#include "redis_cluster.h"
 #include "redis_keys.h"
 #include "redis_pool.h"
 
@@ -35,9 +40,9 @@ class RedisBackend final : public Backend {
 public:
     static constexpr uint64_t kKnownBlocksMax = 1ull << 26;  // 8 MiB of known-written bits
 
-    // Finds the primary (through the Sentinels when configured) and checks
-    // that it answers and takes the credentials; MB_ERR_DDEAD or MB_ERR_AUTH
-    // with a detail when not.
+    // Finds the primary (through the Sentinels when configured), or the
+    // cluster's nodes and slot map, and checks that it answers and takes the
+    // credentials; MB_ERR_DDEAD or MB_ERR_AUTH with a detail when not.
     static mb_error create(const ClusterConfig& cfg, std::unique_ptr<Backend>* out);
     ~RedisBackend() override;
 
@@ -59,7 +64,7 @@ public:
     mb_error remove(const char* name, bool force) override;  // refused under a live lease unless forced
 
     void listRegions(int dindex, std::vector<mb_client_storeinfo>* out) const override;  // SCAN, never KEYS
-    void listDaemons(std::vector<mb_daemon_info>* out) const override;  // INFO of every configured server
+    void listDaemons(std::vector<mb_daemon_info>* out) const override;  // INFO of every server (cluster node)
     mb_error daemonFigures(int dindex, mb_ldinfo* out) const override;
 
     mb_error shutdown(int dindex, uint32_t flags) override;
@@ -77,6 +82,7 @@ public:
 private:
     struct Region {
         std::string name, gen, meta, openers, bits, chunkBase;
+        uint16_t slot = 0;  // the cluster hash slot of its keys
         uint64_t size = 0;
         uint32_t blocksize = 0;
         int32_t minc = 1;
@@ -124,7 +130,7 @@ private:
         std::atomic<uint32_t> uses{0};
     };
     struct Topology {
-        int primary = -1;     // configured index of the current primary, -1 when unknown
+        int primary = -1;     // daemon index of the current primary, -1 when unknown
         uint64_t nodes = 0;   // primary and online replicas
         int copies = 1;
         uint64_t taken_ms = 0;
@@ -132,12 +138,26 @@ private:
 
     explicit RedisBackend(const ClusterConfig& cfg);
 
+    // Runs body(Session&) on the primary that holds the region of that
+    // slot: the one primary, or the cluster node owning the slot.
+    template <typename F>
+    mb_error onSlot(uint16_t slot, F&& body) const {
+        return router_ ? router_->withSlot(slot, body) : pool_.withPrimary(body);
+    }
+    // The primaries (one, or every primary of the cluster).
+    std::vector<ServerAddress> primaries() const;
+    // Runs body on primary a.
+    template <typename F>
+    mb_error onPrimary(const ServerAddress& a, F&& body) const {
+        return router_ ? router_->withNode(a, body) : pool_.withPrimary(body);
+    }
+
     Region* find(RegionId id) const;
     // The open region behind `id` for a transfer of [offset, offset + length),
     // or null with the reason in *er (MB_ERR_NONE for an empty transfer).
     Region* transferRegion(RegionId id, uint64_t offset, uint64_t length, mb_error* er) const;
     // Queues the function call; when the server lacks the library, loads it
-    // and runs the batch again once.
+    // (on every primary of a cluster) and runs the batch again once.
     mb_error callFunction(Session& s, const std::function<void()>& queue) const;
     Topology topology(Session& s, bool fresh) const;
     mb_error fill(Session& s, const std::string& name, const std::string& gen, mb_client_storeinfo* out) const;
@@ -155,11 +175,15 @@ private:
     mb_error serverInfo(int dindex, std::string* info) const;  // INFO of a configured server
     int indexOf(const ServerAddress& a) const;
     void forgetTopology() const;
+    void forgetServer(const ServerAddress& a);  // it was shut down
 
     RedisSettings rs_;
+    std::vector<ServerAddress> seeds_;  // as configured (rs_.servers are the daemons)
+    BackendKind kind_;
     ClusterLayout layout_;
     KeyLayout keys_;
     PrimaryPool pool_;
+    std::unique_ptr<ClusterRouter> router_;  // with a cluster only
     std::unique_ptr<Slot[]> slots_;
     std::atomic<uint32_t> slotCount_{0};  // slots ever used
     std::mutex slotMu_;                   // guards freeSlots_ and the growth of slotCount_
@@ -168,12 +192,18 @@ private:
     std::atomic<uint64_t> opens_{0};  // opener ids are hostTag_ + ":" + count
 
     mutable std::mutex topoMu_;
-    mutable Topology topo_;
+    mutable std::vector<std::pair<ServerAddress, Topology>> topo_;  // per primary
 
-    std::mutex batchMu_;  // guards queue_, leading_ and every queued operation's done
+    // Operations wait in the lane of their region's primary; each lane runs
+    // one batch at a time.
+    static constexpr unsigned kLanes = 16;
+    struct Lane {
+        std::deque<PendingIo*> queue;
+        bool leading = false;
+    };
+    std::mutex batchMu_;  // guards lanes_ and every queued operation's done
     std::condition_variable batchDone_;
-    std::deque<PendingIo*> queue_;
-    bool leading_ = false;
+    Lane lanes_[kLanes];
 };
 
 }  // namespace mbstandin

@@ -1,6 +1,8 @@
 // redis_keys.cpp - key names and the server-side library (see redis_keys.h).
 #include "redis_keys.h"
 
+#include <algorithm>
+
 namespace mbstandin {
 
 std::string KeyLayout::escape(const std::string& name) {
@@ -13,6 +15,39 @@ std::string KeyLayout::escape(const std::string& name) {
         else o += c;
     }
     return o;
+}
+
+uint16_t KeyLayout::slot(const std::string& name) {
+    static const auto table = [] {
+        struct T {
+            uint16_t v[256];
+        } t{};
+        for (int i = 0; i < 256; ++i) {
+            uint16_t c = static_cast<uint16_t>(i << 8);
+            for (int b = 0; b < 8; ++b) c = static_cast<uint16_t>(c & 0x8000 ? (c << 1) ^ 0x1021 : c << 1);
+            t.v[i] = c;
+        }
+        return t;
+    }();
+    uint16_t crc = 0;
+    for (char ch : escape(name))
+        crc = static_cast<uint16_t>((crc << 8) ^ table.v[((crc >> 8) ^ static_cast<unsigned char>(ch)) & 0xff]);
+    return crc & 16383;
+}
+
+bool highestBlock(uint64_t bitmapLen, unsigned char lastByte, uint64_t bs, uint64_t size, uint64_t* lo, uint64_t* c0,
+                  uint64_t* c1) {
+    *lo = *c0 = *c1 = 0;
+    if (bitmapLen <= 1 || bs == 0 || lastByte == 0) return false;
+    int j = 7;  // the lowest-order set bit is the highest bit number in the byte
+    for (unsigned v = lastByte; v % 2 == 0; v /= 2) --j;
+    const uint64_t bit = (bitmapLen - 1) * 8 + static_cast<uint64_t>(j);
+    if (bit < kBlockBit0) return false;
+    *lo = (bit - kBlockBit0) * bs;
+    const uint64_t end = std::min(*lo + bs, std::max<uint64_t>(size, *lo + 1));
+    *c0 = *lo / kChunkBytes;
+    *c1 = (end - 1) / kChunkBytes;
+    return true;
 }
 
 std::string KeyLayout::metaPattern() const {
@@ -50,38 +85,20 @@ bool KeyLayout::nameOfMeta(const std::string& key, std::string* name) const {
 
 namespace fn {
 
-const char* const kOpen = "mbstore_1_open";
-const char* const kUsed = "mbstore_1_used";
-const char* const kMark = "mbstore_1_mark";
-const char* const kDelete = "mbstore_1_delete";
+const char* const kOpen = "mbstore_2_open";
+const char* const kMark = "mbstore_2_mark";
+const char* const kDelete = "mbstore_2_delete";
 
 // The library's name carries its version, so clients of different versions
 // keep their own functions side by side.
-const char* const kLibrary = R"(#!lua name=mbstore_1
-
--- used: the end of the highest byte ever written. The last byte of the
--- bitmap holds the highest written block (bits are only ever set); of the
--- chunks under that block, the highest that exists ends where the highest
--- write ended (SETRANGE only grows a string).
-local function used(bits, base, bs, size)
-  local n = redis.call('STRLEN', bits)
-  if n <= 1 or not bs or bs <= 0 then return 0 end
-  local v, j = string.byte(redis.call('GETRANGE', bits, n - 1, n - 1)), 7
-  while v > 0 and v % 2 == 0 do v = v / 2; j = j - 1 end
-  local lo = ((n - 1) * 8 + j - 8) * bs
-  for c = math.floor((math.min(lo + bs, size) - 1) / 1048576), math.floor(lo / 1048576), -1 do
-    local l = redis.call('STRLEN', base .. string.format('%d', c))
-    if l > 0 then return c * 1048576 + l end
-  end
-  return lo
-end
+const char* const kLibrary = R"(#!lua name=mbstore_2
 
 -- Create, exclusive create or open, atomically; takes a lease.
 -- KEYS meta, openers, the bitmap of the generation a create would give.
 -- ARGV create, exclusive, size, bs, minc, maxc, now_s, opener, lease end
 -- (ms), pid, ip, now (ms), gen. Answers {gen, size, bs, minc}, {-1}
 -- exists, {-2} missing.
-redis.register_function('mbstore_1_open', function(keys, args)
+redis.register_function('mbstore_2_open', function(keys, args)
   if redis.call('EXISTS', keys[1]) == 1 then
     if args[2] == '1' then return {-1} end
   else
@@ -96,16 +113,9 @@ redis.register_function('mbstore_1_open', function(keys, args)
   return redis.call('HMGET', keys[1], 'gen', 'size', 'bs', 'minc')
 end)
 
--- KEYS meta, bitmap. ARGV chunk key base. Answers used (0 when missing).
-redis.register_function{function_name = 'mbstore_1_used', flags = {'no-writes'},
-  callback = function(keys, args)
-    local m = redis.call('HMGET', keys[1], 'bs', 'size')
-    return used(keys[2], args[1], tonumber(m[1]), tonumber(m[2]))
-  end}
-
 -- Time stamps (at most once a second per handle): when the region is still
 -- generation ARGV[1], mtime / atime set when non-zero. Answers 1, or -1.
-redis.register_function('mbstore_1_mark', function(keys, args)
+redis.register_function('mbstore_2_mark', function(keys, args)
   if redis.call('HGET', keys[1], 'gen') ~= args[1] then return -1 end
   if args[2] ~= '0' then redis.call('HSET', keys[1], 'mtime', args[2]) end
   if args[3] ~= '0' then redis.call('HSET', keys[1], 'atime', args[3]) end
@@ -114,17 +124,19 @@ end)
 
 -- Delete: refused while a lease is live unless forced. The metadata, the
 -- leases and the bitmap (whose bit 0 every write checks) go at once; the
--- chunks after. KEYS meta, openers, bitmap of generation ARGV[3]. ARGV now
--- (ms), force, gen, chunk key base. Answers {1, used}, {-1} missing, {-2}
--- open, {-3} the region is another generation now.
-redis.register_function('mbstore_1_delete', function(keys, args)
+-- chunks after, by the client, from what the answer tells of the bitmap.
+-- KEYS meta, openers, bitmap of generation ARGV[3]. ARGV now (ms), force,
+-- gen. Answers {1, bitmap length, last bitmap byte, bs, size}, {-1}
+-- missing, {-2} open, {-3} the region is another generation now.
+redis.register_function('mbstore_2_delete', function(keys, args)
   if redis.call('EXISTS', keys[1]) == 0 then return {-1} end
   if redis.call('HGET', keys[1], 'gen') ~= args[3] then return {-3} end
   if args[2] ~= '1' and redis.call('ZCOUNT', keys[2], args[1], '+inf') > 0 then return {-2} end
   local m = redis.call('HMGET', keys[1], 'bs', 'size')
-  local u = used(keys[3], args[4], tonumber(m[1]), tonumber(m[2]))
+  local n = redis.call('STRLEN', keys[3])
+  local last = n > 0 and string.byte(redis.call('GETRANGE', keys[3], -1, -1)) or 0
   redis.call('DEL', keys[1], keys[2], keys[3])
-  return {1, u}
+  return {1, n, last, tonumber(m[1]) or 0, tonumber(m[2]) or 0}
 end)
 )";
 

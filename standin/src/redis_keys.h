@@ -21,7 +21,8 @@
 // The server-side code is a library of functions: the server keeps it
 // through restarts (with persistence) and copies it to its replicas, so a
 // promoted replica has it; a server that lacks it anyway (flushed) gets it
-// again from the client that finds it missing.
+// again from the client that finds it missing. Every key a function
+// touches is one of its declared keys, so that a cluster accepts the call.
 #ifndef MIRRORBANK_STANDIN_REDIS_KEYS_H
 #define MIRRORBANK_STANDIN_REDIS_KEYS_H
 
@@ -51,6 +52,9 @@ public:
     bool nameOfMeta(const std::string& key, std::string* name) const;
 
     static std::string escape(const std::string& name);
+    // The cluster hash slot of every key of the region: CRC16 of its hash
+    // tag, modulo 16384.
+    static uint16_t slot(const std::string& name);
 
 private:
     std::string tagged(const std::string& name) const { return prefix_ + "{" + escape(name) + "}"; }
@@ -60,11 +64,19 @@ private:
 // Functions of the server-side library, and the library's source.
 namespace fn {
 extern const char* const kOpen;    // KEYS meta, openers, new bitmap; see redis_keys.cpp
-extern const char* const kUsed;    // KEYS meta, bitmap
 extern const char* const kMark;    // KEYS meta
 extern const char* const kDelete;  // KEYS meta, openers, bitmap
 extern const char* const kLibrary;
 }  // namespace fn
+
+// used (the end of the highest byte ever written) from the bitmap: the last
+// byte of the bitmap holds the highest written block, whose start is *lo
+// (0 with no block written); the chunks [*c0, *c1] lie under that block.
+// The highest of them that exists ends where the highest write ended
+// (SETRANGE only grows a string); when none does, used is *lo.
+// Answers false when no block was written (used is 0).
+bool highestBlock(uint64_t bitmapLen, unsigned char lastByte, uint64_t bs, uint64_t size, uint64_t* lo,
+                  uint64_t* c0, uint64_t* c1);
 
 }  // namespace mbstandin
 

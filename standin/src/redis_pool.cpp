@@ -29,15 +29,15 @@ PrimaryPool::~PrimaryPool() {
     for (auto& l : idle_) redisFree(l.ctx);
 }
 
-redisContext* PrimaryPool::connectTo(const ServerAddress& a, mb_error* err, bool probe) const {
-    redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, toTimeval(rs_.connect_timeout_ms));
+redisContext* connectServer(const RedisSettings& rs, const ServerAddress& a, mb_error* err, bool probe) {
+    redisContext* c = redisConnectWithTimeout(a.host.c_str(), a.port, toTimeval(rs.connect_timeout_ms));
     if (!c || c->err) {
         *err = failWith(MB_ERR_DDEAD,
                         "cannot connect to Redis server " + a.text() + ": " + (c ? c->errstr : "out of memory"));
         if (c) redisFree(c);
         return nullptr;
     }
-    redisSetTimeout(c, toTimeval(probe ? rs_.connect_timeout_ms : rs_.command_timeout_ms));
+    redisSetTimeout(c, toTimeval(probe ? rs.connect_timeout_ms : rs.command_timeout_ms));
     // Without a password the first command would meet a server that wants
     // one; the PING makes that an authentication failure here.
     // Either must answer with a status, as only a Redis server does.
@@ -45,12 +45,12 @@ redisContext* PrimaryPool::connectTo(const ServerAddress& a, mb_error* err, bool
     auto status = [&s](const char* what) {
         return [&s, what](const redisReply& r) { return r.type == REDIS_REPLY_STATUS ? MB_ERR_NONE : s.fault(r, what); };
     };
-    if (rs_.password.empty()) {
+    if (rs.password.empty()) {
         s.cmd(status("PING"), "PING");
-    } else if (rs_.user.empty()) {
-        s.cmd(status("AUTH"), "AUTH", rs_.password);
+    } else if (rs.user.empty()) {
+        s.cmd(status("AUTH"), "AUTH", rs.password);
     } else {
-        s.cmd(status("AUTH"), "AUTH", rs_.user, rs_.password);
+        s.cmd(status("AUTH"), "AUTH", rs.user, rs.password);
     }
     *err = s.run();
     if (*err != MB_ERR_NONE) {

@@ -21,6 +21,11 @@ struct redisContext;
 
 namespace mbstandin {
 
+// A new connection to a, authenticated when a password is configured;
+// null with the failure (MB_ERR_DDEAD or MB_ERR_AUTH, detail set) in *err.
+// A probe waits at most the connect time-out for each answer.
+redisContext* connectServer(const RedisSettings& rs, const ServerAddress& a, mb_error* err, bool probe = false);
+
 class PrimaryPool {
 public:
     explicit PrimaryPool(const RedisSettings& rs);
@@ -28,10 +33,9 @@ public:
     PrimaryPool(const PrimaryPool&) = delete;
     PrimaryPool& operator=(const PrimaryPool&) = delete;
 
-    // A new connection to a, authenticated when a password is configured;
-    // null with the failure (MB_ERR_DDEAD or MB_ERR_AUTH, detail set) in *err.
-    // A probe waits at most the connect time-out for each answer.
-    redisContext* connectTo(const ServerAddress& a, mb_error* err, bool probe = false) const;
+    redisContext* connectTo(const ServerAddress& a, mb_error* err, bool probe = false) const {
+        return connectServer(rs_, a, err, probe);
+    }
 
     // Runs body(Session&) on a connection to the primary. When the
     // connection broke, timed out or found a replica, the Sentinels are

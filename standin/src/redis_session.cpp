@@ -36,8 +36,59 @@ std::string infoField(const std::string& info, const std::string& field) {
     return std::string();
 }
 
-Session::Session(redisContext* ctx, const ServerAddress& addr) : ctx_(ctx), addr_(addr), writer_(&Session::sink, ctx) {
+Session::Session(redisContext* ctx, const ServerAddress& addr, const Redirector* redirector, bool asking)
+    : ctx_(ctx), addr_(addr), redirector_(redirector), asking_(asking), writer_(&Session::sink, ctx) {
     handlers_.reserve(16);
+}
+
+namespace {
+constexpr int kMaxRedirects = 5;   // MOVED and ASK followed for one command at most
+constexpr int kMaxTryAgain = 40;   // TRYAGAIN repeated, with a growing pause
+}  // namespace
+
+void Session::queue(Queued&& q) {
+    if (asking_) {
+        handlers_.push_back(Queued{[](const redisReply&) { return MB_ERR_NONE; }, nullptr, nullptr, 0});
+        writer_.cmd("ASKING");
+    }
+    handlers_.push_back(std::move(q));
+}
+
+void Session::replay(Parked&& p) {
+    queue(std::move(p.q));  // ASKING first when asking
+    handlers_.back().again(writer_);
+}
+
+void Session::waitFor(uint64_t n, uint64_t ms, long long* acked) {
+    handlers_.push_back(Queued{integer(acked, "WAIT"), nullptr, nullptr, 0});
+    writer_.cmd("WAIT", n, ms);
+}
+
+// "MOVED <slot> <host>:<port>", "ASK <slot> <host>:<port>" or "TRYAGAIN ...".
+bool Session::park(Queued& q, const redisReply& r) {
+    std::string msg = replyText(&r);
+    Parked p;
+    if (msg.compare(0, 9, "TRYAGAIN ") == 0 || msg == "TRYAGAIN") {
+        if (q.tries >= kMaxTryAgain) return false;
+        p.kind = Parked::TryAgain;
+        p.to = addr_;
+        p.asking = asking_;
+    } else {
+        bool moved = msg.compare(0, 6, "MOVED ") == 0;
+        if ((!moved && msg.compare(0, 4, "ASK ") != 0) || q.tries >= kMaxRedirects) return false;
+        size_t sp = msg.find(' '), sp2 = msg.find(' ', sp + 1), colon = msg.rfind(':');
+        if (sp2 == std::string::npos || colon == std::string::npos || colon < sp2) return false;
+        p.kind = moved ? Parked::Moved : Parked::Ask;
+        p.slot = static_cast<uint16_t>(toU64(msg.substr(sp + 1, sp2 - sp - 1)) & 16383);
+        p.to.host = msg.substr(sp2 + 1, colon - sp2 - 1);
+        p.to.port = static_cast<uint16_t>(toU64(msg.substr(colon + 1)));
+        if (p.to.host.empty()) p.to.host = addr_.host;  // the node's own address was not known to it
+        p.asking = !moved;
+    }
+    q.tries++;
+    p.q = std::move(q);
+    parked_.push_back(std::move(p));
+    return true;
 }
 
 bool Session::sink(void* to, const char* p, size_t n) {
@@ -45,7 +96,14 @@ bool Session::sink(void* to, const char* p, size_t n) {
 }
 
 void Session::cmdArgv(Handler h, const std::vector<std::string>& argv) {
-    handlers_.push_back(Queued{std::move(h), nullptr});
+    Queued q{std::move(h), nullptr, nullptr, 0};
+    if (redirector_) {
+        q.again = [argv](RespWriter& w) {
+            w.begin(argv.size());
+            for (const auto& a : argv) w.arg(a);
+        };
+    }
+    queue(std::move(q));
     writer_.begin(argv.size());
     for (const auto& a : argv) writer_.arg(a);
 }
@@ -54,6 +112,7 @@ mb_error Session::transportFailure() {
     int saved = errno;
     lost = true;
     handlers_.clear();
+    parked_.clear();
     next_ = 0;
     writer_.reset();
     if (ctx_->err == REDIS_ERR_IO && (saved == EAGAIN || saved == EWOULDBLOCK || saved == ETIMEDOUT)) {
@@ -72,21 +131,30 @@ mb_error Session::run() {
         return failWith(MB_ERR_DDEAD, "lost the connection to Redis server " + server());
     }
     mb_error first = MB_ERR_NONE;
-    while (next_ < handlers_.size()) {
-        writer_.flush();
-        if (writer_.failed()) return transportFailure();
-        void* r = nullptr;
-        if (redisGetReply(ctx_, &r) != REDIS_OK || !r) return transportFailure();
-        Reply rep(static_cast<redisReply*>(r));
-        Queued q = std::move(handlers_[next_++]);  // its handler may queue more, growing handlers_
-        mb_error e = q.h(*rep);
-        if (e == MB_ERR_NONE) continue;
-        if (!q.owner) {
-            if (first == MB_ERR_NONE) first = e;
-        } else if (q.owner->err == MB_ERR_NONE) {
-            q.owner->err = e;
-            q.owner->detail = failureDetail(e);
+    for (;;) {
+        while (next_ < handlers_.size()) {
+            writer_.flush();
+            if (writer_.failed()) return transportFailure();
+            void* r = nullptr;
+            if (redisGetReply(ctx_, &r) != REDIS_OK || !r) return transportFailure();
+            Reply rep(static_cast<redisReply*>(r));
+            Queued q = std::move(handlers_[next_++]);  // its handler may queue more, growing handlers_
+            if (q.again && rep->type == REDIS_REPLY_ERROR && park(q, *rep)) continue;
+            mb_error e = q.h(*rep);
+            if (e == MB_ERR_NONE) continue;
+            if (!q.owner) {
+                if (first == MB_ERR_NONE) first = e;
+            } else if (q.owner->err == MB_ERR_NONE) {
+                q.owner->err = e;
+                q.owner->detail = failureDetail(e);
+            }
         }
+        if (parked_.empty()) break;
+        // Commands sent elsewhere run there now; their handlers may queue
+        // more here.
+        std::vector<Parked> parked;
+        parked.swap(parked_);
+        redirector_->follow(*this, parked, &first);
     }
     handlers_.clear();
     next_ = 0;
@@ -129,7 +197,8 @@ mb_error Session::fault(const redisReply& r, const char* what) {
         starts("ERR invalid password")) {
         return failWith(MB_ERR_AUTH, "authentication to Redis server " + server() + " failed (" + what + "): " + msg);
     }
-    if (starts("LOADING") || starts("BUSY") || starts("MASTERDOWN") || starts("TRYAGAIN"))
+    if (starts("LOADING") || starts("BUSY") || starts("MASTERDOWN") || starts("TRYAGAIN") ||
+        starts("CLUSTERDOWN"))
         return failWith(MB_ERR_RNR, "Redis server " + server() + " is not ready: " + msg);
     if (starts("ERR Function not found")) {
         missingFunction = true;

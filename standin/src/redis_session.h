@@ -20,6 +20,8 @@ struct redisReply;
 
 namespace mbstandin {
 
+class Redirector;
+
 struct ReplyFree {
     void operator()(redisReply* r) const;
 };
@@ -43,13 +45,37 @@ public:
     using Handler = std::function<mb_error(const redisReply&)>;
     using Bytes = RespWriter::Bytes;
     using KeyNum = RespWriter::KeyNum;
-    // The failure of one operation among those of a batch, and its text.
+    // The failure of one operation among those of a batch, and its text;
+    // replicas: how many replicas must confirm its writes (0 for reads).
     struct Failure {
         mb_error err = MB_ERR_NONE;
         const char* detail = nullptr;
+        int replicas = 0;
+    };
+    // A command as queued: its reply's handler, the operation that owns its
+    // failure, and (on a cluster) how to write it again elsewhere.
+    struct Queued {
+        Handler h;
+        Failure* owner = nullptr;
+        std::function<void(RespWriter&)> again;
+        int tries = 0;  // redirections followed so far
+    };
+    // A command a cluster node did not serve: MOVED (another node owns the
+    // slot), ASK (the slot is migrating and the key is on `to`, asked with
+    // ASKING) or TRYAGAIN (keys of a migrating slot are split; repeat later
+    // where it was sent, as it was sent).
+    struct Parked {
+        enum Kind { Moved, Ask, TryAgain } kind;
+        Queued q;
+        ServerAddress to;
+        bool asking = false;  // send ASKING before it
+        uint16_t slot = 0;
     };
 
-    Session(redisContext* ctx, const ServerAddress& addr);
+    // With a redirector (a cluster), commands are kept so that MOVED, ASK
+    // and TRYAGAIN answers are followed command by command; asking sends
+    // ASKING before every command (a session of commands an ASK sent here).
+    Session(redisContext* ctx, const ServerAddress& addr, const Redirector* redirector = nullptr, bool asking = false);
 
     template <typename... A>
     void cmd(Handler h, const A&... a) {
@@ -59,9 +85,15 @@ public:
     // on); with a null owner it is the run's.
     template <typename... A>
     void cmdFor(Failure* owner, Handler h, const A&... a) {
-        handlers_.push_back(Queued{std::move(h), owner});
+        Queued q{std::move(h), owner, nullptr, 0};
+        if (redirector_) q.again = [a...](RespWriter& w) { w.cmd(a...); };
+        queue(std::move(q));
         writer_.cmd(a...);
     }
+    // A command parked by another session, written here as it was there.
+    void replay(Parked&& p);
+    // WAIT for n replicas within ms, with no ASKING before it.
+    void waitFor(uint64_t n, uint64_t ms, long long* acked);
     // A command given as an argument vector (argv[0] is the command name).
     void cmdArgv(Handler h, const std::vector<std::string>& argv);
     void reserve(size_t bytes) { writer_.reserve(bytes); }
@@ -85,6 +117,8 @@ public:
     std::string server() const { return addr_.text(); }
     const ServerAddress& address() const { return addr_; }
 
+    bool asking() const { return asking_; }
+
     bool lost = false;             // the connection failed or timed out: drop it
     bool timedOut = false;         // ... by the command time-out
     bool readonly = false;         // the server is a replica now
@@ -93,16 +127,28 @@ public:
 private:
     static bool sink(void* to, const char* p, size_t n);
     mb_error transportFailure();
+    void queue(Queued&& q);  // ASKING first when asking
+    bool park(Queued& q, const redisReply& r);  // a redirection to follow
 
     redisContext* ctx_;
     ServerAddress addr_;
+    const Redirector* redirector_;
+    bool asking_;
     RespWriter writer_;
-    struct Queued {
-        Handler h;
-        Failure* owner;
-    };
     std::vector<Queued> handlers_;
     size_t next_ = 0;  // handlers_[next_] takes the next reply
+    std::vector<Parked> parked_;
+};
+
+// Runs commands that cluster nodes sent elsewhere, handing each reply to
+// the command's own handler; a failure that owns no operation goes into
+// *first when that is still MB_ERR_NONE.
+class Redirector {
+public:
+    virtual void follow(Session& from, std::vector<Session::Parked>& parked, mb_error* first) const = 0;
+
+protected:
+    ~Redirector() = default;
 };
 
 }  // namespace mbstandin
