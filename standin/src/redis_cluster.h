@@ -59,6 +59,7 @@ public:
     void forget(const ServerAddress& a) const;
 
     void follow(Session& from, std::vector<Session::Parked>& parked, mb_error* first) const override;
+    uint64_t patienceMs() const override { return rs_.command_timeout_ms; }
 
 private:
     struct Node {

@@ -4,6 +4,7 @@
 #include <hiredis/hiredis.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,13 +43,18 @@ Session::Session(redisContext* ctx, const ServerAddress& addr, const Redirector*
 }
 
 namespace {
-constexpr int kMaxRedirects = 5;   // MOVED and ASK followed for one command at most
-constexpr int kMaxTryAgain = 40;   // TRYAGAIN repeated, with a growing pause
+constexpr int kMaxRedirects = 5;  // MOVED and ASK followed for one command at most
+
+uint64_t steadyMs() {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
 }  // namespace
 
 void Session::queue(Queued&& q) {
     if (asking_) {
-        handlers_.push_back(Queued{[](const redisReply&) { return MB_ERR_NONE; }, nullptr, nullptr, 0});
+        handlers_.push_back(Queued{[](const redisReply&) { return MB_ERR_NONE; }, nullptr, nullptr, 0, 0, 0});
         writer_.cmd("ASKING");
     }
     handlers_.push_back(std::move(q));
@@ -60,7 +66,7 @@ void Session::replay(Parked&& p) {
 }
 
 void Session::waitFor(uint64_t n, uint64_t ms, long long* acked) {
-    handlers_.push_back(Queued{integer(acked, "WAIT"), nullptr, nullptr, 0});
+    handlers_.push_back(Queued{integer(acked, "WAIT"), nullptr, nullptr, 0, 0, 0});
     writer_.cmd("WAIT", n, ms);
 }
 
@@ -69,13 +75,16 @@ bool Session::park(Queued& q, const redisReply& r) {
     std::string msg = replyText(&r);
     Parked p;
     if (msg.compare(0, 9, "TRYAGAIN ") == 0 || msg == "TRYAGAIN") {
-        if (q.tries >= kMaxTryAgain) return false;
+        const uint64_t now = steadyMs();
+        if (q.tries == 0) q.tryUntilMs = now + redirector_->patienceMs();
+        if (now >= q.tryUntilMs) return false;
+        q.tries++;
         p.kind = Parked::TryAgain;
         p.to = addr_;
         p.asking = asking_;
     } else {
         bool moved = msg.compare(0, 6, "MOVED ") == 0;
-        if ((!moved && msg.compare(0, 4, "ASK ") != 0) || q.tries >= kMaxRedirects) return false;
+        if ((!moved && msg.compare(0, 4, "ASK ") != 0) || q.hops >= kMaxRedirects) return false;
         size_t sp = msg.find(' '), sp2 = msg.find(' ', sp + 1), colon = msg.rfind(':');
         if (sp2 == std::string::npos || colon == std::string::npos || colon < sp2) return false;
         p.kind = moved ? Parked::Moved : Parked::Ask;
@@ -84,8 +93,8 @@ bool Session::park(Queued& q, const redisReply& r) {
         p.to.port = static_cast<uint16_t>(toU64(msg.substr(colon + 1)));
         if (p.to.host.empty()) p.to.host = addr_.host;  // the node's own address was not known to it
         p.asking = !moved;
+        q.hops++;
     }
-    q.tries++;
     p.q = std::move(q);
     parked_.push_back(std::move(p));
     return true;
@@ -96,7 +105,7 @@ bool Session::sink(void* to, const char* p, size_t n) {
 }
 
 void Session::cmdArgv(Handler h, const std::vector<std::string>& argv) {
-    Queued q{std::move(h), nullptr, nullptr, 0};
+    Queued q{std::move(h), nullptr, nullptr, 0, 0, 0};
     if (redirector_) {
         q.again = [argv](RespWriter& w) {
             w.begin(argv.size());

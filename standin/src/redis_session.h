@@ -58,7 +58,9 @@ public:
         Handler h;
         Failure* owner = nullptr;
         std::function<void(RespWriter&)> again;
-        int tries = 0;  // redirections followed so far
+        int hops = 0;   // MOVED and ASK followed so far
+        int tries = 0;  // TRYAGAIN repeated so far ...
+        uint64_t tryUntilMs = 0;  // ... until then (steady clock)
     };
     // A command a cluster node did not serve: MOVED (another node owns the
     // slot), ASK (the slot is migrating and the key is on `to`, asked with
@@ -85,7 +87,7 @@ public:
     // on); with a null owner it is the run's.
     template <typename... A>
     void cmdFor(Failure* owner, Handler h, const A&... a) {
-        Queued q{std::move(h), owner, nullptr, 0};
+        Queued q{std::move(h), owner, nullptr, 0, 0, 0};
         if (redirector_) q.again = [a...](RespWriter& w) { w.cmd(a...); };
         queue(std::move(q));
         writer_.cmd(a...);
@@ -146,6 +148,9 @@ private:
 class Redirector {
 public:
     virtual void follow(Session& from, std::vector<Session::Parked>& parked, mb_error* first) const = 0;
+    // How long a command answered TRYAGAIN is repeated before its handler
+    // hears the answer.
+    virtual uint64_t patienceMs() const = 0;
 
 protected:
     ~Redirector() = default;
