@@ -73,11 +73,6 @@ protected:
         EXPECT_EQ(rqs.status, MB_SUCC);
         return ds;
     }
-    static std::vector<char> pattern(size_t n, int seed) {
-        std::vector<char> v(n);
-        for (size_t i = 0; i < n; ++i) v[i] = static_cast<char>(i * 13 + seed);
-        return v;
-    }
     void expectContent(mb_store_handle h, const std::vector<char>& want, ub8 off) {
         std::vector<char> got(want.size());
         ASSERT_EQ(io(false, h, got.data(), got.size(), off), MB_ERR_NONE);

@@ -72,17 +72,6 @@ public:
     void signal(int i, int sig) const { ::kill(pid[i], sig); }
     bool alive(int i) const { return pid[i] > 0 && ::waitpid(pid[i], nullptr, WNOHANG) == 0; }
 
-    int port[2] = {0, 0};
-    pid_t pid[2] = {0, 0};
-
-private:
-    RedisServers() {
-        ::setenv(kPasswordVar, kPassword, 1);
-        char tmpl[] = "/tmp/mbstandin-redis-XXXXXX";
-        dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
-        start();
-    }
-
     static int freePort() {
         int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in a{};
@@ -95,6 +84,17 @@ private:
             p = ntohs(a.sin_port);
         ::close(fd);
         return p;
+    }
+
+    int port[2] = {0, 0};
+    pid_t pid[2] = {0, 0};
+
+private:
+    RedisServers() {
+        ::setenv(kPasswordVar, kPassword, 1);
+        char tmpl[] = "/tmp/mbstandin-redis-XXXXXX";
+        dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
+        start();
     }
 
     void start() {

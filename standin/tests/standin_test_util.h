@@ -34,6 +34,13 @@ private:
     std::chrono::steady_clock::time_point end_;
 };
 
+// Bytes that differ with their place and with seed.
+inline std::vector<char> pattern(size_t n, int seed) {
+    std::vector<char> v(n);
+    for (size_t i = 0; i < n; ++i) v[i] = static_cast<char>(i * 13 + seed);
+    return v;
+}
+
 struct Rqs : mb_rqs {
     Rqs() {
         status = static_cast<mb_status>(0);
