@@ -1,6 +1,7 @@
 // Contract suite of the client-library interface, run against each backend:
-// the embedded cluster (3 daemons) and Redis (a primary and one replica
-// started by the suite, see redis_servers.h). Cases that depend on how one
+// the embedded cluster (3 daemons), Redis (a primary and one replica
+// started by the suite, see redis_servers.h) and a Redis Cluster (three
+// primaries with a replica each, see redis_cluster_servers.h). Cases that depend on how one
 // backend places copies, reserves memory or loses daemons follow, by backend.
 #include <arpa/inet.h>
 #include <sys/stat.h>
@@ -18,14 +19,14 @@
 #include <thread>
 
 #include "redis_protocol.h"
-#include "redis_servers.h"
+#include "redis_cluster_servers.h"
 #include "standin_test_util.h"
 
 using namespace standin_test;
 
 namespace {
 
-enum class Kind { Embedded, Redis };
+enum class Kind { Embedded, Redis, RedisCluster };
 
 std::string errorText(mb_error e) {
     mb_rqs rqs{MB_FAIL, e};
@@ -36,15 +37,23 @@ std::string errorText(mb_error e) {
 class Contract : public ClientTest, public ::testing::WithParamInterface<Kind> {
 protected:
     void SetUp() override {
+        if (cluster()) RedisCluster::get().fresh();
+        if (kind() == Kind::Redis) RedisServers::get().fresh();
         if (redis()) {
-            RedisServers::get().fresh();
-            file_ = std::make_unique<TempFile>(RedisServers::get().config(extraConfig_));
+            file_ = std::make_unique<TempFile>(cluster() ? RedisCluster::get().config(extraConfig_)
+                                                         : RedisServers::get().config(extraConfig_));
             cfg_ = file_->path();
         }
         ClientTest::SetUp();
     }
-    virtual bool redis() const { return GetParam() == Kind::Redis; }
-    int daemons() const { return redis() ? 2 : 3; }
+    virtual Kind kind() const { return GetParam(); }
+    bool redis() const { return kind() != Kind::Embedded; }
+    bool cluster() const { return kind() == Kind::RedisCluster; }
+    int daemons() const { return cluster() ? RedisCluster::kNodes : redis() ? 2 : 3; }
+    // On the cluster a region lives on the primary serving its slot (its
+    // home) and on that primary's replica (bit i of shard for daemon i).
+    int home(const char* name) const { return RedisCluster::get().owner(RedisCluster::get().slotOf(name)); }
+    ub4 shard(const char* name) const { return 1u << home(name) | 1u << RedisCluster::get().replicaOf(home(name)); }
 
     mb_client_ctx* connect(ub4 local) {
         moreArgs_.push_back(makeArgs(local, cfg_.c_str()));
@@ -84,9 +93,9 @@ protected:
     std::deque<mb_init_args> moreArgs_;
 };
 
-INSTANTIATE_TEST_SUITE_P(Backends, Contract, ::testing::Values(Kind::Embedded, Kind::Redis),
+INSTANTIATE_TEST_SUITE_P(Backends, Contract, ::testing::Values(Kind::Embedded, Kind::Redis, Kind::RedisCluster),
                          [](const ::testing::TestParamInfo<Kind>& i) {
-                             return std::string(i.param == Kind::Redis ? "redis" : "embedded");
+                             return std::string(i.param == Kind::Redis ? "redis" : i.param == Kind::RedisCluster ? "cluster" : "embedded");
                          });
 
 // ---- connections ---------------------------------------------------------------
@@ -175,6 +184,8 @@ TEST(Config, EveryMalformedSettingKeepsItsText) {
     TempFile shared("pw\n");
     ::chmod(shared.path(), 0644);
     const std::string redis = "backend redis\nprimary 127.0.0.1 6379\n";
+    const std::string cluster = "backend redis-cluster\nnode 127.0.0.1 7000\n";
+    const std::string nodesOnly = ": with backend redis-cluster the cluster names its nodes; use node lines";
     const std::pair<std::string, std::string> bad[] = {
         {"daemons 65\n", " line 1: daemons takes a count from 1 to 64"},
         {"daemons 0\n", " line 1: daemons takes a count from 1 to 64"},
@@ -226,6 +237,16 @@ TEST(Config, EveryMalformedSettingKeepsItsText) {
         {redis + "user mbapp\n", ": a user needs a password (password-env or password-file)"},
         {"daemons 2\n" + redis, ": with backend redis the servers are the daemons; drop 'daemons'"},
         {"sentinel 127.0.0.1 26379\nbackend redis\n", ": backend redis needs a primary line"},
+        {cluster + "node 127.0.0.1\n", " line 3: node takes an IPv4 address and a port"},
+        {cluster + "node localhost 7001\n", " line 3: node takes an IPv4 address and a port"},
+        {"backend redis-cluster\nkey-prefix p:\n", ": backend redis-cluster needs a node line"},
+        {cluster + "primary 127.0.0.1 6379\n", " line 3" + nodesOnly},
+        {cluster + "replica 127.0.0.1 6380\nsentinel 127.0.0.1 1\n", " line 3" + nodesOnly},
+        {cluster + "master-name m\n", " line 3" + nodesOnly},
+        {"node 127.0.0.1 7000\nsentinel 127.0.0.1 1\nbackend redis-cluster\n", " line 2" + nodesOnly},
+        {redis + "node 127.0.0.1 7000\n", " line 3: a node line needs 'backend redis-cluster'"},
+        {cluster + "daemons 6\n", ": with backend redis-cluster the nodes are the daemons; drop 'daemons'"},
+        {cluster + "daemon 1 127.0.0.1 7001\n", ": with backend redis-cluster the nodes are the daemons; drop 'daemon'"},
     };
     for (const auto& [text, want] : bad) {
         TempFile f(text);
@@ -256,8 +277,8 @@ TEST(Config, EveryMalformedSettingKeepsItsText) {
 
 // What a well-formed file sets: later lines of a one-value setting win, the
 // primary is daemon 0 wherever it is written, replicas follow in order, and
-// every setting of both backends is taken (the Redis file gets as far as
-// connecting to servers that are not there).
+// every setting of every backend is taken (the Redis and cluster files get
+// as far as connecting to servers that are not there).
 TEST(Config, WellFormedFilesTakeEverySetting) {
     freshCluster();
     ::setenv("MB_CFG_TEST_PASSWORD", "secret", 1);
@@ -267,7 +288,9 @@ TEST(Config, WellFormedFilesTakeEverySetting) {
         "master-name m\nkey-prefix p:\nuser u\npassword-env MB_CFG_TEST_PASSWORD\nconnect-timeout-ms 50\n"
         "command-timeout-ms 60\nlease-seconds 7\ncrash-events allowed\nmemory 2M\ndaemon 1 10.0.0.2 6380\n"
         "completion inline\n",
-        "backend redis\nprimary 127.0.0.1 1\nuser u\npassword-file " + std::string(pw.path()) + "\n"};
+        "backend redis\nprimary 127.0.0.1 1\nuser u\npassword-file " + std::string(pw.path()) + "\n",
+        "node 127.0.0.1 1\nbackend redis-cluster\nnode 127.0.0.1 2\nkey-prefix p:\nuser u\npassword-env MB_CFG_TEST_PASSWORD\n"
+        "connect-timeout-ms 50\ncommand-timeout-ms 60\nlease-seconds 7\ncrash-events allowed\nmemory 2M\ncompletion inline\n"};
     for (const auto& text : redisFiles) {
         TempFile f(text);
         mb_init_args a = makeArgs(0, f.path());
@@ -337,10 +360,10 @@ TEST_P(Contract, OpenDescribesTheRegion) {
     EXPECT_EQ(si.size, 1u << 20);
     EXPECT_EQ(si.used, 0u);
     EXPECT_EQ(si.blocksize, 4096u);
-    EXPECT_EQ(si.primary, 0);
-    EXPECT_EQ(si.redundancy, daemons());
+    EXPECT_EQ(si.primary, cluster() ? home("alpha") : 0);
+    EXPECT_EQ(si.redundancy, cluster() ? 2 : daemons());
     EXPECT_EQ(si.minredundancy, 2);
-    EXPECT_EQ(si.nodes, (1u << daemons()) - 1);
+    EXPECT_EQ(si.nodes, cluster() ? shard("alpha") : (1u << daemons()) - 1);
     EXPECT_TRUE(si.open);
     EXPECT_EQ(si.pid, static_cast<ub4>(getpid()));
     EXPECT_GT(si.ctime, 0u);
@@ -572,12 +595,13 @@ TEST_P(Contract, ListingsGlobalAttachedAndByName) {
     EXPECT_EQ(mb_admin_get_attached_daemon(&rqs, client_), 1);
     mb_admin_enumerate_stores(&rqs, client_, &local, collectStore, 0);
     EXPECT_EQ(rqs.status, MB_SUCC);
-    EXPECT_EQ(local.size(), redis() ? 2u : 1u);  // g2 only, on the embedded cluster
+    ub4 g1 = cluster() ? shard("g1") : 0, g2 = cluster() ? shard("g2") : 0;
+    EXPECT_EQ(local.size(), cluster() ? (g1 >> 1 & 1) + (g2 >> 1 & 1) : redis() ? 2u : 1u);  // g2 only, on the embedded cluster
     mb_admin_attach_daemon(&rqs, client_, daemons());
     EXPECT_EQ(rqs.error, MB_ERR_INVAL);
     mb_admin_get_storeinfo(&rqs, client_, "g2", &one, collectStore, 0);
     ASSERT_EQ(one.size(), 1u);
-    EXPECT_EQ(one[0].primary, redis() ? 0 : 1);
+    EXPECT_EQ(one[0].primary, cluster() ? home("g2") : redis() ? 0 : 1);
     EXPECT_EQ(one[0].redundancy, 2);
     EXPECT_TRUE(one[0].open);
     mb_admin_get_storeinfo(&rqs, client_, "nope", &one, collectStore, 0);
@@ -599,10 +623,10 @@ TEST_P(Contract, ListingsGlobalAttachedAndByName) {
     ASSERT_EQ(ds.size(), static_cast<size_t>(daemons()));
     for (int i = 0; i < daemons(); ++i) {
         EXPECT_EQ(ds[i].status, MB_DAEMON_UP);
-        EXPECT_EQ(ntohs(ds[i].port), redis() ? RedisServers::get().port[i] : 7001 + i);
+        EXPECT_EQ(ntohs(ds[i].port), cluster() ? RedisCluster::get().port[i] : redis() ? RedisServers::get().port[i] : 7001 + i);
         EXPECT_EQ(ds[i].total_memory, 1ull << 30);
     }
-    EXPECT_EQ(ds[0].number_stores, redis() ? 2 : 1);
+    EXPECT_EQ(ds[0].number_stores, cluster() ? (g1 & 1) + (g2 & 1) : redis() ? 2 : 1);
 }
 
 TEST_P(Contract, DaemonEventsOnlyWhereTheClusterAllowsThem) {
@@ -639,7 +663,8 @@ TEST_P(Contract, DeleteIsRefusedWhileOpenUnlessForced) {
     EXPECT_EQ(io(false, h2, data.data(), 4096, 1000), MB_ERR_EMPTYBLOCK);
     if (redis()) {  // nothing of the old region is left on the server
         std::string keys;
-        RedisServers::get().command(0, "DBSIZE", &keys);
+        if (cluster()) RedisCluster::get().command(home("del"), "DBSIZE", &keys);
+        else RedisServers::get().command(0, "DBSIZE", &keys);
         EXPECT_EQ(keys, "3");  // the new region: metadata, openers, block bitmap
     }
 }
@@ -688,7 +713,7 @@ TEST_F(Embedded, PlacementMemoryAndShutdownFlags) {
 }
 
 class EmbeddedEvents : public Contract {
-    bool redis() const override { return false; }
+    Kind kind() const override { return Kind::Embedded; }
 };
 
 TEST_F(EmbeddedEvents, CrashesAtTheArmedPointKeepAcknowledgedBytes) {
@@ -752,7 +777,7 @@ TEST_F(EmbeddedEventsDeathTest, ProcessTargetEndsTheProcessDuringWrite) {
 class RedisOnly : public Contract {
 protected:
     RedisOnly() { extraConfig_ = "command-timeout-ms 400 # short, for the faults\nlease-seconds 1\ncrash-events allowed\n"; }
-    bool redis() const override { return true; }
+    Kind kind() const override { return Kind::Redis; }
     // Runs body in a child process with a connection of its own; its exit code.
     int child(const std::function<int(mb_client_ctx*)>& body) {
         pid_t pid = ::fork();
