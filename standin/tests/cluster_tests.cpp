@@ -78,22 +78,15 @@ protected:
     // connection of a new process: how many differ or fail.
     int differing(const char* name) {
         stopLoad();
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            mbt_reset();  // the parent's connections are not this process's
-            mb_init_args a = makeArgs(0, cfg_.c_str());
+        return child([&](mb_client_ctx* c) {
             Rqs rqs;
-            mb_client_ctx* c = mb_init(&rqs, &a);
-            mb_store_handle h = c ? mb_openstore(&rqs, c, name, 1, 1, 0, 0, 0) : 0;
+            mb_store_handle h = mb_openstore(&rqs, c, name, 1, 1, 0, 0, 0);
             int bad = h ? 0 : 255;
             std::vector<char> got(kRecord);
             for (size_t i = 0; h && i < acked_.size(); ++i)
                 bad += io(false, h, got.data(), kRecord, acked_[i].first, c) != MB_ERR_NONE || got != pattern(kRecord, acked_[i].second);
-            ::_exit(std::min(bad, 255));
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            return std::min(bad, 255);
+        });
     }
 
     std::unique_ptr<TempFile> file_;
@@ -134,27 +127,25 @@ TEST_F(Cluster, ASlotMovesUnderAWriterAndAReader) {
     RedisCluster& rc = RedisCluster::get();
     mb_store_handle h = open("moving", 1, 1, 64 << 20);
     int slot = rc.slotOf("moving"), from = rc.owner(slot), to = 0;
-    while (to == from || rc.role(to) != 'p') ++to;
+    while (to == from || !rc.primary(to)) ++to;
     startLoad(h, [](int k) { return ub8(k % 32) << 20 | ub8(k / 32) * kRecord; }, "moving");  // 32 chunks in turn
     ASSERT_TRUE(waitFor([&] { return acked() >= 64 && reads_ > 0; }, 20000));
     long long asks = rc.info(from, "errorstat_ASK:count");
-    ASSERT_TRUE(rc.beginMigration(slot, from, to, [](const std::string& key) {  // t:{moving}:gG:cN, N odd
+    ASSERT_TRUE(rc.migrate(slot, from, to, [](const std::string& key) {  // t:{moving}:gG:cN, N odd
         size_t c = key.rfind(":c");
         return c != key.npos && key.find("}:g") < c && std::atoi(key.c_str() + c + 2) % 2;
-    }));
+    }, false));
     size_t before = acked();
     int reads = reads_;
     EXPECT_TRUE(waitFor([&] { return acked() >= before + 64 && reads_ >= reads + 32; }, 20000));
     EXPECT_GT(rc.info(from, "errorstat_ASK:count"), asks + 32);
-    ASSERT_TRUE(rc.finishMigration(slot, from, to));
+    ASSERT_TRUE(rc.migrate(slot, from, to, [](const std::string&) { return true; }, true));
     before = acked();
     EXPECT_TRUE(waitFor([&] { return acked() >= before + 32; }, 20000));
     EXPECT_EQ(differing("moving"), 0);
     EXPECT_EQ(failed_, 0);
-    auto data = pattern(kRecord, -1), got = data;
+    auto data = pattern(kRecord, -1);
     ASSERT_EQ(io(true, h, data.data(), kRecord, 48 << 20), MB_ERR_NONE);
-    ASSERT_EQ(io(false, h, got.data(), kRecord, 48 << 20), MB_ERR_NONE);
-    EXPECT_EQ(got, data);
     EXPECT_EQ(info(h).used, (48u << 20) + kRecord);
 }
 

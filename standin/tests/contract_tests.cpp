@@ -1,8 +1,9 @@
 // Contract suite of the client-library interface, run against each backend:
 // the embedded cluster (3 daemons), Redis (a primary and one replica
 // started by the suite, see redis_servers.h) and a Redis Cluster (three
-// primaries with a replica each, see redis_cluster_servers.h). Cases that depend on how one
-// backend places copies, reserves memory or loses daemons follow, by backend.
+// primaries with a replica each, see redis_cluster_servers.h). Cases that
+// depend on how one backend places copies, reserves memory or loses daemons
+// follow, by backend.
 #include <arpa/inet.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -37,11 +38,9 @@ std::string errorText(mb_error e) {
 class Contract : public ClientTest, public ::testing::WithParamInterface<Kind> {
 protected:
     void SetUp() override {
-        if (cluster()) RedisCluster::get().fresh();
-        if (kind() == Kind::Redis) RedisServers::get().fresh();
         if (redis()) {
-            file_ = std::make_unique<TempFile>(cluster() ? RedisCluster::get().config(extraConfig_)
-                                                         : RedisServers::get().config(extraConfig_));
+            cluster() ? RedisCluster::get().fresh() : RedisServers::get().fresh();
+            file_ = std::make_unique<TempFile>(cluster() ? RedisCluster::get().config(extraConfig_) : RedisServers::get().config(extraConfig_));
             cfg_ = file_->path();
         }
         ClientTest::SetUp();
@@ -778,20 +777,6 @@ class RedisOnly : public Contract {
 protected:
     RedisOnly() { extraConfig_ = "command-timeout-ms 400 # short, for the faults\nlease-seconds 1\ncrash-events allowed\n"; }
     Kind kind() const override { return Kind::Redis; }
-    // Runs body in a child process with a connection of its own; its exit code.
-    int child(const std::function<int(mb_client_ctx*)>& body) {
-        pid_t pid = ::fork();
-        if (pid == 0) {
-            mbt_reset();  // the parent's connections are not this process's
-            mb_init_args a = makeArgs(0, cfg_.c_str());
-            Rqs rqs;
-            mb_client_ctx* c = mb_init(&rqs, &a);
-            ::_exit(c ? body(c) : 99);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
     mb_error initWith(const std::string& text) {
         freshCluster();
         TempFile f(text);

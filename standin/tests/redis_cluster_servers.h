@@ -38,7 +38,7 @@ public:
     // primary with its replica online; started anew when it is not so.
     void fresh() {
         bool ok = healthy(false);
-        for (int i = 0; ok && i < kNodes; ++i) ok = role(i) != 'p' || command(i, "FLUSHALL");
+        for (int i = 0; ok && i < kNodes; ++i) ok = !primary(i) || command(i, "FLUSHALL");
         if (!ok) start();
         setMaxmemory(0);
     }
@@ -46,10 +46,7 @@ public:
     // One command on node i, its words split at blanks or given one by one;
     // true when it answered without an error. out gets the reply as text
     // (the elements of an array one a line).
-    bool command(int i, const std::string& words, std::string* out = nullptr) const {
-        std::istringstream in(words);
-        return command(i, std::vector<std::string>{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()}, out);
-    }
+    bool command(int i, const std::string& line, std::string* out = nullptr) const { return command(i, words(line), out); }
     bool command(int i, const std::vector<std::string>& words, std::string* out = nullptr) const {
         redisContext* c = redisConnectWithTimeout("127.0.0.1", port[i], timeval{1, 0});
         redisReply* r = nullptr;
@@ -67,38 +64,37 @@ public:
         return ok;
     }
 
+    std::string reply(int i, const std::string& line) const {
+        std::string out;
+        return command(i, line, &out) ? out : "";
+    }
+
     // A number of INFO on node i ("used_memory", "errorstat_ASK:count"), 0 when missing.
     long long info(int i, const std::string& field) const {
-        std::string all;
-        command(i, "INFO everything", &all);
+        std::string all = reply(i, "INFO everything");
         size_t at = all.find("\n" + field + (field.find(':') == std::string::npos ? ":" : "="));
         return at == std::string::npos ? 0 : std::atoll(all.c_str() + at + field.size() + 2);
     }
 
     // The slot of region name (keys t:{name}:...); the node serving a slot
-    // as node i sees it (-1 when none); the replica of a primary; a node's
-    // role as it sees itself ('p' primary, 'r' replica).
-    int slotOf(const std::string& name) const {
-        std::string s;
-        command(any(), std::vector<std::string>{"CLUSTER", "KEYSLOT", "x{" + name + "}"}, &s);
-        return std::atoi(s.c_str());
-    }
+    // as node i sees it (CLUSTER NODES: its address second, its slots from
+    // the ninth word on), -1 when none; primary i's replica; whether node i
+    // takes itself for a primary.
+    int slotOf(const std::string& name) const { return std::atoi(reply(any(), "CLUSTER KEYSLOT x{" + name + "}").c_str()); }
     int owner(int slot, int i = -1) const {
-        for (const Node& n : nodes(i < 0 ? any() : i))
-            for (auto [from, to] : n.slots)
-                if (from <= slot && slot <= to) return n.index;
+        std::string addr, skip, range;
+        std::istringstream lines(reply(i < 0 ? any() : i, "CLUSTER NODES"));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream in(line);
+            in >> skip >> addr >> skip >> skip >> skip >> skip >> skip >> skip;
+            while (in >> range)  // from-to or one slot (find answers npos, and npos + 1 is 0); "[" is a migration
+                if (range[0] != '[' && std::atoi(range.c_str()) <= slot && slot <= std::atoi(range.c_str() + range.find('-') + 1))
+                    return index(std::atoi(addr.c_str() + addr.find(':') + 1));
+        }
         return -1;
     }
-    int replicaOf(int primary) const {
-        for (const Node& n : nodes(primary))
-            if (n.of == primary) return n.index;
-        return -1;
-    }
-    char role(int i) const {
-        for (const Node& n : nodes(i))
-            if (n.self) return n.of < 0 ? 'p' : 'r';
-        return '?';
-    }
+    int replicaOf(int i) const { return index(int(info(i, "slave0:ip=127.0.0.1,port"))); }
+    bool primary(int i) const { return reply(i, "ROLE").rfind("master", 0) == 0; }
 
     // Every live node sees node to serve slot, and the cluster ok.
     bool settled(int slot, int to) const {
@@ -125,8 +121,7 @@ public:
     // Primary i has one replica online, which had (when exact) every write
     // the primary had when it last heard from it.
     bool inStep(int i, bool exact = true) const {
-        std::string all;
-        command(i, "INFO replication", &all);
+        std::string all = reply(i, "INFO replication");
         auto at = [&](const std::string& k) {
             size_t a = all.find(k) == all.npos ? all.size() : all.find(k) + k.size();
             return all.substr(a, all.find_first_of(",\r\n", a) - a);
@@ -136,29 +131,21 @@ public:
     }
 
     // Moves slot from primary `from` to primary `to` as a resharding tool
-    // does: both marked, the keys moved with MIGRATE in rounds, the slot
-    // handed over on every primary. beginMigration moves only the keys pick
-    // accepts, leaving the slot half moved; finishMigration the rest.
-    bool beginMigration(int slot, int from, int to, const std::function<bool(const std::string&)>& pick) {
+    // does: both marked, the keys moved with MIGRATE, then (when done) the
+    // slot handed over on every primary. Moving only the keys pick accepts
+    // leaves the slot half moved.
+    bool migrate(int slot, int from, int to, const std::function<bool(const std::string&)>& pick, bool done) {
         std::string s = std::to_string(slot), keys;
-        std::vector<std::string> picked;
+        std::vector<std::string> argv{"MIGRATE", "127.0.0.1", std::to_string(port[to]), "", "0", "5000", "AUTH", RedisServers::kPassword, "KEYS"};
         bool ok = command(to, "CLUSTER SETSLOT " + s + " IMPORTING " + id(from)) &&
                   command(from, "CLUSTER SETSLOT " + s + " MIGRATING " + id(to)) &&
-                  command(from, "CLUSTER GETKEYSINSLOT " + s + " 100000", &keys);
-        std::istringstream in(keys);
-        std::copy_if(std::istream_iterator<std::string>(in), std::istream_iterator<std::string>(), std::back_inserter(picked), pick);
-        return ok && move(from, to, picked);
-    }
-    bool finishMigration(int slot, int from, int to) {
-        std::string s = std::to_string(slot), keys;
-        for (int round = 0; round < 1000 && command(from, "CLUSTER GETKEYSINSLOT " + s + " 100", &keys) && !keys.empty(); ++round) {
-            std::istringstream in(keys);
-            if (!move(from, to, std::vector<std::string>{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()})) return false;
-        }
-        bool ok = command(to, "CLUSTER SETSLOT " + s + " NODE " + id(to));  // the new owner first
-        for (int j = 0; j < kNodes; ++j)
-            if (j != to && role(j) == 'p') ok = command(j, "CLUSTER SETSLOT " + s + " NODE " + id(to)) && ok;
-        return ok && waitFor([&] { return settled(slot, to); }, 10000);
+                  command(from, "CLUSTER GETKEYSINSLOT " + s + " 1000000", &keys);
+        for (auto& k : words(keys))
+            if (pick(k)) argv.push_back(k);
+        ok = ok && (argv.size() == 9 || command(from, argv));
+        for (int k = 0, j = to; done && k < kNodes; j = (to + ++k) % kNodes)  // the new owner first
+            if (k == 0 || primary(j)) ok = command(j, "CLUSTER SETSLOT " + s + " NODE " + id(to)) && ok;
+        return ok && (!done || waitFor([&] { return settled(slot, to); }, 10000));
     }
 
     void setMaxmemory(long long bytes) {
@@ -170,14 +157,6 @@ public:
     pid_t pid[kNodes] = {};
 
 private:
-    struct Node {
-        int index;  // -1 for a node this harness did not start
-        std::string id, primaryId;
-        bool self, failing;
-        int of;  // a replica's primary, -1 for a primary
-        std::vector<std::pair<int, int>> slots;
-    };
-
     RedisCluster() {
         ::setenv(RedisServers::kPasswordVar, RedisServers::kPassword, 1);
         char tmpl[] = "/tmp/mbstandin-cluster-XXXXXX";
@@ -185,72 +164,35 @@ private:
         start();
     }
 
+    static std::vector<std::string> words(const std::string& line) {
+        std::istringstream in(line);
+        return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    }
     static std::string text(const redisReply* r) {
         if (r->type == REDIS_REPLY_INTEGER) return std::to_string(r->integer);
         std::string all = r->type == REDIS_REPLY_ARRAY || !r->str ? "" : std::string(r->str, r->len);
         for (size_t e = 0; r->type == REDIS_REPLY_ARRAY && e < r->elements; ++e) all += (e ? "\n" : "") + text(r->element[e]);
         return all;
     }
-    int any() const {
+    int index(int p) const { return p && std::count(port, port + kNodes, p) ? int(std::find(port, port + kNodes, p) - port) : -1; }
+    int any() const {  // a live node, to ask
         int i = 0;
         while (i + 1 < kNodes && !alive(i)) ++i;
         return i;
     }
-    std::string id(int i) const {
-        std::string s;
-        command(i, "CLUSTER MYID", &s);
-        return s;
-    }
-
-    // The cluster as node i sees it (CLUSTER NODES: id, address, flags,
-    // primary, four more fields, then the slots; "[" marks a migration).
-    std::vector<Node> nodes(int i) const {
-        std::string all, addr, flags, skip, range;
-        std::vector<Node> ns;
-        command(i, "CLUSTER NODES", &all);
-        std::istringstream lines(all);
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream in(line);
-            Node n{-1, "", "", false, false, -1, {}};
-            in >> n.id >> addr >> flags >> n.primaryId >> skip >> skip >> skip >> skip;
-            int p = std::atoi(addr.c_str() + addr.find(':') + 1), at = int(std::find(port, port + kNodes, p) - port);
-            n.index = at < kNodes ? at : -1;
-            n.self = flags.find("myself") != flags.npos;
-            n.failing = flags.find("fail") != flags.npos || flags.find("handshake") != flags.npos || flags.find("noaddr") != flags.npos;
-            while (in >> range)  // from-to, or one slot (find answers npos, and npos + 1 is 0)
-                if (range[0] != '[')
-                    n.slots.emplace_back(std::atoi(range.c_str()), std::atoi(range.c_str() + range.find('-') + 1));
-            ns.push_back(n);
-        }
-        for (Node& n : ns)
-            for (const Node& m : ns)
-                if (m.id == n.primaryId) n.of = m.index;
-        return ns;
-    }
-
-    bool move(int from, int to, const std::vector<std::string>& keys) const {
-        for (size_t at = 0; at < keys.size(); at += 100) {
-            std::vector<std::string> argv{"MIGRATE", "127.0.0.1", std::to_string(port[to]), "", "0", "5000",
-                                          "AUTH", RedisServers::kPassword, "KEYS"};
-            argv.insert(argv.end(), keys.begin() + long(at), keys.begin() + long(std::min(keys.size(), at + 100)));
-            if (!command(from, argv)) return false;
-        }
-        return true;
-    }
-
-    // Every node up and ok, seeing three primaries serving slots and three
-    // replicas, none failing, no slot migrating, each primary in step.
+    std::string id(int i) const { return reply(i, "CLUSTER MYID"); }
+    // Every node up and ok, knowing six nodes and three primaries serving
+    // slots, none failing or being met, no slot migrating, each primary
+    // with its replica.
     bool healthy(bool exact) const {
         for (int i = 0; i < kNodes; ++i) {
             std::string ci, all;
             if (!alive(i) || !command(i, "CLUSTER INFO", &ci) || ci.find("state:ok") == ci.npos ||
-                ci.find("known_nodes:6\r") == ci.npos || !command(i, "CLUSTER NODES", &all) || all.find("->-") != all.npos ||
-                all.find("-<-") != all.npos || (role(i) == 'p' && !inStep(i, exact)))
+                ci.find("known_nodes:6\r") == ci.npos || ci.find("cluster_size:3\r") == ci.npos ||
+                !command(i, "CLUSTER NODES", &all) || (primary(i) && !inStep(i, exact)))
                 return false;
-            std::vector<Node> ns = nodes(i);
-            if (std::count_if(ns.begin(), ns.end(), [](const Node& n) { return n.of < 0 && !n.slots.empty() && !n.failing && n.index >= 0; }) != 3 ||
-                std::count_if(ns.begin(), ns.end(), [](const Node& n) { return n.of >= 0 && !n.failing && n.index >= 0; }) != 3)
-                return false;
+            for (const char* word : {"fail", "handshake", "noaddr", "->-", "-<-"})
+                if (all.find(word) != all.npos) return false;
         }
         return true;
     }
@@ -276,6 +218,8 @@ private:
         }
     }
 
+    // Distinct epochs, a third of the slots on each primary, every node met,
+    // then each replica behind its primary (once it knows it).
     void start() {
         for (int i = 0; i < kNodes; ++i)
             if (pid[i] > 0) ::kill(pid[i], SIGKILL), ::waitpid(pid[i], nullptr, 0);
@@ -290,19 +234,13 @@ private:
                 if (!f(i)) return false;
             return true;
         };
-        // Distinct epochs, a third of the slots on each primary, every node
-        // met, then each replica behind its primary.
         bool up = waitFor([&] { return all([&](int i) { return command(i, "PING"); }); }, 10000) && all([&](int i) {
             return command(i, "CLUSTER SET-CONFIG-EPOCH " + std::to_string(i + 1)) &&
                    (i >= 3 || command(i, "CLUSTER ADDSLOTSRANGE " + std::to_string(i * 16384 / 3) + " " + std::to_string((i + 1) * 16384 / 3 - 1))) &&
                    (i == 0 || command(0, "CLUSTER MEET 127.0.0.1 " + std::to_string(port[i]) + " " + std::to_string(busPort_[i])));
         });
-        up = up && waitFor([&] { return all([&](int i) {
-                 std::vector<Node> ns = nodes(i);
-                 return ns.size() == kNodes && std::none_of(ns.begin(), ns.end(), [](const Node& n) { return n.failing; });
-             }); }, 10000) &&
-             all([&](int i) { return i < 3 || command(i, "CLUSTER REPLICATE " + id(i - 3)); });
-        if (!up || !waitFor([&] { return healthy(true); }, 20000)) {
+        if (!up || !waitFor([&] { return all([&](int i) { return i < 3 || command(i, "CLUSTER REPLICATE " + id(i - 3)); }); }, 10000) ||
+            !waitFor([&] { return healthy(true); }, 20000)) {
             std::fprintf(stderr, "redis test cluster did not start (is redis-server on PATH?); see %s\n", dir_.c_str());
             std::abort();
         }

@@ -4,12 +4,14 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -146,6 +148,21 @@ protected:
         }
         EXPECT_EQ(log.runs, 1);
         return log.status == MB_SUCC ? MB_ERR_NONE : log.error;
+    }
+
+    // Runs body in a child process with a connection of its own; its exit code.
+    int child(const std::function<int(mb_client_ctx*)>& body) {
+        pid_t pid = ::fork();
+        if (pid == 0) {
+            mbt_reset();  // the parent's connections are not this process's
+            mb_init_args a = makeArgs(0, cfg_.c_str());
+            Rqs rqs;
+            mb_client_ctx* c = mb_init(&rqs, &a);
+            ::_exit(c ? body(c) : 99);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
     mb_client_storeinfo info(mb_store_handle h, mb_client_ctx* client = nullptr) {
