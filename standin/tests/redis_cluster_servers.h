@@ -1,7 +1,7 @@
 // A Redis Cluster for the suites: three primaries with one replica each,
 // started from PATH on free loopback ports with the password of
 // redis_servers.h, append-only with a sync at every write, killed with the
-// test process. Node i is daemon i: the ports go out in rising order, and
+// test process (and their files removed when it exits). Node i is daemon i: the ports go out in rising order, and
 // nodes 0 to 2 start as the primaries of nodes 3 to 5.
 #ifndef MIRRORBANK_STANDIN_REDIS_CLUSTER_SERVERS_H
 #define MIRRORBANK_STANDIN_REDIS_CLUSTER_SERVERS_H
@@ -162,6 +162,9 @@ private:
         char tmpl[] = "/tmp/mbstandin-cluster-XXXXXX";
         dir_ = ::mkdtemp(tmpl) ? tmpl : "/tmp";
         start();
+        std::atexit([] {  // in the process that started them only, not in a forked one
+            if (get().parent_ == ::getpid()) get().stop(), ::rmdir(get().dir_.c_str());
+        });
     }
 
     static std::vector<std::string> words(const std::string& line) {
@@ -220,14 +223,17 @@ private:
 
     // Distinct epochs, a third of the slots on each primary, every node met,
     // then each replica behind its primary (once it knows it).
-    void start() {
+    void stop() {
         for (int i = 0; i < kNodes; ++i)
             if (pid[i] > 0) ::kill(pid[i], SIGKILL), ::waitpid(pid[i], nullptr, 0);
+        if (::system(("rm -rf " + dir_ + "/node*").c_str())) std::fprintf(stderr, "%s not emptied\n", dir_.c_str());
+    }
+    void start() {
+        stop();
         std::set<int> taken;  // twelve distinct ports: the lower six for commands
         while (taken.size() < 2 * kNodes) taken.insert(RedisServers::freePort());
         std::copy(taken.begin(), taken.end(), port);
         std::copy(std::next(taken.begin(), kNodes), taken.end(), busPort_);
-        if (::system(("rm -rf " + dir_ + "/node*").c_str()) != 0) std::abort();
         for (int i = 0; i < kNodes; ++i) spawn(i);
         auto all = [](const std::function<bool(int)>& f) {
             for (int i = 0; i < kNodes; ++i)
@@ -247,6 +253,7 @@ private:
     }
 
     int busPort_[kNodes] = {};
+    pid_t parent_ = ::getpid();
     std::string dir_;
 };
 
