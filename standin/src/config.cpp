@@ -353,7 +353,7 @@ std::string checkWhole(const Reading& r, int* line) {
     case BackendKind::Redis:
         if ((*line = r.firstClusterOnly)) return "a node line needs 'backend redis-cluster'";
         if (!r.primaryGiven) return "backend redis needs a primary line";
-        if (r.firstEmbeddedOnly) return "with backend redis the servers are the daemons; drop 'daemons'";
+        if ((*line = r.firstEmbeddedOnly)) return "with backend redis the servers are the daemons; drop 'daemons'";
         if (!rs.sentinels.empty() && rs.master_name.empty()) return "sentinels need a master-name line";
         break;
     case BackendKind::RedisCluster:
