@@ -15,6 +15,15 @@
 // --no-storeinfo leaves out the mb_get_storeinfo after each append (to see
 // what it costs; the bridge always asks).
 //
+// With --baseline FILE the second subject is the backend again, on the
+// servers FILE names, instead of redis-benchmark: the same rows, ours on
+// --config beside ours on FILE, and the ratio config / baseline (bench/run.sh
+// --backend redis-cluster: a cluster, the threads' regions spread over its
+// shards, beside one primary).
+//
+//   standin_redis_threads --config FILE --baseline FILE [--password-env VAR] [--quick]
+//                         [--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]
+//
 // Run by bench/run.sh --backend redis, which starts the servers.
 #include <hiredis/hiredis.h>
 
@@ -25,11 +34,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_op.h"
+#include "bench_servers.h"
+#include "bench_subject.h"
 #include "mirrorbank_api.h"
 
 namespace {
@@ -151,16 +164,200 @@ double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+Kind kindNamed(const std::string& s) {
+    return s == "append" ? Kind::Append : s == "overwrite" ? Kind::Overwrite : Kind::Read;
+}
+
+// Writes the window of every worker's region in full, all workers at once.
+void fillWindows(std::vector<Worker>& ws) {
+    std::atomic<bool> failed{false};
+    std::vector<std::thread> ts;
+    for (auto& w : ws)
+        ts.emplace_back([&w, &failed] {
+            for (uint64_t off = 0; off < kWindow && !failed; off += kLen)
+                if (!bridgeOp(w.c, w.h, true, off, w.buf.data(), &w.done)) failed = true;
+        });
+    for (auto& t : ts) t.join();
+    if (failed) die("cannot fill the regions");
+}
+
+// --baseline: one configuration's side, in a process of its own (the
+// library holds one backend per process). Commands, one a line:
+//   threads N                 N connections, one per worker (the previous ones ended)
+//   open COPIES KIND NAME...  worker t opens (creates) region NAME t; for overwrites
+//                             and reads its window is written in full first
+//   run KIND MS               one turn of all workers; answers their rate (op/s)
+//   close                     closes and deletes the regions
+//   quit                      ends the connections
+std::function<std::string(const std::string&)> subjectServer(const std::string& config) {
+    struct State {
+        std::string config;
+        mb_init_args args;  // the library keeps it by pointer
+        mb_client_ctx* admin = nullptr;
+        std::vector<Worker> ws;
+    };
+    auto st = std::make_shared<State>();
+    st->config = config;
+    return [st](const std::string& line) -> std::string {
+        State& s = *st;
+        mb_rqs rqs;
+        std::istringstream words(line);
+        std::string cmd;
+        words >> cmd;
+        if (!s.admin) {
+            std::memset(&s.args, 0, sizeof s.args);
+            std::snprintf(s.args.cfg_filename, sizeof s.args.cfg_filename, "%s", s.config.c_str());
+            s.args.timeout = kWaitMs;
+            s.args.busywait = kBusyUs;
+            s.admin = mb_init(&rqs, &s.args);
+            if (!s.admin) die(s.config + ": cannot connect: " + mb_get_error_message(&rqs));
+        }
+        if (cmd == "threads") {
+            int n = 0;
+            words >> n;
+            for (auto& w : s.ws) mb_fini(&rqs, w.c);
+            s.ws = std::vector<Worker>(n);
+            for (auto& w : s.ws) {
+                w.c = mb_init(&rqs, &s.args);
+                if (!w.c) die(s.config + ": cannot connect: " + mb_get_error_message(&rqs));
+                for (size_t i = 0; i < kLen; ++i) w.buf[i] = static_cast<unsigned char>(i * 31 + 7);
+            }
+            return "ok";
+        }
+        if (cmd == "open") {
+            int copies = 1;
+            std::string kind;
+            words >> copies >> kind;
+            for (auto& w : s.ws) {
+                words >> w.region;
+                w.h = mb_openstore(&rqs, w.c, w.region.c_str(), copies, 2, kOpenFlags, kRegionSize, 4096);
+                if (!w.h) die(s.config + ": cannot open " + w.region + ": " + mb_get_error_message(&rqs));
+                w.end = w.pos = 0;
+            }
+            if (kindNamed(kind) != Kind::Append) fillWindows(s.ws);
+            return "ok";
+        }
+        if (cmd == "run") {
+            std::string kind;
+            int ms = 0;
+            words >> kind >> ms;
+            return std::to_string(runOurs(s.ws, kindNamed(kind), ms));
+        }
+        if (cmd == "close") {
+            for (auto& w : s.ws) {
+                mb_closestore(&rqs, w.c, w.h, 0);
+                mb_admin_delete_store(&rqs, s.admin, w.region.c_str(), 1);
+            }
+            return "ok";
+        }
+        if (cmd == "quit") {
+            for (auto& w : s.ws) mb_fini(&rqs, w.c);
+            s.ws.clear();
+            mb_fini(&rqs, s.admin);
+            s.admin = nullptr;
+            return "ok";
+        }
+        die("unknown command " + line);
+    };
+}
+
+// --baseline: every row on the servers of `config` beside the same row on
+// those of `baseline`, each side in its own process, in turns (who goes
+// first alternating), every primary of both settled before each turn; the
+// ratio config / baseline is the median of the turns' ratios. On a cluster
+// worker t's region is named so that its hash slot falls on primary
+// t mod (number of primaries): the threads' regions are spread over the
+// shards; the baseline gets the same names.
+int runBaseline(const std::string& config, const std::string& baseline, const char* password,
+                const std::vector<int>& threadCounts, int turns, int ms) {
+    benchsub::Subject pa(config, subjectServer(config)), pb(baseline, subjectServer(baseline));
+    benchsrv::Servers sa, sb;
+    benchsrv::load(sa, config, password);
+    benchsrv::load(sb, baseline, password);
+    auto backendOf = [](const benchsrv::Servers& s) { return s.backend.empty() ? std::string("embedded") : s.backend; };
+    std::string a = backendOf(sa), b = backendOf(sb);
+    std::printf("\n%s: %zu primaries beside %s: %zu; %d turns of %d ms per subject and row; each thread its own "
+                "connection and region\n",
+                a.c_str(), sa.primaries.size(), b.c_str(), sb.primaries.size(), turns, ms);
+    std::printf("%-8s %-32s %14s %14s %7s\n", "threads", "row (4 KiB)", (a + " op/s").c_str(),
+                (b + " op/s").c_str(), "ratio");
+    struct Row {
+        const char* kind;
+        int copies;
+        const char* name;
+    };
+    const Row rows[] = {{"append", 1, gStoreinfo ? "append + storeinfo, 1 copy" : "append, 1 copy"},
+                        {"append", 2, gStoreinfo ? "append + storeinfo, 2 copies" : "append, 2 copies"},
+                        {"overwrite", 1, "overwrite, 1 copy"},
+                        {"overwrite", 2, "overwrite, 2 copies"},
+                        {"read", 1, "read, 1 copy"}};
+    int serial = 0;
+    for (int nthreads : threadCounts) {
+        pa.ask("threads " + std::to_string(nthreads));
+        pb.ask("threads " + std::to_string(nthreads));
+        bool shown = false;
+        for (const Row& row : rows) {
+            ++serial;
+            std::string open = "open " + std::to_string(row.copies) + " " + row.kind;
+            std::vector<int> perPrimary(sa.primaries.size());
+            for (int t = 0; t < nthreads; ++t) {
+                std::string base = "bench-threads-" + std::to_string(serial) + "-" + std::to_string(t), name = base;
+                size_t want = t % sa.primaries.size();
+                for (int k = 0; sa.primaryOf(benchsrv::regionSlot(name)) != want; ++k)
+                    name = base + "-" + std::to_string(k);
+                ++perPrimary[want];
+                open += " " + name;
+            }
+            pa.ask(open);
+            pb.ask(open);
+            if (!shown && sa.primaries.size() > 1) {
+                shown = true;
+                std::string counts, keys;
+                std::vector<long long> held = sa.keyCounts();
+                for (size_t i = 0; i < perPrimary.size(); ++i) {
+                    counts += (i ? "/" : "") + std::to_string(perPrimary[i]);
+                    keys += (i ? "/" : "") + std::to_string(held[i]);
+                }
+                std::printf("%-8d (%s: regions per primary %s by their slots; keys per primary now %s)\n", nthreads,
+                            a.c_str(), counts.c_str(), keys.c_str());
+            }
+            std::vector<double> ra, rb, ratios;
+            std::string run = std::string("run ") + row.kind + " " + std::to_string(ms);
+            for (int r = 0; r < turns; ++r) {
+                double x[2];
+                for (int turn = 0; turn < 2; ++turn) {
+                    int k = turn ^ (r & 1);
+                    sa.settle();
+                    sb.settle();
+                    x[k] = (k == 0 ? pa : pb).askRate(run);
+                }
+                ra.push_back(x[0]);
+                rb.push_back(x[1]);
+                ratios.push_back(x[0] / x[1]);
+            }
+            pa.ask("close");
+            pb.ask("close");
+            std::printf("%-8d %-32s %14.0f %14.0f %7.3f\n", nthreads, row.name, median(ra), median(rb),
+                        median(ratios));
+            std::fflush(stdout);
+        }
+    }
+    pa.ask("quit");
+    pb.ask("quit");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string config, passwordVar;
+    std::string config, baseline, passwordVar;
     int port = 0, turns = 5, ms = 1000;
     std::vector<int> threadCounts{1, 4, 8};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--config" && i + 1 < argc) config = argv[++i];
         else if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
+        else if (a == "--baseline" && i + 1 < argc) baseline = argv[++i];
         else if (a == "--password-env" && i + 1 < argc) passwordVar = argv[++i];
         else if (a == "--quick") turns = 3, ms = 400;
         else if (a == "--no-storeinfo") gStoreinfo = false;
@@ -175,13 +372,14 @@ int main(int argc, char** argv) {
             }
         } else {
             std::fprintf(stderr,
-                         "usage: %s --config FILE --port PORT [--password-env VAR] [--quick] [--threads 1,4,8] "
-                         "[--turns N] [--turn-ms MS] [--no-storeinfo]\n",
+                         "usage: %s --config FILE (--port PORT | --baseline FILE) [--password-env VAR] [--quick] "
+                         "[--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]\n",
                          argv[0]);
             return 2;
         }
     }
     const char* password = passwordVar.empty() ? nullptr : std::getenv(passwordVar.c_str());
+    if (!baseline.empty()) return runBaseline(config, baseline, password, threadCounts, turns, ms);
     mb_init_args args;  // one for every connection: the library keeps it by pointer
     std::memset(&args, 0, sizeof args);
     std::snprintf(args.cfg_filename, sizeof args.cfg_filename, "%s", config.c_str());
