@@ -24,12 +24,20 @@ cluster="${3:-}"
 # A loopback port nobody listens on (one attempt each, bounded), in $found;
 # $taken keeps the ports already handed out, so two calls never give the
 # same one. With `bus`, the port 10000 above it (a cluster node's bus port)
-# is free and not handed out as well.
+# is free and not handed out as well. Ports come from below the kernel's
+# range for outgoing connections when there is room: a port that a
+# connection used a moment ago can refuse a listener for a while (TIME_WAIT),
+# which a busy machine hits.
+read -r ephemeral _ < /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || ephemeral=0
 free_port() {
     local p bus=
     for _ in $(seq 1 200); do
         if [ "${1:-}" = bus ]; then
-            p=$(( 20000 + RANDOM % 35000 )); bus=$(( p + 10000 ))
+            if [ "$ephemeral" -gt 25000 ]; then p=$(( 10000 + RANDOM % (ephemeral - 20000) ))
+            else p=$(( 20000 + RANDOM % 35000 )); fi
+            bus=$(( p + 10000 ))
+        elif [ "$ephemeral" -gt 15000 ]; then
+            p=$(( 10000 + RANDOM % (ephemeral - 10000) ))
         else
             p=$(( 20000 + RANDOM % 40000 ))
         fi
