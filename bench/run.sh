@@ -10,10 +10,14 @@
 # --backend redis runs the Redis drivers on local servers started for the run:
 # the backend beside raw hiredis, 1, 4 and 8 threads beside redis-benchmark's
 # pipelined ceiling, and ReplicatedFileChannel appends and overwrites.
+# --backend redis-cluster starts a primary with its replica and, beside them,
+# a Redis Cluster of three primaries with a replica each, and runs the same
+# backend rows and 1 and 8 threads on the cluster beside one primary, in
+# turns, printing cluster / one primary.
 # --soak [CYCLES] runs the open/close soak instead (SoakBench, default
 # 1000000 cycles): resident memory every CYCLES/20 cycles and the growth per cycle.
-# --soak [CYCLES] --backend redis runs it on local Redis servers started for
-# the run (default 100000 cycles). --persistence always|everysec|no|off sets the
+# --soak [CYCLES] --backend redis (or redis-cluster) runs it on local Redis
+# servers started for the run (default 100000 cycles). --persistence always|everysec|no|off sets the
 # append-only file of those servers (default always; see scripts/redis-local.sh).
 set -euo pipefail
 
@@ -36,10 +40,10 @@ while [ $# -gt 0 ]; do
     esac
 done
 
-if [ -n "$BACKEND" ] && [ "$BACKEND" != embedded ] && [ "$BACKEND" != redis ]; then
-    echo "unknown backend $BACKEND (embedded or redis)" >&2
-    exit 2
-fi
+case "${BACKEND:-embedded}" in
+    embedded|redis|redis-cluster) ;;
+    *) echo "unknown backend $BACKEND (embedded, redis or redis-cluster)" >&2; exit 2 ;;
+esac
 
 # Compiles bench/java/.../NAME.java against $JAR into $CLASSES when it changed.
 compile_bench() {
@@ -50,12 +54,21 @@ compile_bench() {
     fi
 }
 
-# Local Redis servers for this run in a temporary directory, stopped at exit;
-# their configuration file is $SERVERS/store.conf.
-start_redis() {
+# Local Redis servers for this run in a temporary directory, stopped at exit
+# (with --cluster a Redis Cluster); their configuration file is
+# $SERVERS/store.conf.
+SERVER_DIRS=()
+stop_redis() {
+    for d in ${SERVER_DIRS[@]+"${SERVER_DIRS[@]}"}; do
+        bash "$ROOT/scripts/redis-local.sh" stop "$d" >/dev/null
+        rm -rf "$d"
+    done
+}
+start_redis() {  # [--cluster]
     SERVERS="$(mktemp -d /tmp/tessera-bench-redis-XXXXXX)"
-    trap 'bash "$ROOT/scripts/redis-local.sh" stop "$SERVERS" >/dev/null; rm -rf "$SERVERS"' EXIT
-    bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" >/dev/null
+    SERVER_DIRS+=("$SERVERS")
+    trap stop_redis EXIT
+    bash "$ROOT/scripts/redis-local.sh" start "$SERVERS" "$@" >/dev/null
 }
 
 # --backend redis: the stand-in's Redis backend beside raw hiredis, then the
@@ -86,6 +99,31 @@ if [ "$BACKEND" = redis ] && [ -z "$SOAK" ]; then
     exit 0
 fi
 
+# --backend redis-cluster: the backend rows of standin_redis_bench and the
+# threads of standin_redis_threads (1 and 8, each thread's region on a
+# primary of its own as far as there are primaries) on a cluster beside one
+# primary, the two in turns (see bench/README.md, "Redis Cluster"). --quick
+# is passed to both; the other options to the first.
+if [ "$BACKEND" = redis-cluster ] && [ -z "$SOAK" ]; then
+    if [ "$DO_BUILD" = 1 ]; then
+        [ -f "$BUILD/CMakeCache.txt" ] || \
+            cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
+        cmake "$BUILD" >/dev/null
+        cmake --build "$BUILD" -j2 --target standin_redis_bench standin_redis_threads >/dev/null
+    fi
+    QUICK=()
+    for a in ${ARGS[@]+"${ARGS[@]}"}; do [ "$a" = --quick ] && QUICK=(--quick); done
+    start_redis
+    ONE="$SERVERS/store.conf"
+    start_redis --cluster
+    CLUSTER="$SERVERS/store.conf"
+    echo "Redis servers: persistence ${REDIS_LOCAL_FSYNC:-always}; a cluster of three primaries with a replica each" \
+        "beside one primary with a replica (and its Sentinel)"
+    "$BUILD/bin/standin_redis_bench" --config "$CLUSTER" --baseline "$ONE" ${ARGS[@]+"${ARGS[@]}"}
+    "$BUILD/bin/standin_redis_threads" --config "$CLUSTER" --baseline "$ONE" --threads 1,8 ${QUICK[@]+"${QUICK[@]}"}
+    exit 0
+fi
+
 if [ "$DO_BUILD" = 1 ]; then
     if [ ! -f "$BUILD/CMakeCache.txt" ]; then
         cmake -S "$ROOT" -B "$BUILD" -DCMAKE_BUILD_TYPE=Release -DTESSERA_BUILD_TESTS=OFF >/dev/null
@@ -105,8 +143,8 @@ if [ -n "$SOAK" ]; then
     # A small fixed Java heap, so that its pages are all touched during the warm-up.
     SOAK_JAVA=(java -Xms64m -Xmx64m -Dtessera.store.native.dir="$LIB" -cp "$JAR:$CLASSES"
         tessera.store.bench.SoakBench)
-    if [ "$BACKEND" = redis ]; then
-        start_redis
+    if [ "$BACKEND" = redis ] || [ "$BACKEND" = redis-cluster ]; then
+        if [ "$BACKEND" = redis ]; then start_redis; else start_redis --cluster; fi
         "${SOAK_JAVA[@]}" "${SOAK_CYCLES:-100000}" --config "$SERVERS/store.conf"
         exit $?
     fi
