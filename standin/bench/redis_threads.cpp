@@ -21,8 +21,11 @@
 // --backend redis-cluster: a cluster, the threads' regions spread over its
 // shards, beside one primary).
 //
-//   standin_redis_threads --config FILE --baseline FILE [--password-env VAR] [--quick]
+//   standin_redis_threads --config FILE --baseline FILE [--shards N] [--password-env VAR] [--quick]
 //                         [--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]
+//
+// --shards N puts the threads' regions on the first N primaries of the
+// cluster only (1: all on one shard, as on one primary).
 //
 // Run by bench/run.sh --backend redis, which starts the servers.
 #include <hiredis/hiredis.h>
@@ -30,6 +33,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -267,9 +271,10 @@ std::function<std::string(const std::string&)> subjectServer(const std::string& 
 // ratio config / baseline is the median of the turns' ratios. On a cluster
 // worker t's region is named so that its hash slot falls on primary
 // t mod (number of primaries): the threads' regions are spread over the
-// shards; the baseline gets the same names.
+// shards (--shards N: over the first N only); the baseline gets the same
+// names.
 int runBaseline(const std::string& config, const std::string& baseline, const char* password,
-                const std::vector<int>& threadCounts, int turns, int ms) {
+                const std::vector<int>& threadCounts, int turns, int ms, size_t shards) {
     benchsub::Subject pa(config, subjectServer(config)), pb(baseline, subjectServer(baseline));
     benchsrv::Servers sa, sb;
     benchsrv::load(sa, config, password);
@@ -302,7 +307,7 @@ int runBaseline(const std::string& config, const std::string& baseline, const ch
             std::vector<int> perPrimary(sa.primaries.size());
             for (int t = 0; t < nthreads; ++t) {
                 std::string base = "bench-threads-" + std::to_string(serial) + "-" + std::to_string(t), name = base;
-                size_t want = t % sa.primaries.size();
+                size_t want = t % std::min(shards, sa.primaries.size());
                 for (int k = 0; sa.primaryOf(benchsrv::regionSlot(name)) != want; ++k)
                     name = base + "-" + std::to_string(k);
                 ++perPrimary[want];
@@ -352,12 +357,14 @@ int runBaseline(const std::string& config, const std::string& baseline, const ch
 int main(int argc, char** argv) {
     std::string config, baseline, passwordVar;
     int port = 0, turns = 5, ms = 1000;
+    size_t shards = SIZE_MAX;
     std::vector<int> threadCounts{1, 4, 8};
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--config" && i + 1 < argc) config = argv[++i];
         else if (a == "--port" && i + 1 < argc) port = std::atoi(argv[++i]);
         else if (a == "--baseline" && i + 1 < argc) baseline = argv[++i];
+        else if (a == "--shards" && i + 1 < argc) shards = std::max(1, std::atoi(argv[++i]));
         else if (a == "--password-env" && i + 1 < argc) passwordVar = argv[++i];
         else if (a == "--quick") turns = 3, ms = 400;
         else if (a == "--no-storeinfo") gStoreinfo = false;
@@ -372,14 +379,14 @@ int main(int argc, char** argv) {
             }
         } else {
             std::fprintf(stderr,
-                         "usage: %s --config FILE (--port PORT | --baseline FILE) [--password-env VAR] [--quick] "
+                         "usage: %s --config FILE (--port PORT | --baseline FILE [--shards N]) [--password-env VAR] [--quick] "
                          "[--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]\n",
                          argv[0]);
             return 2;
         }
     }
     const char* password = passwordVar.empty() ? nullptr : std::getenv(passwordVar.c_str());
-    if (!baseline.empty()) return runBaseline(config, baseline, password, threadCounts, turns, ms);
+    if (!baseline.empty()) return runBaseline(config, baseline, password, threadCounts, turns, ms, shards);
     mb_init_args args;  // one for every connection: the library keeps it by pointer
     std::memset(&args, 0, sizeof args);
     std::snprintf(args.cfg_filename, sizeof args.cfg_filename, "%s", config.c_str());
