@@ -422,19 +422,19 @@ void RedisBackend::complete(PendingIo* const* ops, size_t n) {
     for (;;) {
         // A lane of a pending operation that nobody runs: run its next
         // batch. When every such lane is being run, wait for one to finish.
-        Lane* lead = nullptr;
-        bool pending = false, waiting = false;
+        Lane *lead = nullptr, *busy = nullptr;
+        bool pending = false;
         for (size_t i = 0; i < n && !lead; ++i) {
             if (ops[i]->done) continue;
             pending = true;
             Lane& lane = lanes_[ops[i]->lane];
-            if (lane.leading) waiting = true;
+            if (lane.leading) busy = busy ? busy : &lane;
             else if (!lane.queue.empty()) lead = &lane;
         }
         if (!pending) break;
         if (!lead) {
-            if (!waiting) break;  // not submitted: nothing to wait for
-            batchDone_.wait(g);
+            if (!busy) break;  // not submitted: nothing to wait for
+            busy->done.wait(g);  // only batches of that lane wake this thread
             continue;
         }
         thread_local std::vector<PendingIo*> batch;  // reused: no allocation per batch
@@ -452,7 +452,7 @@ void RedisBackend::complete(PendingIo* const* ops, size_t n) {
         g.lock();
         for (PendingIo* op : batch) op->done = true;
         lead->leading = false;
-        batchDone_.notify_all();
+        lead->done.notify_all();
     }
     g.unlock();
     // The texts of failures found by whichever thread ran the batch, for

@@ -200,9 +200,9 @@ private:
     struct Lane {
         std::deque<PendingIo*> queue;
         bool leading = false;
+        std::condition_variable done;  // a batch of this lane finished
     };
     std::mutex batchMu_;  // guards lanes_ and every queued operation's done
-    std::condition_variable batchDone_;
     Lane lanes_[kLanes];
 };
 
