@@ -10,10 +10,13 @@
 // on the same primary, its replica attached.
 //
 //   standin_redis_threads --config FILE --port PRIMARY_PORT [--password-env VAR] [--quick]
-//                         [--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo]
+//                         [--threads 1,4,8] [--turns N] [--turn-ms MS] [--no-storeinfo] [--depth N]
 //
 // --no-storeinfo leaves out the mb_get_storeinfo after each append (to see
-// what it costs; the bridge always asks).
+// what it costs; the bridge always asks). --depth N keeps N overwrites in
+// flight per thread (submitted together, completed in one mb_wait loop), to
+// offer the library as many requests at once as the ceiling's -P 16 does;
+// the bridge itself has one in flight per open file.
 //
 // With --baseline FILE the second subject is the backend again, on the
 // servers FILE names, instead of redis-benchmark: the same rows, ours on
@@ -82,13 +85,54 @@ struct Worker {
 enum class Kind { Append, Overwrite, Read };
 bool gStoreinfo = true;  // after every append, as the bridge does
 
-// One operation of the row on worker w.
-bool step(Worker& w, Kind kind) {
+int gDepth = 1;  // overwrites in flight per thread (--depth)
+
+// gDepth overwrites submitted at once through the asynchronous contract
+// (each answers MB_INPROG), then completed together in mb_wait: what a
+// caller with several writes in flight offers the library.
+bool burst(Worker& w) {
+    thread_local std::vector<mb_client_opargs> ops;
+    ops.assign(static_cast<size_t>(gDepth), mb_client_opargs{});
+    const long before = w.done;
+    long inflight = 0;
+    for (auto& op : ops) {
+        op.flags = MB_OP_WRITE;
+        op.buffer = w.buf.data();
+        op.length = kLen;
+        op.offset = w.pos;
+        op.storehandle = w.h;
+        op.cookie = reinterpret_cast<uintptr_t>(&w.done);
+        op.ncb = benchop::countNotification;
+        w.pos = (w.pos + kLen) % kWindow;
+        mb_rqs rqs;
+        for (int tries = 0;; ++tries) {
+            mb_write(&rqs, w.c, &op);
+            if (rqs.status == MB_SUCC || rqs.status == MB_INPROG) break;
+            if (rqs.status == MB_FAIL || tries > 1000) return false;
+            mb_rqs wr;
+            mb_wait(&wr, w.c, kWaitMs, kBusyUs);
+        }
+        inflight += rqs.status == MB_INPROG;
+    }
+    while (w.done - before < inflight) {
+        mb_rqs rqs;
+        mb_wait(&rqs, w.c, kWaitMs, kBusyUs);
+        if (rqs.status == MB_FAIL) return false;
+    }
+    for (const auto& op : ops) {
+        if (op.status != MB_SUCC) return false;
+    }
+    return true;
+}
+
+// One step of the row on worker w; how many operations it made (0: failed).
+int step(Worker& w, Kind kind) {
+    if (kind == Kind::Overwrite && gDepth > 1) return burst(w) ? gDepth : 0;
     if (kind == Kind::Append) {
         if (w.end + kLen > kRegionSize) w.end = 0;  // never reached in a run of seconds
-        if (!bridgeOp(w.c, w.h, true, w.end, w.buf.data(), &w.done)) return false;
+        if (!bridgeOp(w.c, w.h, true, w.end, w.buf.data(), &w.done)) return 0;
         w.end += kLen;
-        if (!gStoreinfo) return true;
+        if (!gStoreinfo) return 1;
         mb_client_storeinfo info;
         std::memset(&info, 0, sizeof info);
         info.storehandle = w.h;
@@ -114,11 +158,12 @@ double runOurs(std::vector<Worker>& ws, Kind kind, int ms) {
             while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
             long n = 0;
             while (Clock::now() < end) {
-                if (!step(ws[i], kind)) {
+                int made = step(ws[i], kind);
+                if (made == 0) {
                     failed = true;
                     break;
                 }
-                ++n;
+                n += made;
             }
             counts[i] = n;
         });
@@ -368,6 +413,7 @@ int main(int argc, char** argv) {
         else if (a == "--password-env" && i + 1 < argc) passwordVar = argv[++i];
         else if (a == "--quick") turns = 3, ms = 400;
         else if (a == "--no-storeinfo") gStoreinfo = false;
+        else if (a == "--depth" && i + 1 < argc) gDepth = std::max(1, std::atoi(argv[++i]));
         else if (a == "--turns" && i + 1 < argc) turns = std::max(1, std::atoi(argv[++i]));
         else if (a == "--turn-ms" && i + 1 < argc) ms = std::max(50, std::atoi(argv[++i]));
         else if (a == "--threads" && i + 1 < argc) {

@@ -397,7 +397,7 @@ RedisBackend::Region* RedisBackend::transferRegion(RegionId id, uint64_t offset,
 // ---- batches ----------------------------------------------------------------------------
 
 namespace {
-constexpr size_t kBatchOps = 64;             // operations in one round trip at most
+constexpr size_t kBatchOps = 128;            // operations in one round trip at most
 constexpr uint64_t kBatchBytes = 8u << 20;  // ... and data, unless one operation is larger
 }  // namespace
 
@@ -492,10 +492,23 @@ void RedisBackend::runBatch(const std::vector<PendingIo*>& ops) {
     mb_error e = onSlot(first ? first->slot : 0, [&](Session& s) -> mb_error {
         uint64_t want = 0;
         for (size_t i = 0; i < ops.size(); ++i) {
+            steps[i] = Step{};
+            steps[i].io = ops[i];
+            steps[i].r = find(ops[i]->id);
+        }
+        // Of several writes to one region, the last one's generation check
+        // comes after all of their data: it answers for them all.
+        for (size_t i = 0; i < ops.size(); ++i) {
+            if (!steps[i].r || ops[i]->read) continue;
+            for (size_t j = ops.size(); j-- > i + 1;) {
+                if (steps[j].r == steps[i].r && !ops[j]->read) {
+                    steps[i].checkedBy = &steps[j];
+                    break;
+                }
+            }
+        }
+        for (size_t i = 0; i < ops.size(); ++i) {
             Step& st = steps[i];
-            st = Step{};
-            st.io = ops[i];
-            st.r = find(ops[i]->id);
             if (!st.r) {
                 st.err = MB_ERR_INVAL;
             } else if (ops[i]->read) {
@@ -512,6 +525,15 @@ void RedisBackend::runBatch(const std::vector<PendingIo*>& ops) {
         if (s.lost) return re;
         for (Step& st : steps) {
             if (st.err != MB_ERR_NONE) continue;
+            if (Step* by = st.checkedBy; by && !st.known) {
+                st.checkedBy = nullptr;  // it checked for itself
+            } else if (by && !by->checked) {  // the check that answers for it failed
+                st.err = by->err != MB_ERR_NONE ? by->err : MB_ERR_OTHER;
+                st.detail = by->err != MB_ERR_NONE ? by->detail : "the region could not be checked";
+                continue;
+            } else if (by) {
+                st.gone = by->gone;
+            }
             if (re != MB_ERR_NONE && !st.io->read && st.r->minc > 1) {  // the WAIT itself failed
                 st.err = re;
                 st.detail = failureDetail(re);
@@ -575,14 +597,18 @@ void RedisBackend::queueWrite(Session& s, Step& st) {
     }
     queueLease(s, r, &st);
     queueMark(s, r, true, &st);
-    if (st.known) {
-        s.cmdFor(&st, [&s, &st](const redisReply& rep) { return checkGeneration(s, rep, st.r->gen, &st.gone); },
-              "HGET", r.meta, "gen");
-    } else {
+    if (st.known && !st.checkedBy) {
+        s.cmdFor(&st, [&s, &st](const redisReply& rep) {
+            mb_error e = checkGeneration(s, rep, st.r->gen, &st.gone);
+            st.checked = e == MB_ERR_NONE;
+            return e;
+        }, "HGET", r.meta, "gen");
+    } else if (!st.known) {
         s.cmdFor(&st, [&s, &st](const redisReply& rep) {
             if (rep.type != REDIS_REPLY_ARRAY || rep.elements != 2 || !isInteger(rep.element[1]))
                 return s.fault(rep, "BITFIELD");
             st.gone = rep.element[1]->integer == 0;  // the region's bit 0 is gone with it
+            st.checked = true;
             return MB_ERR_NONE;
         }, "BITFIELD", r.bits, "SET", "u1", lastBit, "1", "GET", "u1", "0");
     }

@@ -115,6 +115,8 @@ private:
         Region* r = nullptr;
         bool known = false;
         bool gone = false;      // a well-formed answer proved the region gone
+        bool checked = false;   // ... or proved it there
+        Step* checkedBy = nullptr;  // a later write of the batch to the same region checks for this one
         bool shortReply = false;
         int mark = 0;           // the time stamp's answer (see queueMark)
         long long written = 1;  // blocks written among those read

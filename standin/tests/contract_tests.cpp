@@ -938,16 +938,23 @@ TEST_F(RedisOnly, AFailureInABatchFailsOnlyItsOwnOperation) {
     std::string gen;
     ASSERT_TRUE(rs.command(0, "HGET t:{bad}:m gen", &gen));
     ASSERT_TRUE(rs.command(0, ("LPUSH t:{bad}:g" + gen + ":c0 x").c_str()));
+    // Blocks written before: writes to them in the batch share one region check.
+    auto before = pattern(8000, 9);
+    ASSERT_EQ(io(true, gone, before.data(), 600, 0), MB_ERR_NONE);
+    ASSERT_EQ(io(true, b, before.data(), before.size(), 4000), MB_ERR_NONE);
     Rqs rqs;
     mb_admin_delete_store(&rqs, client_, "gone", 1);
     ASSERT_EQ(rqs.status, MB_SUCC);
-    std::vector<Write> ws{{a, pattern(5000, 1), 100, {}}, {gone, pattern(300, 2), 0, {}}, {b, pattern(7000, 3), 4000, {}},
-                          {bad, pattern(300, 4), 0, {}}, {c, pattern(3000, 5), 0, {}}};
+    std::vector<Write> ws{{a, pattern(5000, 1), 100, {}},   {gone, pattern(300, 2), 0, {}},
+                          {b, pattern(3000, 3), 4000, {}},  {gone, pattern(200, 6), 200, {}},
+                          {b, pattern(1000, 7), 9000, {}},  {bad, pattern(300, 4), 0, {}},
+                          {c, pattern(3000, 5), 0, {}}};
     submitAndWait(client_, ws);
-    const mb_error want[] = {MB_ERR_NONE, MB_ERR_STOREDELETED, MB_ERR_NONE, MB_ERR_OTHER, MB_ERR_NONE};
+    const mb_error want[] = {MB_ERR_NONE, MB_ERR_STOREDELETED, MB_ERR_NONE, MB_ERR_STOREDELETED,
+                             MB_ERR_NONE, MB_ERR_OTHER,        MB_ERR_NONE};
     for (size_t i = 0; i < ws.size(); ++i) EXPECT_EQ(outcome(ws[i]), want[i]) << i;
     EXPECT_NE(errorText(MB_ERR_OTHER).find("WRONGTYPE"), std::string::npos) << errorText(MB_ERR_OTHER);
-    for (size_t i : {0, 2, 4}) expectContent(ws[i].h, ws[i].data, ws[i].off);
+    for (size_t i : {0, 2, 4, 6}) expectContent(ws[i].h, ws[i].data, ws[i].off);
 }
 
 // Out of memory for one big write: the small writes queued before it in its
