@@ -13,10 +13,43 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
 
+#include "mirrorbank_api.h"
+
 namespace benchsub {
+
+// A subject's serve function: f(state, first word of the line, the rest).
+template <typename State, typename F>
+std::function<std::string(const std::string&)> lineServer(std::shared_ptr<State> st, F f) {
+    return [st, f](const std::string& line) -> std::string {
+        std::istringstream words(line);
+        std::string cmd;
+        words >> cmd;
+        return f(*st, cmd, words);
+    };
+}
+
+// A connection through the configuration file `config`, made in a subject's
+// process; *args must outlive it (the library keeps it by pointer). Exits
+// with the library's text when it cannot connect.
+inline mb_client_ctx* connectWith(const std::string& config, mb_init_args* args, ub4 waitMs = 0, ub4 busyUs = 0) {
+    std::memset(args, 0, sizeof *args);
+    std::snprintf(args->cfg_filename, sizeof args->cfg_filename, "%s", config.c_str());
+    args->timeout = waitMs;
+    args->busywait = busyUs;
+    mb_rqs rqs;
+    mb_client_ctx* c = mb_init(&rqs, args);
+    if (!c) {
+        std::fprintf(stderr, "cannot connect with %s: %s\n", config.c_str(), mb_get_error_message(&rqs));
+        std::exit(1);
+    }
+    return c;
+}
 
 class Subject {
 public:

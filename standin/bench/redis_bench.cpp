@@ -143,20 +143,10 @@ std::function<std::string(const std::string&)> subjectServer(const std::string& 
     };
     auto st = std::make_shared<State>();
     st->config = config;
-    return [st](const std::string& line) -> std::string {
-        State& s = *st;
+    return benchsub::lineServer(st, [](State& s, const std::string& cmd, std::istringstream& words) -> std::string {
         mb_rqs rqs;
-        std::istringstream words(line);
-        std::string cmd;
-        words >> cmd;
         if (!s.c) {
-            std::memset(&s.args, 0, sizeof s.args);
-            std::snprintf(s.args.cfg_filename, sizeof s.args.cfg_filename, "%s", s.config.c_str());
-            s.c = mb_init(&rqs, &s.args);
-            if (!s.c) {
-                std::fprintf(stderr, "cannot connect with %s: %s\n", s.config.c_str(), mb_get_error_message(&rqs));
-                std::exit(1);
-            }
+            s.c = benchsub::connectWith(s.config, &s.args);
             for (size_t i = 0; i < s.buf.size(); ++i) s.buf[i] = static_cast<unsigned char>(i * 31 + 7);
         }
         if (cmd == "open") {
@@ -205,9 +195,9 @@ std::function<std::string(const std::string&)> subjectServer(const std::string& 
             s.c = nullptr;
             return "ok";
         }
-        std::fprintf(stderr, "unknown command %s\n", line.c_str());
+        std::fprintf(stderr, "unknown command %s\n", cmd.c_str());
         std::exit(1);
-    };
+    });
 }
 
 // --baseline: every row on the servers of `config` beside the same row on

@@ -247,19 +247,10 @@ std::function<std::string(const std::string&)> subjectServer(const std::string& 
     };
     auto st = std::make_shared<State>();
     st->config = config;
-    return [st](const std::string& line) -> std::string {
-        State& s = *st;
+    return benchsub::lineServer(st, [](State& s, const std::string& cmd, std::istringstream& words) -> std::string {
         mb_rqs rqs;
-        std::istringstream words(line);
-        std::string cmd;
-        words >> cmd;
         if (!s.admin) {
-            std::memset(&s.args, 0, sizeof s.args);
-            std::snprintf(s.args.cfg_filename, sizeof s.args.cfg_filename, "%s", s.config.c_str());
-            s.args.timeout = kWaitMs;
-            s.args.busywait = kBusyUs;
-            s.admin = mb_init(&rqs, &s.args);
-            if (!s.admin) die(s.config + ": cannot connect: " + mb_get_error_message(&rqs));
+            s.admin = benchsub::connectWith(s.config, &s.args, kWaitMs, kBusyUs);
         }
         if (cmd == "threads") {
             int n = 0;
@@ -306,8 +297,8 @@ std::function<std::string(const std::string&)> subjectServer(const std::string& 
             s.admin = nullptr;
             return "ok";
         }
-        die("unknown command " + line);
-    };
+        die("unknown command " + cmd);
+    });
 }
 
 // --baseline: every row on the servers of `config` beside the same row on
