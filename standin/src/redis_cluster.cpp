@@ -48,7 +48,9 @@ int ClusterRouter::nodeIndex(const ServerAddress& a) const {
     return n;
 }
 
-int ClusterRouter::owner(uint16_t slot) const { return owners_[slot % kSlots].load(std::memory_order_relaxed); }
+// Acquire / release with the stores below: a node index read here names a
+// node whose address is already written.
+int ClusterRouter::owner(uint16_t slot) const { return owners_[slot % kSlots].load(std::memory_order_acquire); }
 
 unsigned ClusterRouter::lane(uint16_t slot) const {
     int n = owner(slot);
@@ -59,7 +61,7 @@ std::vector<ServerAddress> ClusterRouter::primaries() const {
     std::vector<bool> seen(kMaxNodes);
     std::vector<ServerAddress> out;
     for (int i = 0; i < kSlots; ++i) {
-        int n = owners_[i].load(std::memory_order_relaxed);
+        int n = owners_[i].load(std::memory_order_acquire);
         if (n >= 0 && !seen[n]) {
             seen[n] = true;
             out.push_back(nodes_[n].addr);
@@ -216,7 +218,7 @@ bool ClusterRouter::refresh(std::string* why) const {
             for (int slot = std::max(0, r.lo); slot <= std::min(kSlots - 1, r.hi); ++slot)
                 map[slot] = static_cast<int16_t>(n);
         }
-        for (int i = 0; i < kSlots; ++i) owners_[i].store(map[i], std::memory_order_relaxed);
+        for (int i = 0; i < kSlots; ++i) owners_[i].store(map[i], std::memory_order_release);
         stale_.store(false, std::memory_order_relaxed);
         refreshes_.fetch_add(1, std::memory_order_release);
         return true;
@@ -260,7 +262,7 @@ void ClusterRouter::follow(Session& from, std::vector<Session::Parked>& parked, 
     for (const Session::Parked& p : parked) {
         if (p.kind == Session::Parked::Moved) {
             int n = nodeIndex(p.to);
-            if (n >= 0) owners_[p.slot].store(static_cast<int16_t>(n), std::memory_order_relaxed);
+            if (n >= 0) owners_[p.slot].store(static_cast<int16_t>(n), std::memory_order_release);
             stale_.store(true, std::memory_order_relaxed);
         } else if (p.kind == Session::Parked::TryAgain) {
             pause = std::max(pause, p.q.tries);
